@@ -1,0 +1,51 @@
+#include <sys/stat.h>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "kelmar/platform.h"
+
+namespace kelmar {
+
+bool MakeParentFolders(const char* filePath) noexcept {
+    try {
+        std::string path(filePath);
+        std::size_t end = path.find_last_of('/');
+        if (end == std::string::npos || end == 0) {
+            return true;
+        }
+        // Walk the prefixes "a", "a/b", ... so that a chain of missing folders is made.
+        for (std::size_t pos = path.find('/', 1); pos != std::string::npos && pos <= end;
+             pos = path.find('/', pos + 1)) {
+            std::string folder = path.substr(0, pos);
+            if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+                return false;
+            }
+        }
+        struct stat st;
+        return stat(path.substr(0, end).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    } catch (...) {
+        return false;
+    }
+}
+
+void FormatLocalNow(char (&out)[20]) noexcept {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr ||
+        std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        std::snprintf(out, sizeof out, "0000-00-00 00:00:00");
+    }
+}
+
+bool AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {
+    std::FILE* file = std::fopen(filePath, "ab");
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = std::fwrite(data, 1, size, file) == size;
+    return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace kelmar
