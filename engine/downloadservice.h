@@ -51,12 +51,12 @@ struct DownLoadRequest {
 // the command code, the request copy, and the batch size and position; the
 // rest belongs to the engine.
 struct DownLoadTask {
-    unsigned int dwTaskID;        // engine's own numbering of the request
-    unsigned int dwAttempts;      // attempts the transfer took
-    unsigned int dwResult;        // 0 when the file was saved
-    char szLocalPath[240];        // where the file was saved
-    int nCommandCode;             // 252
-    DownLoadRequest Request;      // 256
+    unsigned int dwTaskID;    // engine's own numbering of the request
+    unsigned int dwAttempts;  // attempts the transfer took
+    unsigned int dwResult;    // 0 when the file was saved
+    char szLocalPath[240];    // where the file was saved
+    int nCommandCode;         // 252
+    DownLoadRequest Request;  // 256
     unsigned char cbReserved[1488];
     unsigned int dwBatchCount;  // 3100
     unsigned int dwBatchIndex;  // 3104

@@ -55,8 +55,10 @@ public:
 
     // Appends all of Src's elements in order; returns the new count.
     int Append(const CArrayTemplate& Src) {
-        if (&Src == this) Fail("an array cannot be appended to itself");
-        if (Src.m_nElementCount == 0) return m_nElementCount;
+        if (&Src == this)
+            Fail("an array cannot be appended to itself");
+        if (Src.m_nElementCount == 0)
+            return m_nElementCount;
         AllocMemory(m_nElementCount + Src.m_nElementCount);
         std::memcpy(m_pData + m_nElementCount, Src.m_pData, Src.m_nElementCount * sizeof(TYPE));
         m_nElementCount += Src.m_nElementCount;
@@ -76,22 +78,26 @@ public:
 
     // Clears the elements but keeps the storage, so refilling does not allocate.
     void RemoveAll() {
-        if (m_nElementCount > 0) std::memset(m_pData, 0, m_nElementCount * sizeof(TYPE));
+        if (m_nElementCount > 0)
+            std::memset(m_pData, 0, m_nElementCount * sizeof(TYPE));
         m_nElementCount = 0;
     }
 
     // Stores newElement at nIndex; at the element count the array first grows
     // by one. An index past the count is refused.
     void SetAtGrow(int nIndex, ARG_TYPE newElement) {
-        if (nIndex < 0 || nIndex > m_nElementCount) Fail("SetAtGrow outside the elements");
-        if (nIndex == m_nElementCount) SetSize(m_nElementCount + 1);
+        if (nIndex < 0 || nIndex > m_nElementCount)
+            Fail("SetAtGrow outside the elements");
+        if (nIndex == m_nElementCount)
+            SetSize(m_nElementCount + 1);
         m_pData[nIndex] = newElement;
     }
 
     // New elements are the storage's current bytes (zero where never used);
     // elements cut off are cleared to zero bytes.
     void SetSize(int nNewSize) {
-        if (nNewSize < 0) Fail("SetSize with a negative size");
+        if (nNewSize < 0)
+            Fail("SetSize with a negative size");
         AllocMemory(nNewSize);
         if (nNewSize < m_nElementCount)
             std::memset(m_pData + nNewSize, 0, (m_nElementCount - nNewSize) * sizeof(TYPE));
@@ -108,23 +114,28 @@ protected:
     // eighth of the element count kept between 4 and 1024; one by one from
     // empty this gives capacities 5, 10, 15, ... 40, 46, 52, 59, 67, 76.
     void AllocMemory(int nNewCount) {
-        if (nNewCount <= m_nMaxCount) return;
+        if (nNewCount <= m_nMaxCount)
+            return;
         int nGrowStep = m_nGrowCount;
         if (nGrowStep == 0) {
             nGrowStep = m_nElementCount / 8;
-            if (nGrowStep < 4) nGrowStep = 4;
-            if (nGrowStep > 1024) nGrowStep = 1024;
+            if (nGrowStep < 4)
+                nGrowStep = 4;
+            if (nGrowStep > 1024)
+                nGrowStep = 1024;
         }
         // The element count is an int: refuse a capacity it cannot address
         // instead of letting the byte count wrap into a short block.
         const long long llCapacity = static_cast<long long>(nNewCount) + nGrowStep;
-        if (llCapacity > 0x7fffffffLL ||
-            static_cast<unsigned long long>(llCapacity) > static_cast<std::size_t>(-1) / sizeof(TYPE))
+        if (llCapacity > 0x7fffffffLL || static_cast<unsigned long long>(llCapacity) >
+                                             static_cast<std::size_t>(-1) / sizeof(TYPE))
             throw std::bad_alloc();
         const int nCapacity = static_cast<int>(llCapacity);
         TYPE* pNewData = static_cast<TYPE*>(std::malloc(nCapacity * sizeof(TYPE)));
-        if (pNewData == nullptr) throw std::bad_alloc();
-        if (m_nElementCount > 0) std::memcpy(pNewData, m_pData, m_nElementCount * sizeof(TYPE));
+        if (pNewData == nullptr)
+            throw std::bad_alloc();
+        if (m_nElementCount > 0)
+            std::memcpy(pNewData, m_pData, m_nElementCount * sizeof(TYPE));
         std::memset(pNewData + m_nElementCount, 0, (nCapacity - m_nElementCount) * sizeof(TYPE));
         std::free(m_pData);
         m_pData = pNewData;
@@ -133,7 +144,8 @@ protected:
 
 private:
     void CheckIndex(int nIndex) const {
-        if (nIndex < 0 || nIndex >= m_nElementCount) Fail("index outside the elements");
+        if (nIndex < 0 || nIndex >= m_nElementCount)
+            Fail("index outside the elements");
     }
     [[noreturn]] static void Fail(const char* pszWhat) {
         SuiteDebugReport(pszWhat, __FILE__, __LINE__);

@@ -25,7 +25,8 @@ inline void SuiteDebugReport(const char* pszWhat, const char* pszFile, int nLine
 #endif
 }
 
-#define SUITE_DEBUG_CHECK(cond)                                  \
-    do {                                                         \
-        if (!(cond)) SuiteDebugReport(#cond, __FILE__, __LINE__); \
+#define SUITE_DEBUG_CHECK(cond)                          \
+    do {                                                 \
+        if (!(cond))                                     \
+            SuiteDebugReport(#cond, __FILE__, __LINE__); \
     } while (0)

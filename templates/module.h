@@ -44,8 +44,10 @@ const DWORD VER_IUnknownEx = 0x08010100;
 // agree and R's third byte is not above I's; the lowest byte is ignored.
 // Against 0x08010100: 0x08010000 and 0x080101FF pass, 0x08010200 does not.
 inline bool InterfaceVersionCompatible(DWORD dwRequested, DWORD dwImplemented) {
-    if ((dwRequested >> 24) != (dwImplemented >> 24)) return false;
-    if (((dwRequested >> 16) & 0xff) != ((dwImplemented >> 16) & 0xff)) return false;
+    if ((dwRequested >> 24) != (dwImplemented >> 24))
+        return false;
+    if (((dwRequested >> 16) & 0xff) != ((dwImplemented >> 16) & 0xff))
+        return false;
     return ((dwRequested >> 8) & 0xff) <= ((dwImplemented >> 8) & 0xff);
 }
 
@@ -72,16 +74,26 @@ typedef void* (*ModuleCreateProc)(const GUID& Guid, DWORD dwInterfaceVer);
 namespace module_seam {
 #ifdef _WIN32
 typedef HMODULE Handle;
-inline Handle Load(const char* pszName) { return ::LoadLibraryA(pszName); }
+inline Handle Load(const char* pszName) {
+    return ::LoadLibraryA(pszName);
+}
 inline void* Symbol(Handle h, const char* pszName) {
     return reinterpret_cast<void*>(::GetProcAddress(h, pszName));
 }
-inline void Free(Handle h) { ::FreeLibrary(h); }
+inline void Free(Handle h) {
+    ::FreeLibrary(h);
+}
 #else
 typedef void* Handle;
-inline Handle Load(const char* pszName) { return ::dlopen(pszName, RTLD_NOW | RTLD_LOCAL); }
-inline void* Symbol(Handle h, const char* pszName) { return ::dlsym(h, pszName); }
-inline void Free(Handle h) { ::dlclose(h); }
+inline Handle Load(const char* pszName) {
+    return ::dlopen(pszName, RTLD_NOW | RTLD_LOCAL);
+}
+inline void* Symbol(Handle h, const char* pszName) {
+    return ::dlsym(h, pszName);
+}
+inline void Free(Handle h) {
+    ::dlclose(h);
+}
 #endif
 }  // namespace module_seam
 
@@ -111,7 +123,8 @@ public:
     // are released first, so a loader can create its object again.
     bool CreateInstance() {
         CloseInstance();
-        if (m_szModuleDllName[0] == '\0' || m_szCreateProc[0] == '\0') return false;
+        if (m_szModuleDllName[0] == '\0' || m_szCreateProc[0] == '\0')
+            return false;
         try {
             m_hDllInstance = module_seam::Load(m_szModuleDllName);
             if (m_hDllInstance == nullptr) {
@@ -169,7 +182,8 @@ protected:
 
 private:
     static void CopyCut(char* pszDest, std::size_t cbDest, const char* pszSource) {
-        if (pszSource == nullptr) pszSource = "";
+        if (pszSource == nullptr)
+            pszSource = "";
         std::snprintf(pszDest, cbDest, "%s", pszSource);
     }
 
