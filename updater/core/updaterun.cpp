@@ -1,0 +1,342 @@
+#include "updater/core/updaterun.h"
+
+#include <cstring>
+
+#include "updater/core/cp936text.h"
+#include "updater/core/manifest.h"
+
+namespace {
+
+const char kPlazaExe[] = "ZIVGame.exe";
+
+NeedUpdateFile MakeNeedUpdateFile(const ManifestFileEntry& entry) {
+    NeedUpdateFile file;
+    std::memset(&file, 0, sizeof(file));
+    // The manifest reader refused names and digests that do not fit.
+    CopyWhole(file.fileName, sizeof(file.fileName), entry.strName);
+    CopyWhole(file.fileDate, sizeof(file.fileDate), entry.strDate);
+    file.isSpecial = entry.nIsSpecial;
+    return file;
+}
+
+std::string TaskGameName(const DownLoadTask& task) {
+    const char* pszName = task.Request.szGameName;
+    return std::string(pszName, strnlen(pszName, sizeof(task.Request.szGameName)));
+}
+
+// What the guarded part of a decision found; acted on outside it.
+enum class Verdict { Proceed, LoadFailed, RootTextFirst, Refused, Exception };
+
+}  // namespace
+
+bool CUpdateRun::DownloadLastUpdateXMLFile(int& nEngineResult) {
+    nEngineResult = 0;
+    m_host.Log("DownloadLastUpdateXMLFile start ...");
+    DownLoadRequest req;
+    std::string strProblem;
+    if (!FillPlazaManifestRequest(m_config, req, strProblem)) {
+        m_host.Log(strProblem);
+        return false;
+    }
+    m_host.Log(FormatText("%s(%s)", req.szUrl, req.szUrlReserve));
+    nEngineResult = m_host.DownLoadCommand(DOWNLOAD_CMD_PLAZA_XML, &req, nullptr);
+    return true;
+}
+
+bool CUpdateRun::DownloadGameXMLFile(const std::string& strGameName, int& nEngineResult) {
+    nEngineResult = 0;
+    DownLoadRequest req;
+    std::string strProblem;
+    if (!IsSafeGameName(strGameName)) {
+        m_host.Log(FormatText("游戏名称无效，拒绝更新(%s)", strGameName.c_str()));
+        return false;
+    }
+    if (!FillGameManifestRequest(m_config, strGameName, req, strProblem)) {
+        m_host.Log(strProblem);
+        return false;
+    }
+    nEngineResult = m_host.DownLoadCommand(DOWNLOAD_CMD_GAME_XML, &req, nullptr);
+    return true;
+}
+
+void CUpdateRun::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
+    if (nEvent != DOWNLOAD_EVENT_FINISHED || pTask == nullptr)
+        return;
+    if (pTask->nCommandCode == DOWNLOAD_CMD_PLAZA_XML) {
+        DecidePlaza();
+    } else if (pTask->nCommandCode == DOWNLOAD_CMD_GAME_XML) {
+        DecideGame(*pTask);
+    } else if (pTask->nCommandCode == DOWNLOAD_CMD_FILES) {
+        CheckCompletion(*pTask);
+    }
+}
+
+void CUpdateRun::Fail(const std::string& strLogLine, const std::string& strMessage) {
+    if (!strLogLine.empty())
+        m_host.Log(strLogLine);
+    m_host.ShowMessage(strMessage);
+    m_host.PostQuit();
+}
+
+bool CUpdateRun::EntriesFit(const Manifest& manifest, std::string& strProblem) {
+    // Addresses and save paths grow with the configured folder and servers:
+    // a name that fits its own field may still not fit a request.
+    for (const ManifestFileEntry& entry : manifest.files) {
+        DownLoadRequest req;
+        if (!FillFileRequest(m_config, MakeNeedUpdateFile(entry), 1, 0, "", 0, req, strProblem)) {
+            return false;
+        }
+        if (LocalFilePath(m_config, entry.strName).size() >= 260) {
+            strProblem = FormatText("本地路径过长，拒绝更新(%s)", entry.strName.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
+    std::vector<NeedUpdateFile> files;
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (FileNeedsUpdate(entry, LocalFilePath(m_config, entry.strName), m_host.Probe())) {
+            files.push_back(MakeNeedUpdateFile(entry));
+        }
+    }
+    return files;
+}
+
+void CUpdateRun::DecidePlaza() {
+    const std::string strPath = PlazaManifestPath(m_config);
+    if (!m_host.FileExists(strPath)) {
+        Fail(FormatText("LastUpdateFiles.xml文件不存在！(%s)", strPath.c_str()),
+             "LastUpdateFiles.xml文件不存在！");
+        return;
+    }
+    // The plaza goes before the manifest is read, whatever the manifest holds.
+    m_host.TerminateProcessByName(kPlazaExe);
+
+    std::vector<NeedUpdateFile> files;
+    std::string strProblem;
+    Verdict verdict = Verdict::Proceed;
+    try {
+        Manifest manifest;
+        switch (ReadManifest(strPath, true, manifest, strProblem)) {
+            case ManifestStatus::LoadFailed:
+                verdict = Verdict::LoadFailed;
+                break;
+            case ManifestStatus::RootTextFirst:
+                verdict = Verdict::RootTextFirst;
+                break;
+            case ManifestStatus::Refused:
+                verdict = Verdict::Refused;
+                break;
+            case ManifestStatus::Ok:
+                if (!EntriesFit(manifest, strProblem)) {
+                    verdict = Verdict::Refused;
+                    break;
+                }
+                for (const std::string& strGame : manifest.games) {
+                    const std::string strExe = strGame + ".exe";
+                    if (m_host.FileExists(m_config.strProgramFolder + strExe)) {
+                        m_host.TerminateProcessByName(strExe);
+                    }
+                }
+                files = CompareFiles(manifest);
+                break;
+        }
+    } catch (...) {
+        verdict = Verdict::Exception;
+        files.clear();
+    }
+    switch (verdict) {
+        case Verdict::Proceed:
+            SendPlazaBatch(files);
+            return;
+        case Verdict::LoadFailed:
+            Fail("", "LastUpdateFiles.xml出错！");
+            return;
+        case Verdict::Refused:
+            Fail(strProblem, "LastUpdateFiles.xml出错！");
+            return;
+        case Verdict::RootTextFirst:
+            Fail("网络下载LastUpdateFiles.xml出错！(无法解释xml文件)",
+                 "网络下载LastUpdateFiles.xml出错！");
+            return;
+        case Verdict::Exception:
+            Fail("操作LastUpdateFiles.xml出错！", "操作LastUpdateFiles.xml出错！");
+            return;
+    }
+}
+
+void CUpdateRun::DecideGame(const DownLoadTask& task) {
+    const std::string strGame = TaskGameName(task);
+    if (!IsSafeGameName(strGame)) {
+        m_host.Log(FormatText("游戏名称无效，拒绝更新(%s)", strGame.c_str()));
+        m_host.PostQuit();
+        return;
+    }
+    const std::string strPath = GameManifestPath(m_config, strGame);
+    if (!m_host.FileExists(strPath)) {
+        const std::string strErrInfo = strPath + "文件不存在！";
+        Fail(FormatText("单个游戏更新(%s)", strErrInfo.c_str()), strErrInfo);
+        return;
+    }
+    m_host.TerminateProcessByName(strGame + ".exe");
+
+    std::vector<NeedUpdateFile> files;
+    std::string strProblem;
+    Verdict verdict = Verdict::Proceed;
+    try {
+        Manifest manifest;
+        switch (ReadManifest(strPath, false, manifest, strProblem)) {
+            case ManifestStatus::LoadFailed:
+                verdict = Verdict::LoadFailed;
+                break;
+            case ManifestStatus::RootTextFirst:
+                verdict = Verdict::RootTextFirst;
+                break;
+            case ManifestStatus::Refused:
+                verdict = Verdict::Refused;
+                break;
+            case ManifestStatus::Ok:
+                if (!EntriesFit(manifest, strProblem)) {
+                    verdict = Verdict::Refused;
+                    break;
+                }
+                files = CompareFiles(manifest);
+                break;
+        }
+    } catch (...) {
+        verdict = Verdict::Exception;
+        files.clear();
+    }
+    const std::string strOpenFailed = "打开" + strPath + "出错！";
+    switch (verdict) {
+        case Verdict::Proceed:
+            SendGameBatch(files, task);
+            return;
+        case Verdict::Refused:
+            m_host.Log(strProblem);
+            Fail(strOpenFailed, strOpenFailed);
+            return;
+        case Verdict::LoadFailed:
+            Fail(strOpenFailed, strOpenFailed);
+            return;
+        case Verdict::RootTextFirst:
+            Fail("网络下载" + strPath + "出错！", strPath);
+            return;
+        case Verdict::Exception:
+            Fail("操作" + strPath + "出错！", "操作" + strPath + "出错！");
+            return;
+    }
+}
+
+bool CUpdateRun::FillBatch(const std::vector<NeedUpdateFile>& files, const char* pszGameName,
+                           unsigned char bForGame, std::vector<DownLoadRequest>& requests) {
+    const int nCount = static_cast<int>(files.size());
+    requests.assign(files.size(), DownLoadRequest());
+    for (int i = 0; i < nCount; ++i) {
+        std::string strProblem;
+        if (!FillFileRequest(m_config, files[i], nCount, i, pszGameName, bForGame, requests[i],
+                             strProblem)) {
+            m_host.Log(strProblem);
+            return false;
+        }
+    }
+    return true;
+}
+
+void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
+    const int nCount = static_cast<int>(files.size());
+    if (nCount == 0) {
+        m_host.Log(FormatText("没有需要更新的文件(%d)", nCount));
+        m_host.DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr);
+        m_host.FinishUpdate();
+        return;
+    }
+    // Every request is filled before anything is written or sent, so a value
+    // that does not fit leaves no batch file and no half-sent batch behind.
+    std::vector<DownLoadRequest> requests;
+    if (!FillBatch(files, "", 0, requests)) {
+        Fail("", "LastUpdateFiles.xml出错！");
+        return;
+    }
+    bool bHasSpecial = false;
+    for (const NeedUpdateFile& file : files) {
+        if (file.isSpecial != 0)
+            bHasSpecial = true;
+    }
+    auto logRequest = [&](const DownLoadRequest& req) {
+        m_host.Log(FormatText("updatefile(%d)%s(%s)", nCount, req.szUrl, req.szUrlReserve));
+    };
+    if (nCount == 1) {
+        if (bHasSpecial)
+            m_host.WriteSpecialCopyBat(files);
+        logRequest(requests[0]);
+        m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], nullptr);
+        return;
+    }
+    logRequest(requests[0]);
+    DownLoadRequestList otherDownloadReqList;
+    for (int i = 1; i < nCount; ++i) {
+        otherDownloadReqList.push_back(requests[i]);
+        logRequest(requests[i]);
+    }
+    if (bHasSpecial)
+        m_host.WriteSpecialCopyBat(files);
+    m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], &otherDownloadReqList);
+}
+
+void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files, const DownLoadTask& task) {
+    const int nCount = static_cast<int>(files.size());
+    if (nCount == 0) {
+        m_host.DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr);
+        m_host.OpenGame();
+        return;
+    }
+    const std::string strGame = TaskGameName(task);
+    std::vector<DownLoadRequest> requests;
+    if (!FillBatch(files, strGame.c_str(), task.Request.bForGame, requests)) {
+        const std::string strOpenFailed = "打开" + GameManifestPath(m_config, strGame) + "出错！";
+        Fail(strOpenFailed, strOpenFailed);
+        return;
+    }
+    // Special files do not belong in a game update; they are still fetched
+    // into DownLoad\Special, and no batch file moves them.
+    if (nCount == 1) {
+        if (files[0].isSpecial != 0) {
+            m_host.Log(FormatText("游戏更新不允许有特殊文件1(%s)", requests[0].szSaveDir));
+            m_host.ShowMessage("游戏更新不允许有特殊文件1");
+        }
+        m_host.Log(FormatText("单个游戏更新:%s(%s)", requests[0].szUrl, requests[0].szUrlReserve));
+        m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], nullptr);
+        return;
+    }
+    auto logRequest = [&](const DownLoadRequest& req) {
+        m_host.Log(FormatText("多个游戏文件更新:(%d)%s(%s)", nCount, req.szUrl, req.szUrlReserve));
+    };
+    logRequest(requests[0]);
+    DownLoadRequestList otherDownloadReqList;
+    for (int i = 1; i < nCount; ++i) {
+        if (files[i].isSpecial != 0) {
+            m_host.Log(FormatText("游戏更新不允许有特殊文件2(%s)", requests[i].szSaveDir));
+            m_host.ShowMessage("游戏更新不允许有特殊文件2");
+        }
+        otherDownloadReqList.push_back(requests[i]);
+        logRequest(requests[i]);
+    }
+    m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], &otherDownloadReqList);
+}
+
+void CUpdateRun::CheckCompletion(const DownLoadTask& task) {
+    // Widened so that a position of 0xFFFFFFFF cannot wrap to 0.
+    const unsigned long long qwNext = static_cast<unsigned long long>(task.dwBatchIndex) + 1;
+    if (qwNext < task.dwBatchCount)
+        return;
+    if (task.Request.bForGame != 0) {
+        m_host.Log("更新完成，打开游戏。");
+        m_host.OpenGame();
+    } else {
+        m_host.Log("更新完成，打开大厅。");
+        m_host.FinishUpdate();
+    }
+}

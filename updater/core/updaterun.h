@@ -1,0 +1,77 @@
+// One update run as the engine's reports drive it: asking for a manifest,
+// deciding which files differ, sending the batch, and recognising the last
+// file. Everything the run does to the world goes through IUpdateHost, which
+// the dialog implements with Windows calls and the tests with a recorder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/downloadservice.h"
+#include "updater/core/filerule.h"
+#include "updater/core/plazainfo.h"
+#include "updater/core/requests.h"
+
+class IUpdateHost {
+public:
+    virtual ~IUpdateHost() = default;
+    // One line in the updater log, already formatted.
+    virtual void Log(const std::string& strLine) = 0;
+    // A modal message box with the application's caption; returns when dismissed.
+    virtual void ShowMessage(const std::string& strText) = 0;
+    // Ends the dialog's modal run with exit code 1.
+    virtual void PostQuit() = 0;
+    // Ends every running process whose executable file name equals strExeName
+    // byte for byte.
+    virtual void TerminateProcessByName(const std::string& strExeName) = 0;
+    virtual bool FileExists(const std::string& strPath) = 0;
+    virtual IFileProbe& Probe() = 0;
+    // The engine's command operation; requests are copied before it returns.
+    virtual int DownLoadCommand(int nCommandCode, const DownLoadRequest* pFirst,
+                                const DownLoadRequestList* pOthers) = 0;
+    virtual void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& files) = 0;
+    // Hand-over after a plaza update: runs SpecialCpy.bat or the plaza, closes the dialog.
+    virtual void FinishUpdate() = 0;
+    // Hand-over after a game update: tells the plaza's window, closes the dialog.
+    virtual void OpenGame() = 0;
+};
+
+// The run keeps no state between reports beyond the configuration: which
+// step comes next is read from the command code and the counters that come
+// back with each task. Used on the dialog's thread only. The host and the
+// configuration must outlive the run.
+class CUpdateRun {
+public:
+    CUpdateRun(const UpdaterConfig& config, IUpdateHost& host) : m_config(config), m_host(host) {}
+
+    CUpdateRun(const CUpdateRun&) = delete;
+    CUpdateRun& operator=(const CUpdateRun&) = delete;
+
+    // Ask for the plaza manifest (command 2) or one game's manifest (command
+    // 5). False, with a log line and nothing sent, when a value does not fit
+    // its request field; nEngineResult is then 0.
+    bool DownloadLastUpdateXMLFile(int& nEngineResult);
+    bool DownloadGameXMLFile(const std::string& strGameName, int& nEngineResult);
+
+    // The engine's report. Only event 3 (a request finished) with task
+    // command 2, 5 or 3 does anything. Exceptions from the manifest's
+    // reading and comparison are caught and end the run through PostQuit;
+    // the host's own calls are expected not to throw.
+    void OnDownLoadEvent(int nEvent, const DownLoadTask* pTask);
+
+private:
+    void DecidePlaza();
+    void DecideGame(const DownLoadTask& task);
+    void SendPlazaBatch(const std::vector<NeedUpdateFile>& files);
+    void SendGameBatch(const std::vector<NeedUpdateFile>& files, const DownLoadTask& task);
+    void CheckCompletion(const DownLoadTask& task);
+    void Fail(const std::string& strLogLine, const std::string& strMessage);
+    // Fills every request of the batch, or logs why one cannot be and returns false.
+    bool FillBatch(const std::vector<NeedUpdateFile>& files, const char* pszGameName,
+                   unsigned char bForGame, std::vector<DownLoadRequest>& requests);
+    std::vector<NeedUpdateFile> CompareFiles(const Manifest& manifest);
+    bool EntriesFit(const Manifest& manifest, std::string& strProblem);
+
+    const UpdaterConfig& m_config;
+    IUpdateHost& m_host;
+};
