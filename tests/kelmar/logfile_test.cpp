@@ -1,0 +1,108 @@
+#include "kelmar/logfile.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testdir.h"
+
+namespace {
+
+using testing_support::IsFolder;
+using testing_support::IsLogEntry;
+using testing_support::ReadBytes;
+using testing_support::ScratchDir;
+
+class LogFileTest : public ::testing::Test {
+protected:
+    void TearDown() override { CLogFile::SetFilePath(nullptr); }
+    ScratchDir dir;
+};
+
+TEST_F(LogFileTest, CreatesMissingFoldersOnTheWay) {
+    const char sep = ScratchDir::Sep();
+    struct {
+        std::string folders;  // relative to the scratch folder, created by the log
+    } cases[] = {
+        {"errRpt"},
+        {std::string("a") + sep + "b" + sep + "errRpt"},
+        // The second byte of this character (D5 5C in code page 936) is a backslash.
+        {"誠errRpt"},
+        {std::string("日志") + sep + "更新"},
+    };
+    for (const auto& c : cases) {
+        std::string logPath = dir / (c.folders + sep + "x.log");
+        ASSERT_FALSE(IsFolder(dir / c.folders)) << c.folders;
+        CLogFile::SetFilePath(logPath.c_str());
+        CLogFile::WriteLog("hello");
+        EXPECT_TRUE(IsFolder(dir / c.folders)) << c.folders;
+        EXPECT_TRUE(IsLogEntry(ReadBytes(logPath), "hello")) << c.folders;
+    }
+}
+
+TEST_F(LogFileTest, AppendsOneEntryALineInCallOrder) {
+    std::string logPath = dir / "t.log";
+    CLogFile::SetFilePath(logPath.c_str());
+    const std::string messages[] = {"first", "", "第三条 消息", "fourth"};
+    for (const std::string& m : messages) {
+        CLogFile::WriteLog(m.c_str());
+    }
+    std::string content = ReadBytes(logPath);
+    std::size_t pos = 0;
+    for (const std::string& m : messages) {
+        std::size_t end = content.find("\r\n", pos);
+        ASSERT_NE(std::string::npos, end) << "entry \"" << m << "\" missing";
+        EXPECT_TRUE(IsLogEntry(content.substr(pos, end + 2 - pos), m))
+            << "entry \"" << m << "\" was \"" << content.substr(pos, end + 2 - pos) << "\"";
+        pos = end + 2;
+    }
+    EXPECT_EQ(content.size(), pos) << "nothing after the last entry";
+}
+
+TEST_F(LogFileTest, LongMessagesAreWrittenWhole) {
+    for (std::size_t size : {10239u, 10240u, 100000u}) {
+        std::string logPath = dir / ("long" + std::to_string(size) + ".log");
+        std::string message(size, 'x');
+        message.front() = '<';
+        message.back() = '>';
+        CLogFile::SetFilePath(logPath.c_str());
+        CLogFile::WriteLog(message.c_str());
+        EXPECT_TRUE(IsLogEntry(ReadBytes(logPath), message)) << "size " << size;
+    }
+}
+
+TEST_F(LogFileTest, TheFileSetLastReceivesTheEntry) {
+    std::string first = dir / "1.log";
+    std::string second = dir / "2.log";
+    CLogFile::SetFilePath(first.c_str());
+    CLogFile::WriteLog("one");
+    CLogFile::SetFilePath(second.c_str());
+    CLogFile::WriteLog("two");
+    EXPECT_TRUE(IsLogEntry(ReadBytes(first), "one"));
+    EXPECT_TRUE(IsLogEntry(ReadBytes(second), "two"));
+}
+
+TEST_F(LogFileTest, UnwritableTargetsLoseTheMessageQuietly) {
+    // A regular file where a folder should be: neither the folder nor the log can be made.
+    std::string blocker = dir / "blocker";
+    ASSERT_TRUE(testing_support::WriteBytes(blocker, "not a folder"));
+    std::string underFile = blocker + ScratchDir::Sep() + "errRpt" + ScratchDir::Sep() + "x.log";
+    std::string isFolder = dir.path();  // the path names a folder, not a file
+    const char* targets[] = {underFile.c_str(), isFolder.c_str(), "", nullptr};
+    for (const char* target : targets) {
+        CLogFile::SetFilePath(target);
+        CLogFile::WriteLog("lost");
+        CLogFile::WriteLog(nullptr);
+    }
+    EXPECT_EQ("not a folder", ReadBytes(blocker));
+    EXPECT_TRUE(IsFolder(dir.path()));
+}
+
+TEST_F(LogFileTest, NullMessageIsAnEmptyEntry) {
+    std::string logPath = dir / "null.log";
+    CLogFile::SetFilePath(logPath.c_str());
+    CLogFile::WriteLog(nullptr);
+    EXPECT_TRUE(IsLogEntry(ReadBytes(logPath), ""));
+}
+
+}  // namespace
