@@ -1,5 +1,7 @@
 #include "kelmar/logfile.h"
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -31,12 +33,17 @@ TEST_F(LogFileTest, CreatesMissingFoldersOnTheWay) {
         {std::string("日志") + sep + "更新"},
     };
     for (const auto& c : cases) {
-        std::string logPath = dir / (c.folders + sep + "x.log");
-        ASSERT_FALSE(IsFolder(dir / c.folders)) << c.folders;
+        ScratchDir root;
+        std::string logPath = root / (c.folders + sep + "x.log");
         CLogFile::SetFilePath(logPath.c_str());
         CLogFile::WriteLog("hello");
-        EXPECT_TRUE(IsFolder(dir / c.folders)) << c.folders;
+        EXPECT_TRUE(IsFolder(root / c.folders)) << c.folders;
         EXPECT_TRUE(IsLogEntry(ReadBytes(logPath), "hello")) << c.folders;
+        // Only the one chain of folders: a name split inside a character would leave a
+        // stray folder beside it.
+        auto entries = std::distance(std::filesystem::directory_iterator(root.path()),
+                                     std::filesystem::directory_iterator());
+        EXPECT_EQ(1, entries) << c.folders;
     }
 }
 
