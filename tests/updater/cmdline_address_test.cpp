@@ -1,0 +1,169 @@
+// The command-line scan, the address formatting and the plaza information.
+#include <gtest/gtest.h>
+
+#include "updater/core/address.h"
+#include "updater/core/cmdline.h"
+#include "updater/core/plazainfo.h"
+
+namespace {
+
+TEST(ScanGameName, FindsTheFirstGameNameToken) {
+    struct Case {
+        const char* pszCmdLine;
+        const char* pszGame;
+    };
+    const Case cases[] = {
+        {"C:\\Plaza\\Talvex.exe", ""},
+        {"C:\\Plaza\\Talvex.exe -gamename:G", "G"},
+        {"C:\\Plaza\\Talvex.exe -GameName:G", "G"},
+        {"C:\\Plaza\\Talvex.exe -GAMENAME:斗地主", "斗地主"},
+        {"Talvex.exe -gamename", ""},
+        {"Talvex.exe -gamename -gamename:G", ""},
+        {"Talvex.exe -gamename: -gamename:G", ""},
+        {"Talvex.exe -gamename:A:B", "A"},
+        {"Talvex.exe -gamename:My Game", "My"},
+        {"Talvex.exe  -gamename:G", "G"},    // two blanks: an empty token between
+        {"Talvex.exe \"-gamename:G\"", ""},  // quotes are not removed
+        {"Talvex.exe -gamenames:G", ""},
+        {"Talvex.exe gamename:G", ""},
+        {"-gamename:First", "First"},  // token 0 counts too
+        {"Talvex.exe x -gamename:G y", "G"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.pszGame, ScanGameName(c.pszCmdLine)) << c.pszCmdLine;
+    }
+}
+
+TEST(FormatServerAddress, AppliesOnlyOnePathConversion) {
+    struct Case {
+        const char* pszFormat;
+        AddressStatus status;
+        const char* pszResult;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:8080/%s", AddressStatus::Ok, "http://127.0.0.1:8080/update/xml"},
+        {"http://h/%s/", AddressStatus::Ok, "http://h/update/xml/"},
+        {"http://h/", AddressStatus::Ok, "http://h/"},  // no conversion: the path is dropped
+        {"http://h/100%%/%s", AddressStatus::Ok, "http://h/100%/update/xml"},
+        {"http://h/%%s", AddressStatus::Ok, "http://h/%s"},
+        {"http://h/%s%s", AddressStatus::BadFormat, ""},
+        {"http://h/%d", AddressStatus::BadFormat, ""},
+        {"http://h/%n%s", AddressStatus::BadFormat, ""},
+        {"http://h/%x", AddressStatus::BadFormat, ""},
+        {"http://h/%", AddressStatus::BadFormat, ""},
+        {"http://h/%5s", AddressStatus::BadFormat, ""},
+        {"http://h/%S", AddressStatus::BadFormat, ""},
+    };
+    for (const Case& c : cases) {
+        std::string strOut = "unchanged";
+        EXPECT_EQ(c.status, FormatServerAddress(c.pszFormat, "update/xml", strOut)) << c.pszFormat;
+        if (c.status == AddressStatus::Ok) {
+            EXPECT_EQ(c.pszResult, strOut) << c.pszFormat;
+        } else {
+            EXPECT_EQ("unchanged", strOut) << c.pszFormat;
+        }
+    }
+}
+
+TEST(FormatServerAddress, RefusesResultsLongerThan499) {
+    std::string strOut;
+    const std::string strFormat = "http://h/%s";
+    const std::string strFits(499 - 9, 'p');
+    EXPECT_EQ(AddressStatus::Ok, FormatServerAddress(strFormat, strFits, strOut));
+    EXPECT_EQ(499u, strOut.size());
+    EXPECT_EQ(AddressStatus::TooLong, FormatServerAddress(strFormat, strFits + "p", strOut));
+    EXPECT_EQ(AddressStatus::TooLong, FormatServerAddress(std::string(500, 'x'), "", strOut));
+}
+
+TEST(ParsePlazaInfo, ReadsTheSwitchAsAtoi) {
+    struct Case {
+        const char* pszValue;
+        int nValue;
+    };
+    const Case cases[] = {{"0", 0}, {"00", 0},  {"off", 0}, {"", 0},   {"1", 1},
+                          {"2", 2}, {"-1", -1}, {" 7x", 7}, {"+3", 3}, {"99999999999", 2147483647}};
+    for (const Case& c : cases) {
+        std::string strXml = std::string("<Info isEnableUpdate=\"") + c.pszValue + "\"/>";
+        PlazaInfo info;
+        ASSERT_TRUE(ParsePlazaInfo(strXml.c_str(), info)) << c.pszValue;
+        EXPECT_EQ(c.nValue, info.nEnableUpdate) << c.pszValue;
+    }
+}
+
+TEST(ParsePlazaInfo, RefusesUnusableDocuments) {
+    const char* cases[] = {
+        "",
+        "not xml at all <",
+        "<!-- only a comment -->",
+        "<Info><Server updateGameUrl=\"x\"/></Info>",  // no isEnableUpdate
+        "<Info isEnableUpdate=\"1\"><Server></Info>",  // does not parse
+    };
+    for (const char* pszXml : cases) {
+        PlazaInfo info;
+        EXPECT_FALSE(ParsePlazaInfo(pszXml, info)) << pszXml;
+    }
+    PlazaInfo info;
+    EXPECT_FALSE(ParsePlazaInfo(nullptr, info));
+}
+
+TEST(ParsePlazaInfo, TakesEachAttributeFromTheFirstChildThatSetsIt) {
+    const char* pszXml =
+        "<Info isEnableUpdate=\"1\">"
+        "<A updateGameUrl=\"\" updateGameXMLtUrl=\"xml\"/>"
+        "<B updateGameUrl=\"http://s/%s\" updateGameXMLtUrl=\"later\">"
+        "<Deep updateGameClientUrl=\"ignored\"/></B>"
+        "<C updateGameUrlReserve=\"http://r/%s\" updateGameClientUrl=\"client\"/>"
+        "</Info>";
+    PlazaInfo info;
+    ASSERT_TRUE(ParsePlazaInfo(pszXml, info));
+    EXPECT_EQ("http://s/%s", info.strDownLoadGameUrl);
+    EXPECT_EQ("xml", info.strUpdateGameXMLUrl);
+    EXPECT_EQ("http://r/%s", info.strDownLoadGameUrlReserve);
+    EXPECT_EQ("client", info.strUpdateGameClientUrl);
+}
+
+TEST(BuildServerAddresses, FillsOnlyPairsThatArePresent) {
+    PlazaInfo info;
+    info.strDownLoadGameUrl = "";
+    info.strDownLoadGameUrlReserve = "http://r/%s";
+    info.strUpdateGameXMLUrl = "xml";
+    info.strUpdateGameClientUrl = "client";
+    UpdaterConfig config;
+    std::string strProblem;
+    ASSERT_TRUE(BuildServerAddresses(info, config, strProblem));
+    EXPECT_EQ("", config.strFileBase);
+    EXPECT_EQ("", config.strXmlBase);
+    EXPECT_EQ("http://r/client", config.strFileBaseReserve);
+    EXPECT_EQ("http://r/xml", config.strXmlBaseReserve);
+
+    info.strDownLoadGameUrl = "http://s/";  // no conversion: path dropped
+    info.strUpdateGameClientUrl = "";
+    ASSERT_TRUE(BuildServerAddresses(info, config, strProblem));
+    EXPECT_EQ("", config.strFileBase);
+    EXPECT_EQ("http://s/", config.strXmlBase);
+    EXPECT_EQ("", config.strFileBaseReserve);
+}
+
+TEST(BuildServerAddresses, RefusesHostileOrOverlongServers) {
+    const char* cases[] = {"http://s/%s%n", "http://s/%p", "http://s/%s%s"};
+    for (const char* pszServer : cases) {
+        PlazaInfo info;
+        info.strDownLoadGameUrl = "http://ok/%s";
+        info.strDownLoadGameUrlReserve = pszServer;
+        info.strUpdateGameXMLUrl = "xml";
+        UpdaterConfig config;
+        std::string strProblem;
+        EXPECT_FALSE(BuildServerAddresses(info, config, strProblem)) << pszServer;
+        EXPECT_NE(std::string::npos, strProblem.find(pszServer)) << pszServer;
+    }
+    PlazaInfo info;
+    info.strDownLoadGameUrl = "http://s/%s";
+    info.strUpdateGameXMLUrl = std::string(495, 'x');
+    UpdaterConfig config;
+    std::string strProblem;
+    EXPECT_FALSE(BuildServerAddresses(info, config, strProblem));
+    EXPECT_FALSE(strProblem.empty());
+}
+
+}  // namespace

@@ -1,0 +1,409 @@
+// The run's decisions and orchestration against a recording host: what is
+// logged, shown, ended, written and sent, in which order.
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <new>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "updater/core/updaterun.h"
+
+namespace {
+
+typedef std::vector<std::string> Trace;
+
+class CRecordingHost : public IUpdateHost, public IFileProbe {
+public:
+    Trace trace;
+    std::set<std::string> existing;  // besides files on disk
+    std::map<std::string, std::pair<std::uint64_t, std::string>> files;
+    std::vector<std::vector<DownLoadRequest>> commands;
+    bool bThrowOnDigest = false;
+
+    void Log(const std::string& strLine) override { trace.push_back("log:" + strLine); }
+    void ShowMessage(const std::string& strText) override { trace.push_back("msg:" + strText); }
+    void PostQuit() override { trace.push_back("quit"); }
+    void TerminateProcessByName(const std::string& strExe) override {
+        trace.push_back("kill:" + strExe);
+    }
+    bool FileExists(const std::string& strPath) override {
+        return existing.count(strPath) != 0 || access(strPath.c_str(), F_OK) == 0;
+    }
+    IFileProbe& Probe() override { return *this; }
+    int DownLoadCommand(int nCode, const DownLoadRequest* pFirst,
+                        const DownLoadRequestList* pOthers) override {
+        std::vector<DownLoadRequest> sent;
+        if (pFirst != nullptr)
+            sent.push_back(*pFirst);
+        if (pOthers != nullptr)
+            sent.insert(sent.end(), pOthers->begin(), pOthers->end());
+        commands.push_back(sent);
+        trace.push_back("cmd:" + std::to_string(nCode) + ":" + std::to_string(sent.size()) +
+                        (pOthers != nullptr ? "+list" : ""));
+        return static_cast<int>(sent.size());
+    }
+    void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& list) override {
+        int nSpecial = 0;
+        for (const NeedUpdateFile& file : list)
+            nSpecial += file.isSpecial != 0;
+        trace.push_back("bat:" + std::to_string(list.size()) + "/" + std::to_string(nSpecial));
+    }
+    void FinishUpdate() override { trace.push_back("finish"); }
+    void OpenGame() override { trace.push_back("opengame"); }
+
+    bool Exists(const std::string& strPath) override { return files.count(strPath) != 0; }
+    bool ReadSize(const std::string& strPath, std::uint64_t& qwSize) override {
+        qwSize = files.at(strPath).first;
+        return true;
+    }
+    std::string Digest(const std::string& strPath) override {
+        if (bThrowOnDigest)
+            throw std::bad_alloc();
+        return files.at(strPath).second;
+    }
+};
+
+class UpdateRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char szDir[] = "/tmp/updaterun-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(szDir));
+        m_strDir = szDir;
+        // Natively the backslashes of the Windows paths are ordinary name
+        // characters: "DownLoad\LastUpdateFiles.xml" is one file in the folder.
+        config.strProgramFolder = m_strDir + "/";
+        config.strFileBase = "http://s/c";
+        config.strFileBaseReserve = "http://r/c";
+        config.strXmlBase = "http://s/x";
+        config.strXmlBaseReserve = "http://r/x";
+    }
+    void TearDown() override {
+        for (const std::string& strPath : m_written)
+            std::remove(strPath.c_str());
+        rmdir(m_strDir.c_str());
+    }
+    void Write(const std::string& strPath, const std::string& strText) {
+        std::ofstream(strPath, std::ios::binary) << strText;
+        m_written.push_back(strPath);
+    }
+    void WritePlazaManifest(const std::string& strText) {
+        Write(PlazaManifestPath(config), strText);
+    }
+    // An installed file with the given size and digest.
+    void Installed(const std::string& strName, std::uint64_t qwSize, const std::string& strDigest) {
+        host.files[LocalFilePath(config, strName)] = {qwSize, strDigest};
+    }
+    DownLoadTask Task(int nCode, const char* pszGame = "", unsigned char bForGame = 0,
+                      unsigned int dwCount = 1, unsigned int dwIndex = 0) {
+        DownLoadTask task;
+        std::memset(&task, 0, sizeof(task));
+        task.nCommandCode = nCode;
+        std::strcpy(task.Request.szGameName, pszGame);
+        task.Request.bForGame = bForGame;
+        task.dwBatchCount = dwCount;
+        task.dwBatchIndex = dwIndex;
+        return task;
+    }
+    void Event(const DownLoadTask& task, int nEvent = DOWNLOAD_EVENT_FINISHED) {
+        CUpdateRun run(config, host);
+        run.OnDownLoadEvent(nEvent, &task);
+    }
+
+    UpdaterConfig config;
+    CRecordingHost host;
+    std::string m_strDir;
+    std::vector<std::string> m_written;
+};
+
+const char kDigestA[] = "0cc175b9c0f1b6a831c399e269772661";
+
+TEST_F(UpdateRunTest, PlazaUpdateEndsProgramsComparesAndSendsOneBatch) {
+    WritePlazaManifest(
+        "<R><F>"
+        "<e name=\"\\same.dll\" date=\"0cc175b9c0f1b6a831c399e269772661\" bytes=\"1\" "
+        "isSpecial=\"0\"/>"
+        "<e name=\"\\missing.dll\" date=\"d2\" bytes=\"5\" isSpecial=\"0\"/>"
+        "<e name=\"\\sub\\special.dll\" date=\"d3\" bytes=\"5\" isSpecial=\"1\"/>"
+        "<e name=\"\\resized.dat\" date=\"0cc175b9c0f1b6a831c399e269772661\" bytes=\"2\" "
+        "isSpecial=\"0\"/>"
+        "</F><G><g name=\"Installed\"/><g name=\"Absent\"/></G></R>");
+    host.existing.insert(config.strProgramFolder + "Installed.exe");
+    Installed("\\same.dll", 1, kDigestA);
+    Installed("\\resized.dat", 1, kDigestA);
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+
+    const Trace want = {
+        "kill:ZIVGame.exe",
+        "kill:Installed.exe",
+        "log:updatefile(3)http://s/c\\missing.dll(http://r/c\\missing.dll)",
+        "log:updatefile(3)http://s/c\\sub\\special.dll(http://r/c\\sub\\special.dll)",
+        "log:updatefile(3)http://s/c\\resized.dat(http://r/c\\resized.dat)",
+        "bat:3/1",
+        "cmd:3:3+list",
+    };
+    EXPECT_EQ(want, host.trace);
+    ASSERT_EQ(1u, host.commands.size());
+    const std::vector<DownLoadRequest>& sent = host.commands[0];
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(3, sent[i].nFileCount) << i;
+        EXPECT_EQ(i, sent[i].nFileIndex) << i;
+        EXPECT_EQ(0, sent[i].bForGame) << i;
+    }
+    EXPECT_EQ(m_strDir, sent[0].szSaveDir);
+    EXPECT_EQ(config.strProgramFolder + "DownLoad\\Special", sent[1].szSaveDir);
+    EXPECT_STREQ("sub\\special.dll", sent[1].szSaveName);
+    EXPECT_STREQ("d3", sent[1].szMD5);
+}
+
+TEST_F(UpdateRunTest, PlazaUpdateOfOneSpecialFileWritesTheBatchFileFirst) {
+    WritePlazaManifest("<R><F><e name=\"\\a.dll\" date=\"d\" isSpecial=\"-1\"/></F><G/></R>");
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+    const Trace want = {"kill:ZIVGame.exe", "bat:1/1",
+                        "log:updatefile(1)http://s/c\\a.dll(http://r/c\\a.dll)", "cmd:3:1"};
+    EXPECT_EQ(want, host.trace);
+}
+
+TEST_F(UpdateRunTest, PlazaUpdateWithoutSpecialFilesWritesNoBatchFile) {
+    WritePlazaManifest(
+        "<R><F><e name=\"\\a\" date=\"d\" isSpecial=\"0\"/><e name=\"\\b\" date=\"d\" "
+        "isSpecial=\"no\"/></F><G/></R>");
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+    EXPECT_EQ("cmd:3:2+list", host.trace.back());
+    for (const std::string& strEntry : host.trace)
+        EXPECT_NE(0u, strEntry.find("bat:")) << strEntry;
+}
+
+TEST_F(UpdateRunTest, NothingToUpdateHandsOverAtOnce) {
+    WritePlazaManifest(
+        "<R><F><e name=\"\\a\" date=\"0cc175b9c0f1b6a831c399e269772661\" bytes=\"1\" "
+        "isSpecial=\"0\"/></F><G/></R>");
+    Installed("\\a", 1, kDigestA);
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+    const Trace want = {"kill:ZIVGame.exe", "log:没有需要更新的文件(0)", "cmd:4:0", "finish"};
+    EXPECT_EQ(want, host.trace);
+}
+
+TEST_F(UpdateRunTest, PlazaManifestFailures) {
+    const std::string strPath = PlazaManifestPath(config);
+    struct Case {
+        const char* pszWhat;
+        const char* pszManifest;  // null: no file
+        Trace want;
+    };
+    const Case cases[] = {
+        {"missing",
+         nullptr,
+         {"log:LastUpdateFiles.xml文件不存在！(" + strPath + ")",
+          "msg:LastUpdateFiles.xml文件不存在！", "quit"}},
+        {"not xml", "<R><F>", {"kill:ZIVGame.exe", "msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"empty", "", {"kill:ZIVGame.exe", "msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"text first",
+         "<html>404 Not Found<F/><G/></html>",
+         {"kill:ZIVGame.exe", "log:网络下载LastUpdateFiles.xml出错！(无法解释xml文件)",
+          "msg:网络下载LastUpdateFiles.xml出错！", "quit"}},
+        {"no game section",
+         "<R><F/></R>",
+         {"kill:ZIVGame.exe", "log:更新列表缺少游戏列表", "msg:LastUpdateFiles.xml出错！", "quit"}},
+    };
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        std::remove(strPath.c_str());
+        if (c.pszManifest != nullptr)
+            WritePlazaManifest(c.pszManifest);
+        Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+        EXPECT_EQ(c.want, host.trace) << c.pszWhat;
+        EXPECT_TRUE(host.commands.empty()) << c.pszWhat;
+    }
+}
+
+TEST_F(UpdateRunTest, HostileManifestEndsOnlyThePlazaAndRequestsNothing) {
+    const char* entries[] = {
+        "<e name=\"\\..\\..\\evil.dll\" date=\"d\" isSpecial=\"0\"/>",
+        "<e name=\"C:\\evil.dll\" date=\"d\" isSpecial=\"0\"/>",
+        "<e name=\"\\\\host\\share\\evil.dll\" date=\"d\" isSpecial=\"0\"/>",
+        "<e name=\"\\a.dll:evil\" date=\"d\" isSpecial=\"0\"/>",
+        "<e name=\"\" date=\"d\" isSpecial=\"0\"/>",
+        "<e name=\"\\a&quot;&amp;calc.dll\" date=\"d\" isSpecial=\"1\"/>",
+        "<e name=\"\\a%PATH%.dll\" date=\"d\" isSpecial=\"1\"/>",
+    };
+    for (const char* pszEntry : entries) {
+        host = CRecordingHost();
+        host.existing.insert(config.strProgramFolder + "G.exe");
+        WritePlazaManifest(std::string("<R><F><e name=\"\\ok.dll\" date=\"d\" isSpecial=\"1\"/>") +
+                           pszEntry + "</F><G><g name=\"G\"/></G></R>");
+        Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+        ASSERT_EQ(4u, host.trace.size()) << pszEntry;
+        EXPECT_EQ("kill:ZIVGame.exe", host.trace[0]) << pszEntry;
+        EXPECT_EQ(0u, host.trace[1].find("log:")) << pszEntry;
+        EXPECT_EQ("msg:LastUpdateFiles.xml出错！", host.trace[2]) << pszEntry;
+        EXPECT_EQ("quit", host.trace[3]) << pszEntry;
+    }
+}
+
+TEST_F(UpdateRunTest, NamesTooLongForTheRequestAreRefusedBeforeAnythingHappens) {
+    config.strFileBase = "http://s/" + std::string(200, 'c');
+    WritePlazaManifest("<R><F><e name=\"\\" + std::string(60, 'n') +
+                       "\" date=\"d\" isSpecial=\"0\"/></F><G><g name=\"G\"/></G></R>");
+    host.existing.insert(config.strProgramFolder + "G.exe");
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+    ASSERT_EQ(4u, host.trace.size());
+    EXPECT_NE(std::string::npos, host.trace[1].find("szUrl"));
+    EXPECT_EQ("quit", host.trace[3]);
+}
+
+TEST_F(UpdateRunTest, AnExceptionWhileComparingEndsTheRun) {
+    WritePlazaManifest(
+        "<R><F><e name=\"\\a\" date=\"d\" bytes=\"1\" isSpecial=\"0\"/></F><G/></R>");
+    Installed("\\a", 1, "d");
+    host.bThrowOnDigest = true;
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+    const Trace want = {"kill:ZIVGame.exe", "log:操作LastUpdateFiles.xml出错！",
+                        "msg:操作LastUpdateFiles.xml出错！", "quit"};
+    EXPECT_EQ(want, host.trace);
+
+    host = CRecordingHost();
+    host.bThrowOnDigest = true;
+    Installed("\\a", 1, "d");
+    const std::string strPath = GameManifestPath(config, "G");
+    Write(strPath, "<R><F><e name=\"\\a\" date=\"d\" bytes=\"1\" isSpecial=\"0\"/></F></R>");
+    Event(Task(DOWNLOAD_CMD_GAME_XML, "G", 1));
+    const Trace wantGame = {"kill:G.exe", "log:操作" + strPath + "出错！",
+                            "msg:操作" + strPath + "出错！", "quit"};
+    EXPECT_EQ(wantGame, host.trace);
+}
+
+TEST_F(UpdateRunTest, GameUpdateCarriesTheGameAndWarnsOfSpecialFiles) {
+    const std::string strPath = GameManifestPath(config, "斗地主");
+    Write(strPath,
+          "<R><F><e name=\"\\g\\a\" date=\"d1\" isSpecial=\"1\"/><e name=\"\\g\\b\" date=\"d2\" "
+          "isSpecial=\"1\"/><e name=\"\\g\\c\" date=\"d3\" isSpecial=\"0\"/></F><Extra/></R>");
+    Event(Task(DOWNLOAD_CMD_GAME_XML, "斗地主", 1));
+    const std::string strSpecial = config.strProgramFolder + "DownLoad\\Special";
+    const Trace want = {
+        "kill:斗地主.exe",
+        "log:多个游戏文件更新:(3)http://s/c\\g\\a(http://r/c\\g\\a)",
+        "log:游戏更新不允许有特殊文件2(" + strSpecial + ")",
+        "msg:游戏更新不允许有特殊文件2",
+        "log:多个游戏文件更新:(3)http://s/c\\g\\b(http://r/c\\g\\b)",
+        "log:多个游戏文件更新:(3)http://s/c\\g\\c(http://r/c\\g\\c)",
+        "cmd:3:3+list",
+    };
+    EXPECT_EQ(want, host.trace);
+    for (const DownLoadRequest& req : host.commands.at(0)) {
+        EXPECT_STREQ("斗地主", req.szGameName) << req.szFileName;
+        EXPECT_EQ(1, req.bForGame) << req.szFileName;
+    }
+}
+
+TEST_F(UpdateRunTest, GameUpdateOfOneSpecialFileWarnsOnce) {
+    Write(GameManifestPath(config, "G"),
+          "<R><F><e name=\"\\a\" date=\"d\" isSpecial=\"2\"/></F></R>");
+    Event(Task(DOWNLOAD_CMD_GAME_XML, "G", 1));
+    const std::string strSpecial = config.strProgramFolder + "DownLoad\\Special";
+    const Trace want = {"kill:G.exe", "log:游戏更新不允许有特殊文件1(" + strSpecial + ")",
+                        "msg:游戏更新不允许有特殊文件1",
+                        "log:单个游戏更新:http://s/c\\a(http://r/c\\a)", "cmd:3:1"};
+    EXPECT_EQ(want, host.trace);
+}
+
+TEST_F(UpdateRunTest, GameUpdateWithNothingToFetchOpensTheGameWithoutLogging) {
+    Write(GameManifestPath(config, "G"), "<R><F/></R>");
+    Event(Task(DOWNLOAD_CMD_GAME_XML, "G", 1));
+    const Trace want = {"kill:G.exe", "cmd:4:0", "opengame"};
+    EXPECT_EQ(want, host.trace);
+}
+
+TEST_F(UpdateRunTest, GameManifestFailures) {
+    const std::string strPath = GameManifestPath(config, "G");
+    struct Case {
+        const char* pszWhat;
+        const char* pszManifest;
+        Trace want;
+    };
+    const Case cases[] = {
+        {"missing",
+         nullptr,
+         {"log:单个游戏更新(" + strPath + "文件不存在！)", "msg:" + strPath + "文件不存在！",
+          "quit"}},
+        {"not xml",
+         "<R>",
+         {"kill:G.exe", "log:打开" + strPath + "出错！", "msg:打开" + strPath + "出错！", "quit"}},
+        {"text first",
+         "<R>oops<F/></R>",
+         {"kill:G.exe", "log:网络下载" + strPath + "出错！", "msg:" + strPath, "quit"}},
+        {"hostile",
+         "<R><F><e name=\"\\..\\x\" date=\"d\" isSpecial=\"0\"/></F></R>",
+         {"kill:G.exe", "log:更新列表文件名不安全，拒绝更新(\\..\\x)(含有相对路径)",
+          "log:打开" + strPath + "出错！", "msg:打开" + strPath + "出错！", "quit"}},
+    };
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        std::remove(strPath.c_str());
+        if (c.pszManifest != nullptr)
+            Write(strPath, c.pszManifest);
+        Event(Task(DOWNLOAD_CMD_GAME_XML, "G", 1));
+        EXPECT_EQ(c.want, host.trace) << c.pszWhat;
+        EXPECT_TRUE(host.commands.empty()) << c.pszWhat;
+    }
+}
+
+TEST_F(UpdateRunTest, CompletionWaitsForTheLastFileOfTheBatch) {
+    struct Case {
+        unsigned int dwCount;
+        unsigned int dwIndex;
+        unsigned char bForGame;
+        Trace want;
+    };
+    const Case cases[] = {
+        {3, 0, 0, {}},
+        {3, 1, 0, {}},
+        {3, 2, 0, {"log:更新完成，打开大厅。", "finish"}},
+        {3, 5, 0, {"log:更新完成，打开大厅。", "finish"}},
+        {0, 0, 0, {"log:更新完成，打开大厅。", "finish"}},
+        {1, 0xFFFFFFFFu, 0, {"log:更新完成，打开大厅。", "finish"}},
+        {2, 1, 1, {"log:更新完成，打开游戏。", "opengame"}},
+        {2, 0, 1, {}},
+    };
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        Event(Task(DOWNLOAD_CMD_FILES, c.bForGame ? "G" : "", c.bForGame, c.dwCount, c.dwIndex));
+        EXPECT_EQ(c.want, host.trace) << c.dwIndex << "/" << c.dwCount << " game " << +c.bForGame;
+    }
+}
+
+TEST_F(UpdateRunTest, OtherEventsAndCommandsChangeNothing) {
+    WritePlazaManifest("<R><F/><G/></R>");
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML), 1);
+    Event(Task(DOWNLOAD_CMD_FILES), 4);
+    Event(Task(DOWNLOAD_CMD_NOTHING));
+    Event(Task(99));
+    CUpdateRun run(config, host);
+    run.OnDownLoadEvent(DOWNLOAD_EVENT_FINISHED, nullptr);
+    EXPECT_TRUE(host.trace.empty());
+}
+
+TEST_F(UpdateRunTest, ManifestRequests) {
+    CUpdateRun run(config, host);
+    int nResult = -1;
+    ASSERT_TRUE(run.DownloadLastUpdateXMLFile(nResult));
+    EXPECT_EQ(1, nResult);
+    ASSERT_TRUE(run.DownloadGameXMLFile("G", nResult));
+    const Trace want = {"log:DownloadLastUpdateXMLFile start ...",
+                        "log:http://s/x/LastUpdateFiles.xml(http://r/x/LastUpdateFiles.xml)",
+                        "cmd:2:1", "cmd:5:1"};
+    EXPECT_EQ(want, host.trace);
+    EXPECT_EQ(1, host.commands.at(1).at(0).bForGame);
+
+    host = CRecordingHost();
+    EXPECT_FALSE(run.DownloadGameXMLFile(std::string(128, 'g'), nResult));
+    EXPECT_FALSE(run.DownloadGameXMLFile("..\\..\\x", nResult));
+    EXPECT_EQ(0, nResult);
+    ASSERT_EQ(2u, host.trace.size());
+    EXPECT_TRUE(host.commands.empty());
+}
+
+}  // namespace
