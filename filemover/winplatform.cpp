@@ -32,27 +32,27 @@ std::string PatternFolder(const std::string& pattern) {
     return std::string(buffer.data(), pszFilePart);
 }
 
+// The entries are read in one go and the system's search is closed at once. An open search
+// keeps a handle on its folder, and where that handle does not share deletion (Wine), the folder
+// could not be removed while its own search is still running, which the move relies on.
 class CWinFolderSearch : public IFolderSearch {
 public:
-    CWinFolderSearch(CFindHandle find, const WIN32_FIND_DATAA& first, std::string strFolder)
-        : m_find(std::move(find)), m_data(first), m_strFolder(std::move(strFolder)) {}
+    CWinFolderSearch(std::string strFolder, std::vector<FolderEntry> entries)
+        : m_strFolder(std::move(strFolder)), m_entries(std::move(entries)) {}
 
     bool Next(FolderEntry& entry) override {
-        if (!m_bPending && !::FindNextFileA(m_find.Get(), &m_data)) {
+        // A folder that has been removed lists nothing more, as a running search would.
+        if (m_nNext >= m_entries.size() || !::PathIsDirectoryA(m_strFolder.c_str())) {
             return false;
         }
-        m_bPending = false;
-        entry.strName = m_data.cFileName;
-        entry.strPath = m_strFolder + m_data.cFileName;
-        entry.bFolder = (m_data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry = m_entries[m_nNext++];
         return true;
     }
 
 private:
-    CFindHandle m_find;
-    WIN32_FIND_DATAA m_data;
-    std::string m_strFolder;
-    bool m_bPending = true;  // m_data holds the first entry, not yet handed out
+    std::string m_strFolder;  // with its trailing separator
+    std::vector<FolderEntry> m_entries;
+    size_t m_nNext = 0;
 };
 
 }  // namespace
@@ -79,7 +79,16 @@ std::unique_ptr<IFolderSearch> CWinDravikPlatform::FindFiles(const std::string& 
     if (!find) {
         return nullptr;
     }
-    return std::make_unique<CWinFolderSearch>(std::move(find), data, PatternFolder(pattern));
+    std::string strFolder = PatternFolder(pattern);
+    std::vector<FolderEntry> entries;
+    do {
+        FolderEntry entry;
+        entry.strName = data.cFileName;
+        entry.strPath = strFolder + data.cFileName;
+        entry.bFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entries.push_back(std::move(entry));
+    } while (::FindNextFileA(find.Get(), &data));
+    return std::make_unique<CWinFolderSearch>(std::move(strFolder), std::move(entries));
 }
 
 bool CWinDravikPlatform::IsFolder(const std::string& path) {
