@@ -1,0 +1,223 @@
+#include "tools/manifestgen/release.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "updater/core/manifest.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(ManifestGen, PatternsStayInAFolderUnlessDoubleStar) {
+    struct Case {
+        const char* pattern;
+        const char* path;
+        bool match;
+    };
+    const Case cases[] = {
+        {"*.dll", "a.dll", true},
+        {"*.dll", "sub/a.dll", false},
+        {"**/*.dll", "a.dll", true},
+        {"**/*.dll", "sub/deep/a.dll", true},
+        {"sub/**", "sub/deep/a.dll", true},
+        {"sub/**", "subway/a.dll", false},
+        {"Chess/**", "chess/x.dat", true},
+        {"?.dll", "ab.dll", false},
+        {"\\sub\\a.dll", "sub/a.dll", true},
+        {"a.dll", "a.dll.bak", false},
+        {"**", "x/y/z", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.match, MatchPattern(c.pattern, c.path)) << c.pattern << " vs " << c.path;
+    }
+}
+
+TEST(ManifestGen, SizeTextIsTheLow32BitsInSignedDecimal) {
+    struct Case {
+        std::uint64_t size;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "0"},
+        {100, "100"},
+        {0x7fffffffULL, "2147483647"},
+        {0x80000000ULL, "-2147483648"},
+        {3ULL << 30, "-1073741824"},
+        {4ULL << 30, "0"},
+        {(4ULL << 30) + 5, "5"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.text, SizeText(c.size)) << c.size;
+}
+
+ReleaseFile File(const char* relative, const char* name, std::uint64_t size) {
+    ReleaseFile file;
+    file.strRelative = relative;
+    file.strName = name;
+    file.qwSize = size;
+    file.strDigest = "0123456789abcdef0123456789abcdef";
+    return file;
+}
+
+TEST(ManifestGen, ManifestsReadBackThroughTheUpdatersReader) {
+    std::vector<ReleaseFile> files = {
+        File("ZIVGame.exe", "\\ZIVGame.exe", 10),
+        File("sub/R&D \xb4\xf3.dll", "\\sub\\R&D \xb4\xf3.dll", 3ULL << 30),
+        File("Chess.exe", "\\Chess.exe", 7),
+        File("chess/board.dat", "\\chess\\board.dat", 8),
+        File("core/quorle.dll", "\\core\\quorle.dll", 9),
+    };
+    PublishOptions options;
+    options.specialPatterns = {"core/*.dll"};
+    options.games = {{"Chess", {"Chess.exe", "Chess/**"}}};
+    std::vector<Refusal> refusals;
+    Manifests manifests = PlanManifests(files, options, refusals);
+    ASSERT_TRUE(refusals.empty());
+
+    Manifest plaza;
+    std::string problem;
+    ASSERT_EQ(ManifestStatus::Ok, ParseManifest(manifests.strPlaza.c_str(), true, plaza, problem))
+        << problem << "\n"
+        << manifests.strPlaza;
+    ASSERT_EQ(3u, plaza.files.size());
+    EXPECT_EQ("\\ZIVGame.exe", plaza.files[0].strName);
+    EXPECT_EQ("\\sub\\R&D \xb4\xf3.dll", plaza.files[1].strName);
+    EXPECT_EQ("-1073741824", plaza.files[1].strBytes);
+    EXPECT_EQ(0, plaza.files[1].nIsSpecial);
+    EXPECT_EQ("\\core\\quorle.dll", plaza.files[2].strName);
+    EXPECT_EQ(1, plaza.files[2].nIsSpecial);
+    EXPECT_EQ("0123456789abcdef0123456789abcdef", plaza.files[2].strDate);
+    EXPECT_EQ(std::vector<std::string>{"Chess"}, plaza.games);
+
+    ASSERT_EQ(1u, manifests.games.size());
+    EXPECT_EQ("Chess_UpdateFiles.xml", manifests.games[0].first);
+    Manifest chess;
+    ASSERT_EQ(ManifestStatus::Ok,
+              ParseManifest(manifests.games[0].second.c_str(), false, chess, problem));
+    ASSERT_EQ(2u, chess.files.size());
+    EXPECT_EQ("\\Chess.exe", chess.files[0].strName);
+    EXPECT_EQ("\\chess\\board.dat", chess.files[1].strName);
+}
+
+TEST(ManifestGen, RefusesWhatTheUpdaterWouldRefuse) {
+    struct Case {
+        const char* relative;
+        const char* name;
+        const char* special;  // pattern, or empty
+        const char* game;     // game name, or empty
+    };
+    const std::string longName = "\\" + std::string(127, 'a');
+    const Case cases[] = {
+        {"long", longName.c_str(), "", ""},     {"50%.dll", "\\50%.dll", "*.dll", ""},
+        {"a&b.dll", "\\a&b.dll", "*.dll", ""},  {"a^b.dll", "\\a^b.dll", "*.dll", ""},
+        {"ok.dll", "\\ok.dll", "", "bad/game"}, {"ok.dll", "\\ok.dll", "", ".."},
+    };
+    for (const Case& c : cases) {
+        std::vector<ReleaseFile> files = {File(c.relative, c.name, 1)};
+        PublishOptions options;
+        if (*c.special != '\0')
+            options.specialPatterns.push_back(c.special);
+        if (*c.game != '\0')
+            options.games.push_back({c.game, {"none"}});
+        std::vector<Refusal> refusals;
+        PlanManifests(files, options, refusals);
+        EXPECT_EQ(1u, refusals.size()) << c.relative << " " << c.game;
+    }
+    // The same characters are fine in an ordinary file's name.
+    std::vector<ReleaseFile> files = {File("a&b.dll", "\\a&b.dll", 1)};
+    std::vector<Refusal> refusals;
+    PlanManifests(files, PublishOptions(), refusals);
+    EXPECT_TRUE(refusals.empty());
+}
+
+class ReleaseFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = fs::temp_directory_path() /
+                 ("manifestgen_test_" +
+                  std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_root);
+        fs::create_directories(m_root / "release");
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+    void Write(const std::string& relative, const std::string& content) {
+        // Test names are UTF-8 on every platform.
+        fs::path path = m_root / "release" / fs::u8path(relative);
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    fs::path m_root;
+};
+
+TEST_F(ReleaseFolder, ScanGivesSortedNamesInCp936WithSizesAndDigests) {
+    Write("b.txt", "");
+    Write(u8"子目录/a.dll", "abc");
+    Write("a/x.dat", "message digest");
+    std::vector<ReleaseFile> files;
+    std::string error;
+    ASSERT_TRUE(ListRelease((m_root / "release").string(), files, error)) << error;
+    ASSERT_TRUE(DigestRelease((m_root / "release").string(), files, nullptr, error)) << error;
+    ASSERT_EQ(3u, files.size());
+    EXPECT_EQ("\\a\\x.dat", files[0].strName);
+    EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", files[0].strDigest);
+    EXPECT_EQ("\\b.txt", files[1].strName);
+    EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", files[1].strDigest);
+    // "子目录" in code page 936.
+    EXPECT_EQ("\\\xd7\xd3\xc4\xbf\xc2\xbc\\a.dll", files[2].strName);
+    EXPECT_EQ(3u, files[2].qwSize);
+    EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", files[2].strDigest);
+}
+
+TEST_F(ReleaseFolder, NameWithoutACp936FormIsAnError) {
+    Write(u8"smile\U0001F600.txt", "x");
+    std::vector<ReleaseFile> files;
+    std::string error;
+    EXPECT_FALSE(ListRelease((m_root / "release").string(), files, error));
+    EXPECT_NE(std::string::npos, error.find("code page 936")) << error;
+}
+
+TEST_F(ReleaseFolder, AtomicWriteReplacesAndLeavesNoPartialFile) {
+    std::string path = (m_root / "out.xml").string();
+    std::string error;
+    ASSERT_TRUE(WriteFileAtomically(path, "old", error));
+    ASSERT_TRUE(WriteFileAtomically(path, "new text", error));
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ("new text", text.str());
+    EXPECT_FALSE(fs::exists(path + ".partial"));
+    EXPECT_FALSE(WriteFileAtomically((m_root / "missing" / "x.xml").string(), "x", error));
+}
+
+#ifdef MANIFESTGEN_EXE
+int RunTool(const std::string& args) {
+    int status = std::system((std::string(MANIFESTGEN_EXE) + " " + args + " 2>/dev/null").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ReleaseFolder, CommandLineExitCodesAndNothingWrittenOnRefusal) {
+    Write("ZIVGame.exe", "plaza");
+    Write("core/a%b.dll", "special");
+    const std::string release = (m_root / "release").string();
+    const std::string out = (m_root / "out").string();
+    EXPECT_EQ(2, RunTool(""));
+    EXPECT_EQ(2, RunTool("--release " + release));
+    EXPECT_EQ(2, RunTool("--bogus"));
+    EXPECT_EQ(0, RunTool("--help >/dev/null"));
+    EXPECT_EQ(1, RunTool("--release " + release + " --out " + out + " --special 'core/*'"));
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(0, RunTool("--release " + release + " --out " + out + " --game Chess --quiet"));
+    EXPECT_TRUE(fs::exists(fs::path(out) / "LastUpdateFiles.xml"));
+    EXPECT_TRUE(fs::exists(fs::path(out) / "Chess_UpdateFiles.xml"));
+    EXPECT_EQ(3, RunTool("--release " + (m_root / "nothing").string() + " --out " + out));
+}
+#endif
+
+}  // namespace

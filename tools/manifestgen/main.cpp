@@ -1,0 +1,291 @@
+// manifestgen: publishes a release folder as the manifests the updater reads.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "tools/manifestgen/release.h"
+#include "tools/manifestgen/textcodec.h"
+
+namespace {
+
+enum ExitCode { kOk = 0, kRefused = 1, kUsage = 2, kIoError = 3 };
+
+const char kHelp[] =
+    "usage: manifestgen --release DIR --out DIR [options]\n"
+    "\n"
+    "Scans the release folder DIR (the files exactly as they must stand in a plaza\n"
+    "installation) and writes the manifests the updater reads into the output folder:\n"
+    "  LastUpdateFiles.xml         every file that belongs to no game, then the games\n"
+    "  <game>_UpdateFiles.xml      each game's own files\n"
+    "Each file is listed with its name (\\sub\\x.dll), MD5 digest and size. Manifests are\n"
+    "written in code page 936 and replaced in one step.\n"
+    "\n"
+    "options:\n"
+    "  --special PATTERN   files matching PATTERN are special: the plaza holds them\n"
+    "                      open, so they are replaced after it has ended (repeatable)\n"
+    "  --game NAME[:PATTERN,...]\n"
+    "                      a game; its files are those matching the patterns, by\n"
+    "                      default NAME.exe and NAME/** (repeatable)\n"
+    "  --config FILE       read options from FILE: lines 'special = PATTERN' and\n"
+    "                      'game = NAME[:PATTERN,...]'; '#' starts a comment\n"
+    "  --progress          show progress even when stderr is not a terminal\n"
+    "  --quiet             no progress and no summary\n"
+    "  --help              this text\n"
+    "\n"
+    "Patterns are relative to the release folder with '/' between folders; '*' and '?'\n"
+    "stay within a folder, '**' spans folders; letter case is ignored.\n"
+    "\n"
+    "The release is refused, and nothing is written, when the updater would refuse a\n"
+    "name: longer than 127 bytes, a '..' step, a reserved character, or a special\n"
+    "file whose name holds \" % ^ & | < or >.\n"
+    "\n"
+    "exit codes: 0 published, 1 release refused, 2 usage error, 3 read or write error\n";
+
+bool ParseGame(const std::string& strSpec, GameRule& game, std::string& strError) {
+    std::string::size_type colon = strSpec.find(':');
+    std::string strName = strSpec.substr(0, colon);
+    if (!ArgumentToCp936(strName, game.strName)) {
+        strError = "game name has no code page 936 form: " + strName;
+        return false;
+    }
+    game.patterns.clear();
+    if (colon == std::string::npos) {
+        game.patterns.push_back(strName + ".exe");
+        game.patterns.push_back(strName + "/**");
+        return true;
+    }
+    std::string strList = strSpec.substr(colon + 1);
+    std::string::size_type start = 0;
+    while (start <= strList.size()) {
+        std::string::size_type comma = strList.find(',', start);
+        std::string pattern = strList.substr(start, comma - start);
+        if (!pattern.empty())
+            game.patterns.push_back(pattern);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    if (game.patterns.empty()) {
+        strError = "game without patterns: " + strSpec;
+        return false;
+    }
+    return true;
+}
+
+std::string Trim(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    std::string::size_type first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+bool ReadConfig(const std::string& strPath, PublishOptions& options, std::string& strError) {
+    std::ifstream in(PathFromArgument(strPath));
+    if (!in) {
+        strError = strPath + ": cannot be read";
+        return false;
+    }
+    std::string line;
+    int nLine = 0;
+    while (std::getline(in, line)) {
+        ++nLine;
+        std::string::size_type hash = line.find('#');
+        if (hash != std::string::npos)
+            line.erase(hash);
+        line = Trim(line);
+        if (line.empty())
+            continue;
+        std::string::size_type eq = line.find('=');
+        std::string key = eq == std::string::npos ? line : Trim(line.substr(0, eq));
+        std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+        if (key == "special" && !value.empty()) {
+            options.specialPatterns.push_back(value);
+        } else if (key == "game" && !value.empty()) {
+            GameRule game;
+            if (!ParseGame(value, game, strError))
+                return false;
+            options.games.push_back(game);
+        } else {
+            strError = strPath + ":" + std::to_string(nLine) +
+                       ": expected 'special = PATTERN' or 'game = NAME[:PATTERNS]'";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Bytes(double dBytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (dBytes >= 1024 && unit < 4) {
+        dBytes /= 1024;
+        ++unit;
+    }
+    char szText[32];
+    std::snprintf(szText, sizeof(szText), unit == 0 ? "%.0f %s" : "%.1f %s", dBytes, units[unit]);
+    return szText;
+}
+
+class ProgressLine {
+public:
+    explicit ProgressLine(bool bShow) : m_bShow(bShow), m_start(Clock::now()), m_last(m_start) {}
+
+    void Update(const ScanProgress& progress) {
+        if (!m_bShow)
+            return;
+        Clock::time_point now = Clock::now();
+        bool bDone = progress.qwFilesDone == progress.qwFilesTotal;
+        if (!bDone && now - m_last < std::chrono::milliseconds(200))
+            return;
+        m_last = now;
+        double seconds = std::chrono::duration<double>(now - m_start).count();
+        double rate = seconds > 0 ? static_cast<double>(progress.qwBytesDone) / seconds : 0;
+        std::fprintf(stderr, "\r  files %llu/%llu  %s / %s  %s/s   ",
+                     static_cast<unsigned long long>(progress.qwFilesDone),
+                     static_cast<unsigned long long>(progress.qwFilesTotal),
+                     Bytes(static_cast<double>(progress.qwBytesDone)).c_str(),
+                     Bytes(static_cast<double>(progress.qwBytesTotal)).c_str(),
+                     Bytes(rate).c_str());
+        std::fflush(stderr);
+    }
+    void Finish() {
+        if (m_bShow)
+            std::fprintf(stderr, "\n");
+    }
+
+private:
+    typedef std::chrono::steady_clock Clock;
+    bool m_bShow;
+    Clock::time_point m_start, m_last;
+};
+
+int Run(int argc, char** argv) {
+    std::string strRelease, strOut;
+    PublishOptions options;
+    bool bQuiet = false, bForceProgress = false;
+    std::string strError;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& target) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "manifestgen: %s needs a value (see --help)\n", arg.c_str());
+                return false;
+            }
+            target = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return kOk;
+        } else if (arg == "--release") {
+            if (!value(strRelease))
+                return kUsage;
+        } else if (arg == "--out") {
+            if (!value(strOut))
+                return kUsage;
+        } else if (arg == "--special") {
+            if (!value(v))
+                return kUsage;
+            options.specialPatterns.push_back(v);
+        } else if (arg == "--game") {
+            if (!value(v))
+                return kUsage;
+            GameRule game;
+            if (!ParseGame(v, game, strError)) {
+                std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+                return kUsage;
+            }
+            options.games.push_back(game);
+        } else if (arg == "--config") {
+            if (!value(v))
+                return kUsage;
+            if (!ReadConfig(v, options, strError)) {
+                std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+                return kUsage;
+            }
+        } else if (arg == "--quiet" || arg == "-q") {
+            bQuiet = true;
+        } else if (arg == "--progress") {
+            bForceProgress = true;
+        } else {
+            std::fprintf(stderr, "manifestgen: unknown argument %s (see --help)\n", arg.c_str());
+            return kUsage;
+        }
+    }
+    if (strRelease.empty() || strOut.empty()) {
+        std::fprintf(stderr, "manifestgen: --release and --out are required (see --help)\n");
+        return kUsage;
+    }
+
+    std::vector<ReleaseFile> files;
+    if (!ListRelease(strRelease, files, strError)) {
+        std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+        return kIoError;
+    }
+
+    // Refuse before hashing: a release the updater would refuse is not worth reading.
+    std::vector<Refusal> refusals;
+    PlanManifests(files, options, refusals);
+    if (!refusals.empty()) {
+        for (const Refusal& refusal : refusals)
+            std::fprintf(stderr, "manifestgen: refused %s: %s\n", refusal.strFile.c_str(),
+                         refusal.strWhy.c_str());
+        std::fprintf(stderr, "manifestgen: nothing written; %zu problem(s)\n", refusals.size());
+        return kRefused;
+    }
+
+    ProgressLine progress(!bQuiet && (bForceProgress || isatty(fileno(stderr))));
+    bool bOk = DigestRelease(
+        strRelease, files, [&](const ScanProgress& p) { progress.Update(p); }, strError);
+    progress.Finish();
+    if (!bOk) {
+        std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+        return kIoError;
+    }
+
+    Manifests manifests = PlanManifests(files, options, refusals);
+    std::vector<std::pair<std::string, std::string>> outputs = manifests.games;
+    outputs.insert(outputs.begin(), {"LastUpdateFiles.xml", manifests.strPlaza});
+    std::error_code ec;
+    std::filesystem::create_directories(PathFromArgument(strOut), ec);
+    for (const auto& output : outputs) {
+        if (!WriteFileAtomically(strOut + "/" + output.first, output.second, strError)) {
+            std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+            return kIoError;
+        }
+    }
+    if (!bQuiet) {
+        std::uint64_t qwBytes = 0;
+        for (const ReleaseFile& file : files)
+            qwBytes += file.qwSize;
+        std::fprintf(stderr, "manifestgen: %zu files (%s), %zu game(s) -> %s\n", files.size(),
+                     Bytes(static_cast<double>(qwBytes)).c_str(), options.games.size(),
+                     strOut.c_str());
+    }
+    return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "manifestgen: %s\n", e.what());
+        return kIoError;
+    }
+}
