@@ -1,0 +1,35 @@
+// holdfile.exe PATH: opens PATH without sharing, so that nobody else can read, write or delete
+// it, writes "held" to standard output, and keeps the file until a line arrives on standard
+// input or the input ends; then it closes the file and writes "released". The test driver
+// thus decides the moment of release itself and needs no waiting of its own.
+//
+// Exit codes: 0 after the release, 2 when PATH cannot be opened, 1 on wrong usage.
+
+#include <windows.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: holdfile PATH\n", stderr);
+        return 1;
+    }
+    HANDLE hFile = ::CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
+                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "holdfile: cannot open %s (error %lu)\n", argv[1],
+                     static_cast<unsigned long>(::GetLastError()));
+        return 2;
+    }
+    std::fputs("held\n", stdout);
+    std::fflush(stdout);
+
+    char szLine[64];
+    std::fgets(szLine, sizeof(szLine), stdin);  // a line or the end of input: both release
+
+    ::CloseHandle(hFile);
+    std::fputs("released\n", stdout);
+    std::fflush(stdout);
+    return 0;
+}
