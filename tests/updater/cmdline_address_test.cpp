@@ -167,3 +167,35 @@ TEST(BuildServerAddresses, RefusesHostileOrOverlongServers) {
 }
 
 }  // namespace
+
+#include "updater/core/cp936text.h"
+
+namespace {
+
+TEST(FolderOfPath, KeepsTheTrailingSeparatorAndStepsOverDoubleBytes) {
+    struct Case {
+        const char* pszPath;
+        const char* pszFolder;
+    };
+    const Case cases[] = {
+        {"D:\\Plaza\\Talvex.exe", "D:\\Plaza\\"},
+        {"D:\\游戏大厅\\Talvex.exe", "D:\\游戏大厅\\"},
+        {"D:\\\xb1\x5c\\Talvex.exe", "D:\\\xb1\x5c\\"},  // 0x5C as a second byte
+        {"D:\\a\\\xb1\x5cTalvex.exe", "D:\\a\\"},
+        {"Talvex.exe", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.pszFolder, FolderOfPath(c.pszPath)) << c.pszPath;
+}
+
+TEST(CopyWhole, RefusesInsteadOfCutting) {
+    char szField[4];
+    EXPECT_TRUE(CopyWhole(szField, sizeof(szField), "abc"));
+    EXPECT_STREQ("abc", szField);
+    EXPECT_FALSE(CopyWhole(szField, sizeof(szField), "abcd"));
+    EXPECT_EQ(std::string(4, '\0'), std::string(szField, 4));
+    EXPECT_FALSE(CopyWhole(szField, sizeof(szField), std::string("a\0b", 3)));
+}
+
+}  // namespace

@@ -59,3 +59,16 @@ std::string FormatText(const char* pszFormat, ...) {
     va_end(args);
     return strResult;
 }
+
+std::string FolderOfPath(const std::string& strPath) {
+    std::size_t nEnd = 0;  // one past the last separator
+    for (std::size_t i = 0; i < strPath.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(strPath[i]);
+        if (IsCp936LeadByte(c) && i + 1 < strPath.size()) {
+            ++i;
+        } else if (c == '\\' || c == '/') {
+            nEnd = i + 1;
+        }
+    }
+    return strPath.substr(0, nEnd);
+}

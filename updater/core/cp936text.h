@@ -33,3 +33,9 @@ std::string FormatText(const char* pszFormat, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// The folder of an executable path with its trailing backslash ("D:\Plaza\"
+// for "D:\Plaza\Talvex.exe"): everything up to the last separator that is a
+// character of its own, not the second byte of a double-byte character.
+// Empty when the path holds no separator.
+std::string FolderOfPath(const std::string& strPath);

@@ -1,0 +1,11 @@
+// Resource identifiers of Talvex.exe, shared by the .rc file and the code.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDS_ABOUTBOX 101
+#define IDD_TALVEX_DIALOG 102
+#define IDR_MAINFRAME 128
+#define IDM_ABOUTBOX 0x0010
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

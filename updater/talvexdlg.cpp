@@ -1,0 +1,446 @@
+#include "updater/talvexdlg.h"
+
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "kelmar/xorencrypt.h"
+#include "updater/core/cmdline.h"
+#include "updater/core/cp936text.h"
+#include "updater/core/filedigest.h"
+#include "updater/core/plazainfo.h"
+#include "updater/core/specialbat.h"
+#include "updater/core/updatelog.h"
+#include "updater/resource.h"
+#include "updater/winhandles.h"
+
+namespace {
+
+const char kAppTitle[] = "Talvex";
+const char kPlazaWindowClass[] = "ZIVGamePlaza";
+const UINT WM_UPDATE_FINISHED = WM_USER + 100;  // 0x0464
+const char kSpecialCopyBat[] = "SpecialCpy.bat";
+
+// Starts a program the way the hand-over does: the command line names the
+// program, nothing is inherited, the updater's environment and current
+// directory carry over. The handles are not needed afterwards.
+void StartProcess(const std::string& strCommandLine) {
+    char szCommandLine[300] = {};
+    if (!CopyWhole(szCommandLine, sizeof(szCommandLine), strCommandLine))
+        return;
+    STARTUPINFOA si;
+    std::memset(&si, 0, sizeof(si));
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi;
+    std::memset(&pi, 0, sizeof(pi));
+    if (CreateProcessA(/*lpApplicationName=*/nullptr, szCommandLine,
+                       /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
+                       /*bInheritHandles=*/FALSE, CREATE_DEFAULT_ERROR_MODE,
+                       /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &si, &pi)) {
+        CKernelHandle process(pi.hProcess);
+        CKernelHandle thread(pi.hThread);
+    }
+}
+
+}  // namespace
+
+// The run's view of the world, answered with Windows calls.
+class CTalvexDlg::CHost : public IUpdateHost, public IFileProbe {
+public:
+    explicit CHost(CTalvexDlg& dlg) : m_dlg(dlg) {}
+
+    void Log(const std::string& strLine) override { m_dlg.WriteUpdateLog("%s", strLine.c_str()); }
+    void ShowMessage(const std::string& strText) override { m_dlg.ShowMessage(strText.c_str()); }
+    void PostQuit() override { m_dlg.RequestQuit(); }
+    void TerminateProcessByName(const std::string& strExe) override {
+        m_dlg.TerminateProcessByName(strExe.c_str());
+    }
+    bool FileExists(const std::string& strPath) override {
+        return PathFileExistsA(strPath.c_str()) != FALSE;
+    }
+    IFileProbe& Probe() override { return *this; }
+    int DownLoadCommand(int nCode, const DownLoadRequest* pFirst,
+                        const DownLoadRequestList* pOthers) override {
+        IDownLoadService* pService = m_dlg.m_DownLoadServiceHelper.GetInterface();
+        return pService != nullptr ? pService->DownLoadCommand(nCode, pFirst, pOthers) : 0;
+    }
+    void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& files) override {
+        m_dlg.WriteSpecialCopyBat(files);
+    }
+    void FinishUpdate() override { m_dlg.FinishUpdate(); }
+    void OpenGame() override { m_dlg.OpenGame(); }
+
+    bool Exists(const std::string& strPath) override { return FileExists(strPath); }
+    bool ReadSize(const std::string& strPath, std::uint64_t& qwSize) override {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA(strPath.c_str(), GetFileExInfoStandard, &data))
+            return false;
+        qwSize = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        return true;
+    }
+    std::string Digest(const std::string& strPath) override {
+        return talvex::GetFileMD5(strPath.c_str());
+    }
+
+private:
+    CTalvexDlg& m_dlg;
+};
+
+CTalvexDlg::CTalvexDlg(HINSTANCE hInstance, HWND hParent)
+    : m_hInstance(hInstance),
+      m_hParent(hParent),
+      m_hIcon(LoadIconA(hInstance, MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+
+CTalvexDlg::~CTalvexDlg() {
+    m_DownLoadServiceHelper.CloseInstance();
+}
+
+INT_PTR CTalvexDlg::DoModal() {
+    INT_PTR nResult = DialogBoxParamA(m_hInstance, MAKEINTRESOURCEA(IDD_TALVEX_DIALOG), m_hParent,
+                                      DialogProc, reinterpret_cast<LPARAM>(this));
+    m_hWnd = nullptr;
+    m_bRunEnded = true;
+    // A quit request may still wait in the queue when the loop ended otherwise.
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+    return nResult;
+}
+
+INT_PTR CALLBACK CTalvexDlg::DialogProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    try {
+        CTalvexDlg* pThis;
+        if (uMsg == WM_INITDIALOG) {
+            pThis = reinterpret_cast<CTalvexDlg*>(lParam);
+            SetWindowLongPtrA(hWnd, DWLP_USER, lParam);
+            pThis->m_hWnd = hWnd;
+        } else {
+            pThis = reinterpret_cast<CTalvexDlg*>(GetWindowLongPtrA(hWnd, DWLP_USER));
+        }
+        return pThis != nullptr ? pThis->HandleMessage(uMsg, wParam, lParam) : FALSE;
+    } catch (...) {
+        // Nothing may unwind into the system's dialog code.
+        return FALSE;
+    }
+}
+
+INT_PTR CTalvexDlg::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    switch (uMsg) {
+        case WM_INITDIALOG:
+            return OnInitDialog();
+        case WM_NCPAINT:
+            // The system shows the dialog once its loop idles; every frame
+            // paint hides it again, so it is never seen.
+            ShowWindow(m_hWnd, SW_HIDE);
+            return FALSE;
+        case WM_SYSCOMMAND:
+            if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+                OnSysCommand(wParam, lParam);
+                return TRUE;
+            }
+            return FALSE;
+        case WM_PAINT:
+            if (IsIconic(m_hWnd)) {
+                OnPaint();
+                return TRUE;
+            }
+            return FALSE;
+        case WM_QUERYDRAGICON:
+            return reinterpret_cast<INT_PTR>(m_hIcon);
+        case WM_CLOSE:
+            // Ended here rather than through the posted Cancel command, so a
+            // close sent during initialisation ends the dialog before it shows.
+            m_bRunEnded = true;
+            EndDialog(m_hWnd, IDCANCEL);
+            return TRUE;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == IDOK) {
+                m_bRunEnded = true;
+                EndDialog(m_hWnd, LOWORD(wParam));
+                return TRUE;
+            }
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+INT_PTR CALLBACK CTalvexDlg::AboutProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM) {
+    if (uMsg == WM_INITDIALOG)
+        return TRUE;
+    if (uMsg == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+        EndDialog(hWnd, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void CTalvexDlg::OnSysCommand(WPARAM, LPARAM) {
+    DialogBoxParamA(m_hInstance, MAKEINTRESOURCEA(IDD_ABOUTBOX), m_hWnd, AboutProc, 0);
+}
+
+void CTalvexDlg::OnPaint() {
+    PAINTSTRUCT ps;
+    HDC hdc = BeginPaint(m_hWnd, &ps);
+    SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(hdc), 0);
+    int cxIcon = GetSystemMetrics(SM_CXICON);
+    int cyIcon = GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetClientRect(m_hWnd, &rect);
+    int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    DrawIcon(hdc, x, y, m_hIcon);
+    EndPaint(m_hWnd, &ps);
+}
+
+BOOL CTalvexDlg::OnInitDialog() {
+    char szAbout[128] = {};
+    if (LoadStringA(m_hInstance, IDS_ABOUTBOX, szAbout, sizeof(szAbout)) > 0) {
+        HMENU hSysMenu = GetSystemMenu(m_hWnd, FALSE);
+        if (hSysMenu != nullptr) {
+            AppendMenuA(hSysMenu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuA(hSysMenu, MF_STRING, IDM_ABOUTBOX, szAbout);
+        }
+    }
+    SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    // A path that fills the buffer may have been cut: never run from a cut folder.
+    char szExePath[MAX_PATH] = {};
+    DWORD cchExePath = GetModuleFileNameA(nullptr, szExePath, sizeof(szExePath));
+    const std::string strFolder =
+        cchExePath > 0 && cchExePath < sizeof(szExePath) - 1 ? FolderOfPath(szExePath) : "";
+    if (strFolder.empty() || !CopyWhole(m_szProgramFolder, sizeof(m_szProgramFolder), strFolder)) {
+        StartupFailed("程序路径过长", nullptr);
+        return FALSE;
+    }
+    SetCurrentDirectoryA(m_szProgramFolder);
+
+    if (!m_DownLoadServiceHelper.CreateInstance()) {
+        StartupFailed("Create DownLoad Service Error", "DownLoad Service Error");
+        return FALSE;
+    }
+    m_DownLoadServiceHelper->SetDownLoadServiceSink(static_cast<IUnknownEx*>(this));
+
+    const std::string strXmlFilePathName = std::string(m_szProgramFolder) + "GamePlazaInfo.ziv";
+    if (!PathFileExistsA(strXmlFilePathName.c_str())) {
+        StartupFailed("GamePlazaInfo.ziv文件不存在！", "GamePlazaInfo.ziv文件不存在！");
+        return FALSE;
+    }
+    // The decoded text stays the library's; it is only read here.
+    const char* pszXml = CXOREncrypt::ChangeToXmlStr(strXmlFilePathName.c_str());
+    PlazaInfo info;
+    if (pszXml == nullptr || pszXml[0] == '\0' || !ParsePlazaInfo(pszXml, info)) {
+        StartupFailed("GamePlazaInfo.ziv文件解析出错！", "GamePlazaInfo.ziv文件解析出错！");
+        return FALSE;
+    }
+    if (info.nEnableUpdate == 0) {
+        WriteUpdateLog("不需要更新，直接进入大厅了(%d)", info.nEnableUpdate);
+        FinishUpdate();
+        return TRUE;
+    }
+
+    UpdaterConfig config;
+    std::string strProblem;
+    if (!BuildServerAddresses(info, config, strProblem)) {
+        StartupFailed(strProblem.c_str(), "GamePlazaInfo.ziv文件解析出错！");
+        return FALSE;
+    }
+    // Each address fits: BuildServerAddresses refuses anything over 499.
+    CopyWhole(m_szFileBaseUrl, sizeof(m_szFileBaseUrl), config.strFileBase);
+    CopyWhole(m_szXmlBaseUrl, sizeof(m_szXmlBaseUrl), config.strXmlBase);
+    CopyWhole(m_szFileBaseUrlReserve, sizeof(m_szFileBaseUrlReserve), config.strFileBaseReserve);
+    CopyWhole(m_szXmlBaseUrlReserve, sizeof(m_szXmlBaseUrlReserve), config.strXmlBaseReserve);
+
+    const char* pszCmdLine = GetCommandLineA();
+    WriteUpdateLog("传递进来的参数(%s)", pszCmdLine);
+    const std::string strUpdateSpecificGame = ScanGameName(pszCmdLine);
+
+    CHost host(*this);
+    CUpdateRun run(Config(), host);
+    int nEngineResult = 0;
+    bool bAsked = strUpdateSpecificGame.empty()
+                      ? run.DownloadLastUpdateXMLFile(nEngineResult)
+                      : run.DownloadGameXMLFile(strUpdateSpecificGame, nEngineResult);
+    if (!bAsked) {
+        // The refused value is in the log; there is nothing to wait for.
+        StartupFailed(nullptr, nullptr);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CTalvexDlg::StartupFailed(const char* pszLogLine, const char* pszMessage) {
+    if (pszLogLine != nullptr)
+        WriteUpdateLog("%s", pszLogLine);
+    if (pszMessage != nullptr)
+        ShowMessage(pszMessage);
+    // Nothing would ever close the dialog: end the program once the box is gone.
+    m_nExitCode = kExitStartupFailed;
+    m_bRunEnded = true;
+    EndDialog(m_hWnd, IDABORT);
+}
+
+void CTalvexDlg::ShowMessage(const char* pszText) {
+    MessageBoxA(m_hWnd, pszText, kAppTitle, MB_OK);
+}
+
+void CTalvexDlg::RequestQuit() {
+    if (!m_bRunEnded)
+        m_nExitCode = kExitQuitRequest;
+    PostQuitMessage(kExitQuitRequest);
+    // Ending the dialog as well keeps the outcome independent of how the
+    // system's dialog loop treats a quit message.
+    m_bRunEnded = true;
+    if (m_hWnd != nullptr && IsWindow(m_hWnd))
+        EndDialog(m_hWnd, IDABORT);
+}
+
+void CTalvexDlg::CloseDialog() {
+    if (m_hWnd != nullptr && IsWindow(m_hWnd))
+        SendMessageA(m_hWnd, WM_CLOSE, 0, 0);
+}
+
+UpdaterConfig CTalvexDlg::Config() const {
+    UpdaterConfig config;
+    config.strProgramFolder = m_szProgramFolder;
+    config.strFileBase = m_szFileBaseUrl;
+    config.strXmlBase = m_szXmlBaseUrl;
+    config.strFileBaseReserve = m_szFileBaseUrlReserve;
+    config.strXmlBaseReserve = m_szXmlBaseUrlReserve;
+    return config;
+}
+
+void CTalvexDlg::SetProgramFolderForTest(const char* pszFolder) {
+    CopyWhole(m_szProgramFolder, sizeof(m_szProgramFolder), pszFolder);
+}
+
+bool CTalvexDlg::IsValid() {
+    return true;
+}
+
+void CTalvexDlg::Release() {
+    // The dialog lives in the start-up routine; the engine only borrows it.
+}
+
+void* CTalvexDlg::QueryInterface(const GUID& Guid, DWORD dwQueryVer) {
+    if (IsEqualIdentifier(Guid, IID_IDownLoadServiceSink) &&
+        InterfaceVersionCompatible(dwQueryVer, VER_IDownLoadServiceSink)) {
+        return static_cast<IDownLoadServiceSink*>(this);
+    }
+    if (IsEqualIdentifier(Guid, IID_IUnknownEx) &&
+        InterfaceVersionCompatible(dwQueryVer, VER_IUnknownEx)) {
+        return static_cast<IUnknownEx*>(this);
+    }
+    return nullptr;
+}
+
+void CTalvexDlg::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
+    try {
+        if (m_bRunEnded)
+            return;
+        CHost host(*this);
+        CUpdateRun run(Config(), host);
+        run.OnDownLoadEvent(nEvent, pTask);
+    } catch (...) {
+        // Only the host's own calls can get here; the engine must not see it.
+        WriteUpdateLog("%s", "更新过程出现未知异常");
+        RequestQuit();
+    }
+}
+
+void CTalvexDlg::OnServiceStop() {
+    try {
+        if (!m_bRunEnded)
+            m_nExitCode = kExitEngineStopped;
+        CloseDialog();
+    } catch (...) {
+    }
+}
+
+void CTalvexDlg::OnServiceExit() {
+    OnServiceStop();
+}
+
+int CTalvexDlg::DownloadLastUpdateXMLFile() {
+    CHost host(*this);
+    CUpdateRun run(Config(), host);
+    int nResult = 0;
+    run.DownloadLastUpdateXMLFile(nResult);
+    return nResult;
+}
+
+int CTalvexDlg::DownloadGameXMLFile(const char* pszGameName) {
+    CHost host(*this);
+    CUpdateRun run(Config(), host);
+    int nResult = 0;
+    run.DownloadGameXMLFile(pszGameName != nullptr ? pszGameName : "", nResult);
+    return nResult;
+}
+
+void CTalvexDlg::FinishUpdate() {
+    if (PathFileExistsA(kSpecialCopyBat)) {
+        WriteUpdateLog("运行bat文件(%s)", kSpecialCopyBat);
+        StartProcess(kSpecialCopyBat);
+    } else {
+        const std::string strGameFilePathName = std::string(m_szProgramFolder) + "ZIVGame.exe -u";
+        WriteUpdateLog("运行大厅(%s)", strGameFilePathName.c_str());
+        StartProcess(strGameFilePathName);
+    }
+    CloseDialog();
+    WriteUpdateLog("更新完成！");
+}
+
+void CTalvexDlg::WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles) {
+    const std::string strBatFilePathName = std::string(m_szProgramFolder) + kSpecialCopyBat;
+    CFileHandle file(CreateFileA(strBatFilePathName.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                                 /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
+    if (!file.IsValid()) {
+        const DWORD dwError = GetLastError();
+        WriteUpdateLog("SpecialCpy.bat创建失败(%lu)", static_cast<unsigned long>(dwError));
+    }
+    for (const std::string& strText : SpecialCopyBatTexts(needUpdateFiles)) {
+        if (file.IsValid()) {
+            DWORD dwBytesWritten = 0;
+            WriteFile(file.Get(), strText.data(), static_cast<DWORD>(strText.size()),
+                      &dwBytesWritten, /*lpOverlapped=*/nullptr);
+        }
+        WriteUpdateLog("%s", strText.c_str());
+    }
+}
+
+void CTalvexDlg::OpenGame() {
+    HWND hPlaza = FindWindowA(kPlazaWindowClass, /*lpWindowName=*/nullptr);
+    if (hPlaza != nullptr)
+        PostMessageA(hPlaza, WM_UPDATE_FINISHED, 2, 0);
+    CloseDialog();
+}
+
+void CTalvexDlg::TerminateProcessByName(const char* pszExeName) {
+    CSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.IsValid())
+        return;
+    PROCESSENTRY32 pe32;
+    std::memset(&pe32, 0, sizeof(pe32));
+    pe32.dwSize = sizeof(pe32);
+    const DWORD dwSelf = GetCurrentProcessId();
+    for (BOOL bMore = Process32First(snapshot.Get(), &pe32); bMore;
+         bMore = Process32Next(snapshot.Get(), &pe32)) {
+        // Exact bytes: "zivgame.exe" is not "ZIVGame.exe".
+        if (std::strcmp(pszExeName, pe32.szExeFile) != 0 || pe32.th32ProcessID == dwSelf)
+            continue;
+        CKernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pe32.th32ProcessID));
+        if (process.IsValid())
+            TerminateProcess(process.Get(), 0);
+    }
+}
+
+void CTalvexDlg::WriteUpdateLog(const char* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    talvex::WriteUpdateLogV(pszFormat, args);
+    va_end(args);
+}

@@ -1,0 +1,101 @@
+// The updater's hidden dialog: it carries one update run from start-up to the
+// hand-over. Its window hides itself on every frame paint, so the user only
+// ever sees message boxes; the download engine reports to it through the sink
+// on the dialog's own thread.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/downloadservice.h"
+#include "updater/core/requests.h"
+#include "updater/core/updaterun.h"
+
+// Exit codes of Talvex.exe.
+enum TalvexExitCode {
+    kExitHandedOver = 0,     // plaza or game handed over, or updating disabled
+    kExitQuitRequest = 1,    // a manifest could not be used (message box shown)
+    kExitStartupFailed = 2,  // engine, plaza information or a configured value unusable
+    kExitEngineStopped = 3,  // the engine ended the run before the hand-over
+};
+
+class CTalvexDlg : public IDownLoadServiceSink {
+public:
+    typedef ::NeedUpdateFile NeedUpdateFile;
+
+    // hInstance holds the resources (templates 100 and 102, icon 128, string 101).
+    explicit CTalvexDlg(HINSTANCE hInstance, HWND hParent = nullptr);
+    // Releases the engine, then frees its library.
+    virtual ~CTalvexDlg();
+
+    CTalvexDlg(const CTalvexDlg&) = delete;
+    CTalvexDlg& operator=(const CTalvexDlg&) = delete;
+
+    // Runs the dialog modally on template 102; returns when the run ends (close
+    // message, quit request, or a start-up failure once its box is dismissed).
+    INT_PTR DoModal();
+    int GetExitCode() const { return m_nExitCode; }
+
+    // IUnknownEx and IDownLoadServiceSink. The dialog is not heap-allocated:
+    // Release does nothing. Every entry catches everything.
+    bool IsValid() override;
+    void Release() override;
+    void* QueryInterface(const GUID& Guid, DWORD dwQueryVer) override;
+    void OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) override;
+    void OnServiceStop() override;
+    void OnServiceExit() override;
+
+    // The run's operations on the world.
+    int DownloadLastUpdateXMLFile();
+    int DownloadGameXMLFile(const char* pszGameName);
+    void FinishUpdate();
+    void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles);
+    void OpenGame();
+    void TerminateProcessByName(const char* pszExeName);
+    void WriteUpdateLog(const char* pszFormat, ...)
+#if defined(__GNUC__)
+        __attribute__((format(gnu_printf, 2, 3)))
+#endif
+        ;
+
+    // For the tests of the hand-over operations: a dialog that has a window
+    // but no run. Sets the program folder the operations build paths from.
+    void SetProgramFolderForTest(const char* pszFolder);
+    void AttachWindowForTest(HWND hWnd) {
+        m_hWnd = hWnd;
+    }
+
+private:
+    class CHost;
+
+    static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    static INT_PTR CALLBACK AboutProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    INT_PTR HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam);
+    BOOL OnInitDialog();
+    void OnSysCommand(WPARAM nID, LPARAM lParam);
+    void OnPaint();
+    void StartupFailed(const char* pszLogLine, const char* pszMessage);
+    void ShowMessage(const char* pszText);
+    void RequestQuit();
+    void CloseDialog();
+    UpdaterConfig Config() const;
+
+    HINSTANCE m_hInstance;
+    HWND m_hParent;
+    HWND m_hWnd = nullptr;
+    int m_nExitCode = kExitHandedOver;
+    bool m_bRunEnded = false;
+
+public:
+    HICON m_hIcon;
+
+private:
+    CDownLoadServiceHelper m_DownLoadServiceHelper;
+    char m_szProgramFolder[260] = {};
+    char m_szFileBaseUrl[500] = {};
+    char m_szXmlBaseUrl[500] = {};
+    char m_szFileBaseUrlReserve[500] = {};
+    char m_szXmlBaseUrlReserve[500] = {};
+};
