@@ -167,10 +167,12 @@ def run_dravik(inst, on_entries=None):
 
 
 class HeldFile:
-    """A file held open without sharing by holdfile.exe until release()."""
+    """A file held open by holdfile.exe until release(): without sharing, or (share_read) so
+    that it can be read but neither written nor deleted."""
 
-    def __init__(self, path):
-        self.proc = subprocess.Popen([WINE_RUN, HOLDFILE, winpath(path)], env=ENV,
+    def __init__(self, path, share_read=False):
+        args = [WINE_RUN, HOLDFILE, winpath(path)] + (["--share-read"] if share_read else [])
+        self.proc = subprocess.Popen(args, env=ENV,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL)
         line = self.proc.stdout.readline()
@@ -243,7 +245,7 @@ def read(path):
 def no_special_folder(root):
     inst = make_install(root, "no_special")
     shutil.copy(PLAZA, inst)
-    _, _ = run_dravik(inst)
+    run_dravik(inst)
     check_equal([STARTED], messages(inst), "copy log")
     check(os.path.isdir(os.path.join(inst, "DownLoad")), "DownLoad was removed")
     starts = wait_for_plaza_starts(inst, 1)
@@ -361,6 +363,24 @@ def file_released_during_retries(root):
     check(not os.path.exists(special), "DownLoad\\Special is still there")
 
 
+def copied_file_not_deleted(root):
+    inst = make_install(root, "not_deleted")
+    special = os.path.join(inst, "DownLoad", "Special")
+    src = os.path.join(special, "a.dll")
+    write(src, b"new")
+    held = HeldFile(src, share_read=True)  # can be copied, but not deleted
+    try:
+        run_dravik(inst)
+    finally:
+        held.close()
+    s, i = winpath(special), winpath(inst)
+    want = ([f"成功拷贝文件 1,strFilePath:{s}\\a.dll --- strNewFilePath:{i}//a.dll，但是删除文件失败"]
+            + [remove_failed(s, c) for c in (1, 2, 3)] + [STARTED])
+    check_equal(want, messages(inst), "copy log")
+    check_equal(b"new", read(os.path.join(inst, "a.dll")), "installed a.dll")
+    check_equal(b"new", read(src), "source a.dll")
+
+
 def running_plaza(root):
     inst = make_install(root, "plaza")
     shutil.copy(PLAZA, inst)
@@ -414,7 +434,8 @@ def no_errrpt_folder(root):
 
 
 SCENARIOS = [no_special_folder, empty_special_folder, one_file, nested_folders,
-             file_locked_for_whole_run, file_released_during_retries, running_plaza,
+             file_locked_for_whole_run, file_released_during_retries, copied_file_not_deleted,
+             running_plaza,
              no_errrpt_folder]
 
 

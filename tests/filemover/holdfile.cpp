@@ -1,5 +1,6 @@
-// holdfile.exe PATH: opens PATH without sharing, so that nobody else can read, write or delete
-// it, writes "held" to standard output, and keeps the file until a line arrives on standard
+// holdfile.exe PATH [--share-read]: opens PATH without sharing, so that nobody else can read,
+// write or delete it (with --share-read others may read it, but still neither write nor delete
+// it), writes "held" to standard output, and keeps the file until a line arrives on standard
 // input or the input ends; then it closes the file and writes "released". The test driver
 // thus decides the moment of release itself and needs no waiting of its own.
 //
@@ -8,13 +9,16 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: holdfile PATH\n", stderr);
+    const bool bShareRead = argc == 3 && std::strcmp(argv[2], "--share-read") == 0;
+    if (argc != 2 && !bShareRead) {
+        std::fputs("usage: holdfile PATH [--share-read]\n", stderr);
         return 1;
     }
-    HANDLE hFile = ::CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
+    const DWORD dwShareMode = bShareRead ? FILE_SHARE_READ : 0;
+    HANDLE hFile = ::CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, dwShareMode,
                                  /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
