@@ -1,0 +1,267 @@
+// The rank library's portable parts, reached directly (native build): the
+// value parse, the INI lookup, the title integers, and the record pool with
+// allocation failures injected.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "inireader.h"
+#include "levelpool.h"
+#include "levelvalue.h"
+#include "quorlemanager.h"
+#include "titletable.h"
+
+namespace {
+
+TEST(ParseLevelValueTest, NameAndBound) {
+    const struct {
+        std::string strValue;
+        std::string strName;
+        std::int32_t lLevelValue;
+    } cases[] = {
+        {"务农,0", "务农", 0},
+        {"佃户,2000", "佃户", 2000},
+        {"  赌神 , 1,000", "赌神 ", 1},
+        {"ABC,-500", "ABC", 500},
+        {"ABCDEFGHIJKLMNOP,100", "ABCDEFGHIJKLMNO", 100},
+        {"职业赌神职业赌神,100", std::string("职业赌神职业赌神").substr(0, 15), 0},
+        {"ABCDEFGHIJKLMN12345,500", "ABCDEFGHIJKLMN1", 2345},
+        {"无逗号", "无逗号", 0},
+        {"", "", 0},
+        {",", "", 0},
+        {",42", "", 42},
+        {"               X,7", "", 7},   // 15 spaces fill the name's walk
+        {"              XY,7", "X", 7},  // 14 spaces leave one byte
+        {"a b ,3", "a b ", 3},
+        {"名,\x7f"
+         "9",
+         "名", 9},  // 0x7F is passed over
+        {"名,\x80"
+         "9",
+         "名", 0},  // 0x80 ends the skip
+        {"名,9\x80"
+         "9",
+         "名", 9},
+        {"x,2147483647", "x", 2147483647},
+        {"x,2147483648", "x", 2147483647},
+        {"x,99999999999999999999999", "x", 2147483647},
+        {"x,0000000000000000000012", "x", 12},
+    };
+    for (const auto& c : cases) {
+        tagLevelDescribe level;
+        std::memset(&level, 0x55, sizeof(level));
+        ParseLevelValue(c.strValue.c_str(), &level);
+        EXPECT_EQ(c.strName, level.szLevelName) << c.strValue;
+        EXPECT_EQ(c.lLevelValue, level.lLevelValue) << c.strValue;
+    }
+}
+
+TEST(FindProfileValueTest, WindowsLookupRules) {
+    const std::string strText =
+        "top=before any section\n"
+        "[LevelDescribe]\r\n"
+        "LevelItem1=务农,0\r\n"
+        "  levelitem2  =  佃户,2000  \r\n"
+        "LevelItem3=\"  quoted , 5 \"\n"
+        "LevelItem4='x'\n"
+        "LevelItem5=\"unbalanced\n"
+        "LevelItem6=\"\n"
+        "LevelItem7\n"
+        "LevelItem8=a=b\n"
+        "LevelItem1=second\n"
+        ";LevelItem9=commented\n"
+        "\tLevelItem10\t=\ttabs\t\n"
+        "[Broken\n"
+        "LevelItem11=still in the section\n"
+        "[ other ] trailing\n"
+        "LevelItem12=other\n"
+        "[LEVELDESCRIBE]\n"
+        "LevelItem13=second section of the name\n";
+    const struct {
+        const char* pszSection;
+        const char* pszKey;
+        bool bFound;
+        std::string strValue;
+    } cases[] = {
+        {"LevelDescribe", "LevelItem1", true, "务农,0"},
+        {"leveldescribe", "LEVELITEM2", true, "佃户,2000"},
+        {"LevelDescribe", "LevelItem3", true, "  quoted , 5 "},
+        {"LevelDescribe", "LevelItem4", true, "x"},
+        {"LevelDescribe", "LevelItem5", true, "\"unbalanced"},
+        {"LevelDescribe", "LevelItem6", true, "\""},
+        {"LevelDescribe", "LevelItem7", true, ""},
+        {"LevelDescribe", "LevelItem8", true, "a=b"},
+        {"LevelDescribe", "LevelItem9", false, ""},
+        {"LevelDescribe", ";LevelItem9", true, "commented"},
+        {"LevelDescribe", "LevelItem10", true, "tabs"},
+        {"LevelDescribe", "LevelItem11", true, "still in the section"},
+        {"LevelDescribe", "LevelItem12", false, ""},
+        {"other", "LevelItem12", true, "other"},
+        {"LevelDescribe", "LevelItem13", false, ""},
+        {"LevelDescribe", "top", false, ""},
+        {"Missing", "LevelItem1", false, ""},
+    };
+    for (const auto& c : cases) {
+        std::string strValue = "untouched";
+        EXPECT_EQ(c.bFound, FindProfileValue(strText, c.pszSection, c.pszKey, &strValue))
+            << c.pszSection << "/" << c.pszKey;
+        EXPECT_EQ(c.bFound ? c.strValue : std::string("untouched"), strValue)
+            << c.pszSection << "/" << c.pszKey;
+    }
+}
+
+TEST(ReadTitleIntegerTest, AtoiRule) {
+    const struct {
+        const char* pszText;
+        std::int32_t lValue;
+    } cases[] = {
+        {nullptr, 0},
+        {"", 0},
+        {"42", 42},
+        {" \t\r\n42x", 42},
+        {"+7", 7},
+        {"-3x", -3},
+        {"abc", 0},
+        {"- 3", 0},
+        {"--3", 0},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
+        {"99999999999999999999", INT32_MAX},
+        {"-99999999999999999999", INT32_MIN},
+        {"0x10", 0},
+        {"1e3", 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.lValue, ReadTitleInteger(c.pszText)) << (c.pszText ? c.pszText : "(null)");
+}
+
+// ----------------------------------------------------------------- pool
+
+int g_nAllocationsLeft = 0;
+
+tagLevelDescribe* LimitedAllocation() {
+    if (g_nAllocationsLeft <= 0)
+        return nullptr;
+    --g_nAllocationsLeft;
+    return new tagLevelDescribe();
+}
+
+// Allocation through LimitedAllocation while it lives, an empty pool at its
+// start and at its end.
+class PoolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DrainPool();
+        m_pfnOld = quorle_pool::SetRecordAllocator(&LimitedAllocation);
+    }
+    void TearDown() override {
+        quorle_pool::SetRecordAllocator(m_pfnOld);
+        DrainPool();
+    }
+    static void DrainPool() {
+        while (quorle_pool::GetSpareCount() > 0)
+            delete quorle_pool::TakeRecord();
+    }
+    static std::vector<tagLevelDescribeW> Levels(int nCount) {
+        std::vector<tagLevelDescribeW> levels(nCount);
+        for (int i = 0; i < nCount; ++i) {
+            std::memset(&levels[i], 0, sizeof(levels[i]));
+            levels[i].lLevelValue = i * 10;
+            levels[i].szLevelName[0] = static_cast<char16_t>(u'A' + i);
+        }
+        return levels;
+    }
+
+    quorle_pool::RecordAllocator m_pfnOld = nullptr;
+};
+
+TEST_F(PoolTest, RecordsComeBackLastInFirstOut) {
+    g_nAllocationsLeft = 3;
+    CQuorleManager* pManager = new CQuorleManager();
+    const std::vector<tagLevelDescribeW> levels = Levels(3);
+    ASSERT_TRUE(pManager->SetLevelDescribe(levels.data(), 3));
+    EXPECT_EQ(0, g_nAllocationsLeft);
+    const char* pszA = pManager->GetLevelName(0);
+    const char* pszC = pManager->GetLevelName(20);
+    pManager->Release();
+    EXPECT_EQ(3, quorle_pool::GetSpareCount());
+
+    // Nothing more may be allocated: the second manager lives on the pool.
+    CQuorleManager* pSecond = new CQuorleManager();
+    ASSERT_TRUE(pSecond->SetLevelDescribe(levels.data(), 2));
+    EXPECT_EQ(1, quorle_pool::GetSpareCount());
+    // The last record handed back (C's) is the first taken.
+    EXPECT_EQ(pszC, pSecond->GetLevelName(0));
+    EXPECT_STREQ("A", pSecond->GetLevelName(0));
+    tagLevelDescribe* pLeft = quorle_pool::TakeRecord();
+    EXPECT_EQ(pszA, pLeft->szLevelName);
+    delete pLeft;
+    pSecond->Release();
+}
+
+TEST_F(PoolTest, OutOfRecordsLeavesAPartialTable) {
+    const std::vector<tagLevelDescribeW> levels = Levels(5);
+    CQuorleManager* pManager = new CQuorleManager();
+
+    g_nAllocationsLeft = 2;
+    EXPECT_FALSE(pManager->SetLevelDescribe(levels.data(), 5)) << "hand-over of 5 with 2 records";
+    EXPECT_EQ(2, pManager->GetLevelCount());
+    EXPECT_FALSE(pManager->IsLevelLoaded()) << "partial";
+    EXPECT_STREQ("B", pManager->GetLevelName(1000));
+
+    // A partial table is not emptied: the next hand-over adds after it.
+    g_nAllocationsLeft = 5;
+    EXPECT_TRUE(pManager->SetLevelDescribe(levels.data() + 3, 2));
+    EXPECT_EQ(4, pManager->GetLevelCount());
+    EXPECT_TRUE(pManager->IsLevelLoaded());
+
+    ASSERT_TRUE(pManager->UnloadGameLevel());
+    EXPECT_EQ(4, quorle_pool::GetSpareCount());
+    EXPECT_EQ(0, pManager->GetLevelCount());
+    pManager->Release();
+}
+
+TEST_F(PoolTest, OutOfRecordsDuringALoad) {
+    const std::string strIni = "[LevelDescribe]\nLevelItem1=a,0\nLevelItem2=b,1\nLevelItem3=c,2\n";
+    FILE* pFile = std::fopen("GameLevel.ini", "wb");
+    ASSERT_NE(nullptr, pFile);
+    std::fwrite(strIni.data(), 1, strIni.size(), pFile);
+    std::fclose(pFile);
+
+    CQuorleManager* pManager = new CQuorleManager();
+    g_nAllocationsLeft = 1;
+    EXPECT_FALSE(pManager->LoadGameLevel("."));
+    EXPECT_EQ(1, pManager->GetLevelCount());
+    EXPECT_FALSE(pManager->IsLevelLoaded());
+
+    g_nAllocationsLeft = 3;
+    EXPECT_TRUE(pManager->LoadGameLevel(".")) << "adds after the partial table";
+    EXPECT_EQ(4, pManager->GetLevelCount());
+    pManager->Release();
+    EXPECT_EQ(4, quorle_pool::GetSpareCount()) << "the destructor hands every record back";
+    std::remove("GameLevel.ini");
+}
+
+TEST_F(PoolTest, TableStopsAt65535Levels) {
+    g_nAllocationsLeft = 70000;
+    const std::vector<tagLevelDescribeW> levels = Levels(1);
+    std::vector<tagLevelDescribeW> many(65535, levels[0]);
+    CQuorleManager* pManager = new CQuorleManager();
+    g_nAllocationsLeft = 1;
+    EXPECT_FALSE(pManager->SetLevelDescribe(many.data(), 2)) << "partial table of 1";
+    g_nAllocationsLeft = 70000;
+    EXPECT_TRUE(pManager->SetLevelDescribe(many.data(), 65535));
+    EXPECT_EQ(65535, pManager->GetLevelCount()) << "one partial level and 65,534 of the hand-over";
+    EXPECT_TRUE(pManager->IsLevelLoaded());
+    std::vector<tagLevelDescribeW> dest(65535);
+    EXPECT_EQ(65535, pManager->GetLevelDescribe(dest.data(), 65535));
+    pManager->Release();
+}
+
+}  // namespace
