@@ -80,6 +80,11 @@ std::unique_ptr<IFolderSearch> CWinDravikPlatform::FindFiles(const std::string& 
         return nullptr;
     }
     std::string strFolder = PatternFolder(pattern);
+    if (strFolder.empty()) {
+        // Bare names would be taken relative to the installation folder and move the wrong
+        // files: without full paths nothing is listed.
+        return nullptr;
+    }
     std::vector<FolderEntry> entries;
     do {
         FolderEntry entry;
