@@ -14,6 +14,8 @@ int WINAPI WinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPSTR /
     // with the default error mode again.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     try {
+        // The application object lives on this stack rather than as a global, so that the
+        // platform and the log it borrows plainly outlive it.
         CWinDravikPlatform platform;
         CCopyLog log;
         CDravikApp theApp(platform, log);
