@@ -65,4 +65,8 @@ protected:
 // Creates a rank manager and returns it as the requested interface
 // (IID_IQuorleManager or IID_IUnknownEx at a compatible version), or null;
 // nothing is left behind on failure. The caller ends the object with Release.
+#ifdef QUORLE_BUILDING
 SUITE_EXPORT void* CreateQuorleManager(const GUID& Guid, DWORD dwInterfaceVer);
+#else
+extern "C" void* CreateQuorleManager(const GUID& Guid, DWORD dwInterfaceVer);
+#endif

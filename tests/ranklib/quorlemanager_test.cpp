@@ -29,6 +29,13 @@ const char* const kModuleName = QUORLE_MODULE_PATH;
 
 typedef CTempldateHelper<IQuorleManager> CQuorleHelper;
 
+// A loader that can be told its object was already released by other means.
+class CQuorleTestHelper : public CQuorleHelper {
+public:
+    using CQuorleHelper::CQuorleHelper;
+    void ForgetObject() { m_pIInterface = nullptr; }
+};
+
 // A level as GetLevelDescribe hands it back.
 struct LevelRow {
     std::int32_t lLevelValue;
@@ -95,8 +102,8 @@ protected:
         m_pManager = m_Helper.GetInterface();
     }
 
-    CQuorleHelper m_Helper{IID_IQuorleManager, VER_IQuorleManager, kModuleName,
-                           "CreateQuorleManager"};
+    CQuorleTestHelper m_Helper{IID_IQuorleManager, VER_IQuorleManager, kModuleName,
+                               "CreateQuorleManager"};
     IQuorleManager* m_pManager = nullptr;
 };
 
@@ -189,6 +196,55 @@ TEST_F(QuorleManagerTest, QueryInterfaceAnswersWithTheObjectAndChangesNothing) {
     EXPECT_TRUE(m_pManager->IsValid());
     EXPECT_TRUE(m_pManager->IsLevelLoaded());
     EXPECT_EQ(1, m_pManager->GetLevelCount());
+}
+
+// The plaza calls by slot number, so the order is checked without the
+// header's declarations: each slot is called through the raw table.
+#if defined(_WIN32) && defined(__i386__)
+#define QUORLE_SLOT_CALL __attribute__((thiscall))
+#else
+#define QUORLE_SLOT_CALL
+#endif
+
+template <typename Result, typename... Args>
+Result CallSlot(void* pObject, int nSlot, Args... args) {
+    typedef Result(QUORLE_SLOT_CALL * SlotFunction)(void*, Args...);
+    void** ppTable = *static_cast<void***>(pObject);
+    return reinterpret_cast<SlotFunction>(ppTable[nSlot])(pObject, args...);
+}
+
+TEST_F(QuorleManagerTest, SlotsInBindingOrder) {
+    void* pObject = m_pManager;
+    EXPECT_TRUE(CallSlot<bool>(pObject, 0)) << "0 IsValid";
+    EXPECT_EQ(pObject, (CallSlot<void*, const GUID*, DWORD>(pObject, 2, &IID_IQuorleManager,
+                                                            VER_IQuorleManager)))
+        << "2 QueryInterface";
+    EXPECT_FALSE(CallSlot<bool>(pObject, 3)) << "3 IsLevelLoaded";
+
+    const std::string strDir = LevelDirectory("slots", LevelIni({{1, "甲,0"}, {2, "乙,10"}}));
+    EXPECT_TRUE((CallSlot<bool, const char*>(pObject, 5, strDir.c_str()))) << "5 LoadGameLevel";
+    EXPECT_TRUE(CallSlot<bool>(pObject, 3)) << "3 IsLevelLoaded";
+    EXPECT_EQ(2, CallSlot<std::uint16_t>(pObject, 4)) << "4 GetLevelCount";
+    EXPECT_STREQ("乙", (CallSlot<const char*, std::int64_t>(pObject, 7, 10))) << "7 GetLevelName";
+
+    tagLevelDescribeW levels[2];
+    EXPECT_EQ(2,
+              (CallSlot<std::uint16_t, tagLevelDescribeW*, std::uint16_t>(pObject, 8, levels, 2)))
+        << "8 GetLevelDescribe";
+    EXPECT_EQ(10, levels[1].lLevelValue) << "8 GetLevelDescribe";
+    EXPECT_TRUE(CallSlot<bool>(pObject, 6)) << "6 UnloadGameLevel";
+    EXPECT_EQ(0, m_pManager->GetLevelCount()) << "6 UnloadGameLevel";
+
+    levels[0].lLevelValue = 77;
+    EXPECT_TRUE((CallSlot<bool, const tagLevelDescribeW*, std::uint16_t>(pObject, 9, levels, 1)))
+        << "9 SetLevelDescribe";
+    EXPECT_EQ(1, m_pManager->GetLevelCount()) << "9 SetLevelDescribe";
+    EXPECT_STREQ("甲", m_pManager->GetLevelName(77)) << "9 SetLevelDescribe";
+
+    // Slot 1 last: Release ends the object, so the loader must not release it again.
+    CallSlot<void>(pObject, 1);
+    m_pManager = nullptr;
+    m_Helper.ForgetObject();
 }
 
 // ---------------------------------------------------------- built-in table
