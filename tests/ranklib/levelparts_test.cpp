@@ -12,10 +12,19 @@
 #include "inireader.h"
 #include "levelpool.h"
 #include "levelvalue.h"
+#include "platform.h"
 #include "quorlemanager.h"
 #include "titletable.h"
 
 namespace {
+
+bool MakeTestFile(const char* pszName, const std::string& strText) {
+    FILE* pFile = std::fopen(pszName, "wb");
+    if (pFile == nullptr)
+        return false;
+    const bool bWritten = std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size();
+    return std::fclose(pFile) == 0 && bWritten;
+}
 
 TEST(ParseLevelValueTest, NameAndBound) {
     const struct {
@@ -111,6 +120,30 @@ TEST(FindProfileValueTest, WindowsLookupRules) {
             << c.pszSection << "/" << c.pszKey;
         EXPECT_EQ(c.bFound ? c.strValue : std::string("untouched"), strValue)
             << c.pszSection << "/" << c.pszKey;
+    }
+}
+
+TEST(ReadProfileStringTest, BufferAndFileRules) {
+    ASSERT_TRUE(MakeTestFile("parts.ini",
+                             "[S]\nlong=" + std::string(300, 'x') + "\nshort=abc\nwide=务农,5\n"));
+    const struct {
+        const char* pszFile;
+        const char* pszKey;
+        std::size_t cbBuffer;
+        std::string strValue;
+    } cases[] = {
+        {"parts.ini", "short", 256, "abc"},    {"parts.ini", "long", 256, std::string(255, 'x')},
+        {"parts.ini", "short", 3, "ab"},       {"parts.ini", "short", 1, ""},
+        {"parts.ini", "wide", 256, "务农,5"},  {"parts.ini", "missing", 256, ""},
+        {".\\parts.ini", "short", 256, "abc"}, {"no-such-file.ini", "short", 256, ""},
+    };
+    for (const auto& c : cases) {
+        char szBuffer[256];
+        std::memset(szBuffer, '#', sizeof(szBuffer));
+        const std::size_t cbCopied =
+            quorle_platform::ReadProfileString("s", c.pszKey, szBuffer, c.cbBuffer, c.pszFile);
+        EXPECT_EQ(c.strValue.size(), cbCopied) << c.pszFile << " " << c.pszKey << " " << c.cbBuffer;
+        EXPECT_EQ(c.strValue, std::string(szBuffer)) << c.pszFile << " " << c.pszKey;
     }
 }
 
@@ -229,10 +262,7 @@ TEST_F(PoolTest, OutOfRecordsLeavesAPartialTable) {
 
 TEST_F(PoolTest, OutOfRecordsDuringALoad) {
     const std::string strIni = "[LevelDescribe]\nLevelItem1=a,0\nLevelItem2=b,1\nLevelItem3=c,2\n";
-    FILE* pFile = std::fopen("GameLevel.ini", "wb");
-    ASSERT_NE(nullptr, pFile);
-    std::fwrite(strIni.data(), 1, strIni.size(), pFile);
-    std::fclose(pFile);
+    ASSERT_TRUE(MakeTestFile("GameLevel.ini", strIni));
 
     CQuorleManager* pManager = new CQuorleManager();
     g_nAllocationsLeft = 1;

@@ -381,6 +381,15 @@ TEST_F(QuorleManagerTest, ChineseFolderNameAndLongValue) {
     EXPECT_EQ((std::vector<LevelRow>{{12, u"务农"}, {77, u"佃户"}}), ReadTable(m_pManager));
 }
 
+TEST_F(QuorleManagerTest, FolderNameWithABackslashAsSecondByte) {
+    // 乗 is 0x81 0x5C in code page 936: its second byte is no separator.
+    const std::string strFolder = "乗";
+    ASSERT_EQ(std::string("\x81\x5c"), strFolder);
+    const std::string strDir = LevelDirectory(strFolder, LevelIni({{1, "乗客,3"}}));
+    ASSERT_TRUE(m_pManager->LoadGameLevel(strDir.c_str())) << strDir;
+    EXPECT_EQ((std::vector<LevelRow>{{3, u"乗客"}}), ReadTable(m_pManager));
+}
+
 TEST_F(QuorleManagerTest, JoinedPathTooLongReadsNothing) {
     // "<dir>\GameLevel.ini" one byte too long for 259 would be cut to
     // "<dir>\GameLevel.in": such a file must not be taken for the table.
