@@ -1,0 +1,188 @@
+"""A small HTTP/1.1 server of our own that misbehaves on purpose.
+
+The first segment of the request path picks the behaviour; the rest names a
+file under the served root folder:
+
+    /ok/NAME       200 with the file and its Content-Length (404 when missing)
+    /missing/NAME  404, whatever exists
+    /error/NAME    500
+    /cut/NAME      200 with the full Content-Length, then half the body (at
+                   most cut_at bytes), then the connection is closed
+    /wrong/NAME    200 with the right length but every byte inverted
+    /stall/NAME    200 headers with the full length, then nothing: the
+                   connection stays open until the server stops
+    /flaky/NAME    the first request for NAME is cut like /cut, later ones
+                   are served like /ok
+
+    from fault_server import FaultServer, RefusedPort
+
+    with FaultServer(root) as srv, RefusedPort() as dead:
+        srv.url("cut", "a/b.bin")     # http://127.0.0.1:PORT/cut/a/b.bin
+        dead.url("a/b.bin")           # connection refused
+        srv.requests()                # ["/cut/a/b.bin", ...] in arrival order
+
+FaultServer(root, cut_at=64*1024). stop() releases stalled connections and
+waits for the serving thread. RefusedPort holds a bound loopback port that
+never listens, so connecting to it is refused (and nobody else can take it).
+"""
+
+import http.server
+import os
+import socket
+import socketserver
+import threading
+import urllib.parse
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, fmt, *args):  # quiet: tests read requests() instead
+        pass
+
+    def do_GET(self):
+        srv = self.server.owner
+        path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+        srv._record(path)
+        parts = path.lstrip("/").split("/", 1)
+        mode, name = parts[0], parts[1] if len(parts) > 1 else ""
+        if mode == "missing":
+            return self._status(404)
+        if mode == "error":
+            return self._status(500)
+        body = srv._read(name)
+        if body is None:
+            return self._status(404)
+        if mode == "flaky":
+            mode = "ok" if srv._seen_before(name) else "cut"
+        if mode == "ok":
+            return self._send(body, body)
+        if mode == "wrong":
+            return self._send(body, bytes(b ^ 0xFF for b in body))
+        if mode == "cut":
+            return self._send(body, body[:min(len(body) // 2, srv.cut_at)], close=True)
+        if mode == "stall":
+            self._headers(len(body))
+            srv._stop.wait(120)
+            self.close_connection = True
+            return None
+        return self._status(404)
+
+    def _status(self, code):
+        text = b"%d\n" % code
+        self.send_response(code)
+        self.send_header("Content-Length", str(len(text)))
+        self.end_headers()
+        self.wfile.write(text)
+
+    def _headers(self, length):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(length))
+        self.end_headers()
+        self.wfile.flush()
+
+    def _send(self, full, sent, close=False):
+        self._headers(len(full))
+        self.wfile.write(sent)
+        self.wfile.flush()
+        if close:
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+class FaultServer:
+    def __init__(self, root, host="127.0.0.1", cut_at=64 * 1024):
+        self.root = os.path.abspath(root)
+        self.host = host
+        self.cut_at = cut_at
+        self._lock = threading.Lock()
+        self._log = []
+        self._served = set()
+        self._stop = threading.Event()
+        self._httpd = None
+        self._thread = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def start(self):
+        self._httpd = _Server((self.host, 0), _Handler)
+        self._httpd.owner = self
+        self.port = self._httpd.server_address[1]
+        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._stop.set()
+        if self._httpd is not None:
+            self._httpd.shutdown()
+            self._httpd.server_close()
+            self._thread.join()
+            self._httpd = None
+
+    @property
+    def base_url(self):
+        return "http://%s:%d" % (self.host, self.port)
+
+    def url(self, mode, name):
+        return "%s/%s/%s" % (self.base_url, mode, name.lstrip("/"))
+
+    def requests(self):
+        with self._lock:
+            return list(self._log)
+
+    def _record(self, path):
+        with self._lock:
+            self._log.append(path)
+
+    def _seen_before(self, name):
+        with self._lock:
+            seen = name in self._served
+            self._served.add(name)
+            return seen
+
+    def _read(self, name):
+        full = os.path.normpath(os.path.join(self.root, name))
+        if not full.startswith(self.root + os.sep) or not os.path.isfile(full):
+            return None
+        with open(full, "rb") as f:
+            return f.read()
+
+
+class RefusedPort:
+    def __init__(self, host="127.0.0.1"):
+        self.host = host
+        self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._sock.bind((host, 0))  # bound, never listening: connects are refused
+        self.port = self._sock.getsockname()[1]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def close(self):
+        self._sock.close()
+
+    @property
+    def base_url(self):
+        return "http://%s:%d" % (self.host, self.port)
+
+    def url(self, name):
+        return "%s/%s" % (self.base_url, name.lstrip("/"))
