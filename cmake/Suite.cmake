@@ -1,6 +1,8 @@
 # Build conventions shared by every folder of the suite.
 
 option(SUITE_SANITIZE "Build the native code with AddressSanitizer and UBSan" OFF)
+option(SUITE_FUZZ "Build only the libFuzzer targets (clang)" OFF)
+set(SUITE_FUZZ_SECONDS 20 CACHE STRING "How long ctest runs each fuzz target")
 
 add_compile_options(-Wall -Wextra)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
@@ -18,6 +20,10 @@ if(WIN32)
   # Explicit multi-byte Windows API everywhere; no UNICODE mapping of names.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
   set(SUITE_WINE_RUN "${CMAKE_SOURCE_DIR}/scripts/wine-run")
+elseif(SUITE_FUZZ)
+  # Everything a fuzz target links is instrumented for coverage and checked.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
 elseif(SUITE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
@@ -35,6 +41,10 @@ endif()
 function(suite_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
+  if(SUITE_FUZZ)
+    # The fuzz tree builds and runs only the fuzz targets (ctest -L fuzz).
+    set_target_properties(${T_NAME} PROPERTIES EXCLUDE_FROM_ALL ON)
+  endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main)
   if(WIN32)
     set(labels wine ${T_LABELS})
@@ -53,4 +63,30 @@ function(suite_script_test)
   add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
   set_tests_properties(${T_NAME} PROPERTIES LABELS "scenario;${T_LABELS}" TIMEOUT 900
     ENVIRONMENT "SUITE_BIN=${CMAKE_BINARY_DIR}/bin;SUITE_BUILD=${CMAKE_BINARY_DIR};SUITE_SOURCE=${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# suite_fuzz(NAME name SOURCES ... [LIBS ...] [CORPUS dir])
+# A libFuzzer target, built only in the fuzz tree (preset "fuzz"). ctest runs
+# it for SUITE_FUZZ_SECONDS from the committed seed corpus, on a scratch copy
+# so that the seeds stay as committed.
+if(SUITE_FUZZ AND NOT TARGET fuzzers)
+  add_custom_target(fuzzers)
+endif()
+function(suite_fuzz)
+  cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(NOT SUITE_FUZZ)
+    return()
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzzers ${F_NAME})
+  set(work "${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}-corpus")
+  set(seeds "")
+  if(F_CORPUS)
+    set(seeds "${F_CORPUS}")
+  endif()
+  add_test(NAME ${F_NAME}
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/run-fuzz $<TARGET_FILE:${F_NAME}> ${work} ${SUITE_FUZZ_SECONDS} ${seeds})
+  set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 900)
 endfunction()

@@ -10,7 +10,9 @@
 #include <ctime>
 #include <string>
 
-#if defined(__GNUC__)
+#if defined(__clang__)
+#define TALVEX_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#elif defined(__GNUC__)
 #define TALVEX_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
 #else
 #define TALVEX_PRINTF_FORMAT(f, a)
