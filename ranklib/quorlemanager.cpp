@@ -115,18 +115,23 @@ bool CQuorleManager::LoadGameLevel(const char* pszDirectory) {
     if (nPathLength > 0 && nPathLength < static_cast<int>(sizeof(szFileName))) {
         char szItemName[16];
         char szReadData[256];
-        for (int nItem = 1; m_LevelDescribeArray.GetCount() < kMaxLevelCount; ++nItem) {
-            std::snprintf(szItemName, sizeof(szItemName), "LevelItem%u",
-                          static_cast<unsigned>(static_cast<std::uint16_t>(nItem)));
-            szReadData[0] = '\0';
-            quorle_platform::ReadProfileString("LevelDescribe", szItemName, szReadData,
-                                               sizeof(szReadData), szFileName);
-            if (szReadData[0] == '\0')
-                break;
-            tagLevelDescribe* pLevelDescribe = AppendRecord();
-            if (pLevelDescribe == nullptr)
-                return false;
-            ParseLevelValue(szReadData, pLevelDescribe);
+        try {
+            for (int nItem = 1; m_LevelDescribeArray.GetCount() < kMaxLevelCount; ++nItem) {
+                std::snprintf(szItemName, sizeof(szItemName), "LevelItem%u",
+                              static_cast<unsigned>(static_cast<std::uint16_t>(nItem)));
+                szReadData[0] = '\0';
+                quorle_platform::ReadProfileString("LevelDescribe", szItemName, szReadData,
+                                                   sizeof(szReadData), szFileName);
+                if (szReadData[0] == '\0')
+                    break;
+                tagLevelDescribe* pLevelDescribe = AppendRecord();
+                if (pLevelDescribe == nullptr)
+                    return false;
+                ParseLevelValue(szReadData, pLevelDescribe);
+            }
+        } catch (...) {
+            // The native reader out of memory: as when no record can be had.
+            return false;
         }
     }
     if (m_LevelDescribeArray.GetCount() > 0)
