@@ -38,8 +38,8 @@ public:
 
 // The run keeps no state between reports beyond the configuration: which
 // step comes next is read from the command code and the counters that come
-// back with each task. Used on the dialog's thread only. The host and the
-// configuration must outlive the run.
+// back with each task. Used on the dialog's thread only. The host must
+// outlive the run; the configuration is copied.
 class CUpdateRun {
 public:
     CUpdateRun(const UpdaterConfig& config, IUpdateHost& host) : m_config(config), m_host(host) {}
@@ -72,6 +72,6 @@ private:
     std::vector<NeedUpdateFile> CompareFiles(const Manifest& manifest);
     bool EntriesFit(const Manifest& manifest, std::string& strProblem);
 
-    const UpdaterConfig& m_config;
+    const UpdaterConfig m_config;
     IUpdateHost& m_host;
 };

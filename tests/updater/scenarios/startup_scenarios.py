@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""Talvex.exe under Wine: start-up, the manifest requests and the hand-over.
+
+Each scenario runs the real Talvex.exe on a fresh installation folder, with
+the message-box watcher, and checks its exit code, the boxes the user saw,
+the updater log, what the plaza stand-in recorded, and (with the recording
+engine) the request records byte for byte.
+"""
+
+import os
+import sys
+import time
+
+import talvexrig
+from talvexrig import (BIN, Failure, Installation, check, check_equal, check_record, main,
+                       plaza_info, request, run, start, wait_for, winpath)
+from winerig import Watcher
+
+EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
+
+BAT_FOR_SUB_X = (b"@ping 127.0.0.1 -n 2 >nul\r\n"
+                 b"echo f | xcopy \"%~dp0DownLoad\\Special\\sub\\x.dll\" \"%~dp0\\sub\\x.dll\" "
+                 b"/s /h /c /y\r\n"
+                 b"del \"%~dp0DownLoad\\Special\" /s /q\r\n"
+                 b" rd \"%~dp0DownLoad\\Special\" /s /q\r\n"
+                 b"Start \"\" \"%~dp0ZIVGame.exe\" -u\r\n"
+                 b"del /f %0\r\n")
+
+
+# One watcher per scenario: a watcher's wine-run wrapper can be ended, but the
+# watcher itself lives on until the scenario's Wine server ends, and would take
+# the boxes meant for a second watcher.
+_watchers = {}
+
+
+def boxes_of(inst, *args, **kw):
+    """Runs Talvex and returns its exit code and the boxes shown meanwhile."""
+    root = talvexrig.current_root
+    watcher = _watchers.get(root)
+    if watcher is None:
+        watcher = _watchers[root] = Watcher(os.path.join(root, "boxes.txt")).__enter__()
+    seen = len(watcher.records())
+    rc = inst.talvex(*args, **kw)
+    return rc, watcher.records()[seen:]
+
+
+def updating_disabled_starts_the_plaza(root):
+    inst = Installation(root, ziv=plaza_info(enable="off"))
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_HANDED_OVER, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    wait_for(lambda: inst.plaza_log(), "the plaza to start")
+    plaza = inst.plaza_log()
+    check_equal("start", plaza[0][0], "plaza log")
+    check_equal(inst.windows("ZIVGame.exe") + " -u", plaza[0][2], "plaza command line")
+    check_equal(["不需要更新，直接进入大厅了(0)", "运行大厅(" + inst.windows("ZIVGame.exe") + " -u)",
+                 "更新完成！"], inst.log(), "updater log")
+    check_equal([], inst.recorded_commands(), "requests to the engine")
+
+
+def updating_disabled_runs_the_waiting_batch_file(root):
+    inst = Installation(root, ziv=plaza_info(enable="0"))
+    inst.write("SpecialCpy.bat", BAT_FOR_SUB_X)
+    inst.write("DownLoad\\Special\\sub\\x.dll", b"new special file")
+    inst.write("sub\\x.dll", b"old")
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_HANDED_OVER, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    check_equal(["不需要更新，直接进入大厅了(0)", "运行bat文件(SpecialCpy.bat)", "更新完成！"],
+                inst.log(), "updater log")
+    # The batch file deletes itself last, after starting the plaza.
+    wait_for(lambda: not inst.exists("SpecialCpy.bat") and inst.plaza_log(),
+             "SpecialCpy.bat to finish")
+    check_equal(b"new special file", inst.read("sub\\x.dll"), "moved special file")
+    check(not inst.exists("DownLoad\\Special"), "DownLoad\\Special removed")
+    plaza = inst.plaza_log()
+    check_equal("start", plaza[0][0], "plaza log")
+    check(plaza[0][2].endswith("-u"), f"plaza started with -u: {plaza[0][2]}")
+
+
+def startup_failures_show_their_box_and_end(root):
+    cases = [
+        ("missing GamePlazaInfo.ziv", None, "rec", "GamePlazaInfo.ziv文件不存在！", None),
+        ("undecodable GamePlazaInfo.ziv", b"ZIV\x1a garbage that is no .ziv file", "rec",
+         "GamePlazaInfo.ziv文件解析出错！", None),
+        ("no isEnableUpdate", '<PlazaInfo><S updateGameUrl="http://h/%s"/></PlazaInfo>', "rec",
+         "GamePlazaInfo.ziv文件解析出错！", None),
+        ("missing PellowD.dll", plaza_info(), None, "DownLoad Service Error",
+         "Create DownLoad Service Error"),
+        ("format-string server", plaza_info(server="http://h/%s%n%n"), "rec",
+         "GamePlazaInfo.ziv文件解析出错！", "服务器地址格式无效，只允许一个%s(http://h/%s%n%n)"),
+    ]
+    for index, (what, ziv, engine, box, logged) in enumerate(cases):
+        inst = Installation(os.path.join(root, "cases", str(index)), engine=engine, ziv=ziv)
+        began = time.monotonic()
+        rc, boxes = boxes_of(inst)
+        check_equal(EXIT_STARTUP, rc, f"{what}: exit code")
+        check_equal([("Talvex", box)], boxes, f"{what}: message boxes")
+        check_equal([logged or box], inst.log(), f"{what}: updater log")
+        check_equal([], inst.recorded_commands(), f"{what}: requests")
+        check(not inst.exists("ZIVGame.log"), f"{what}: no plaza started")
+        check(time.monotonic() - began < 30, f"{what}: ended promptly")
+
+
+def plaza_manifest_request_byte_for_byte(root):
+    inst = Installation(root, ziv=plaza_info())
+    rc, boxes = boxes_of(inst, "-other", "x")
+    check_equal(EXIT_ENGINE_STOPPED, rc, "exit code (the recording engine ends the run)")
+    check_equal([], boxes, "message boxes")
+    commands = inst.recorded_commands()
+    check_equal([2], [code for code, _ in commands], "command codes")
+    check_equal(1, len(commands[0][1]), "records of the command")
+    check_record(request(file_name="LastUpdateFiles.xml", save_name="LastUpdateFiles.xml",
+                         save_dir=inst.windows("DownLoad"),
+                         url="http://127.0.0.1:9/update/xml/LastUpdateFiles.xml",
+                         url_reserve="http://127.0.0.1:9/reserve/update/xml/LastUpdateFiles.xml"),
+                 commands[0][1][0], "plaza manifest request")
+    log = inst.log()
+    check_equal("DownloadLastUpdateXMLFile start ...", log[1], "log")
+    check(log[0].startswith("传递进来的参数(") and log[0].endswith("-other x)"), f"log: {log[0]}")
+    # The dialog never stays on screen: by the time the loop idles it is hidden.
+    dialogs = [w for w in inst.windows_seen() if w[0] == "#32770"]
+    check_equal([("#32770", "Talvex", "0")], dialogs, "Talvex's top-level windows")
+
+
+def game_manifest_request_byte_for_byte(root):
+    inst = Installation(root, ziv=plaza_info(server="http://h/%s/", reserve=""))
+    rc, boxes = boxes_of(inst, "-GameName:斗地主:x", "-gamename:Other")
+    check_equal(EXIT_ENGINE_STOPPED, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    commands = inst.recorded_commands()
+    check_equal([5], [code for code, _ in commands], "command codes")
+    check_record(request(file_name="斗地主_UpdateFiles.xml", save_name="斗地主_UpdateFiles.xml",
+                         save_dir=inst.windows("DownLoad"),
+                         url="http://h/update/xml//斗地主_UpdateFiles.xml",
+                         url_reserve="/斗地主_UpdateFiles.xml", game="斗地主", for_game=1),
+                 commands[0][1][0], "game manifest request")
+    check_equal(1, len(inst.log()), "only the command line is logged")
+
+
+def overlong_game_name_is_refused(root):
+    inst = Installation(root, ziv=plaza_info())
+    rc, boxes = boxes_of(inst, "-gamename:" + "g" * 128)
+    check_equal(EXIT_STARTUP, rc, "exit code")
+    check_equal([], inst.recorded_commands(), "requests")
+    check(any("szGameName" in line for line in inst.log()), f"log: {inst.log()}")
+
+
+def open_game_reaches_the_plaza_window(root):
+    inst = Installation(root, ziv=plaza_info(), mode="serve")
+    inst.write("DownLoad\\G_UpdateFiles.xml", "<R><F/></R>")
+    plaza = start(inst.path("ZIVGame.exe"), cwd=inst.folder)
+    wait_for(lambda: inst.plaza_log(), "the plaza to start")
+    rc, boxes = boxes_of(inst, "-gamename:G")
+    check_equal(EXIT_HANDED_OVER, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    wait_for(lambda: len(inst.plaza_log()) >= 2, "the plaza's message")
+    check_equal(["0x0464", "2", "0"], inst.plaza_log()[1], "message to the plaza window")
+    check_equal(1, len([e for e in inst.plaza_log() if e[0] == "start"]), "no plaza restart")
+    check_equal([5, 4], [code for code, _ in inst.recorded_commands()], "command codes")
+    check(plaza.poll() is None, "the plaza still runs")
+
+
+def terminate_by_name_respects_letter_case(root):
+    inst = Installation(root, ziv=plaza_info(), mode="serve")
+    inst.write("DownLoad\\LastUpdateFiles.xml", "<R><F/><G/></R>")
+    other = os.path.join(root, "other")
+    os.makedirs(other)
+    # Two plazas: one named exactly, one whose name differs only in case.
+    exact = start(inst.path("ZIVGame.exe"), cwd=inst.folder)
+    lower = os.path.join(other, "zivgame.exe")
+    with open(inst.path("ZIVGame.exe"), "rb") as src, open(lower, "wb") as dst:
+        dst.write(src.read())
+    differing = start(lower, cwd=other)
+    wait_for(lambda: inst.plaza_log() and os.path.exists(os.path.join(other, "ZIVGame.log")),
+             "both plazas to start")
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_HANDED_OVER, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    wait_for(lambda: exact.poll() is not None, "ZIVGame.exe to be ended", timeout=15)
+    check(differing.poll() is None, "zivgame.exe still runs")
+    check_equal(["没有需要更新的文件(0)", "运行大厅(" + inst.windows("ZIVGame.exe") + " -u)",
+                 "更新完成！"], inst.log()[-3:], "updater log")
+
+
+SCENARIOS = {f.__name__: f for f in (
+    updating_disabled_starts_the_plaza,
+    updating_disabled_runs_the_waiting_batch_file,
+    startup_failures_show_their_box_and_end,
+    plaza_manifest_request_byte_for_byte,
+    game_manifest_request_byte_for_byte,
+    overlong_game_name_is_refused,
+    open_game_reaches_the_plaza_window,
+    terminate_by_name_respects_letter_case,
+)}
+
+if __name__ == "__main__":
+    sys.exit(main(SCENARIOS))
