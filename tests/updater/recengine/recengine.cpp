@@ -7,7 +7,9 @@
 //   serve  reports every request as finished (the test has put the files in
 //          place), each batch position in order;
 //   stop   serves the manifests, reports the first file of a batch and then
-//          calls OnServiceStop, as an engine that gave up.
+//          calls OnServiceStop, as an engine that gave up;
+//   hold   serves the manifests and calls OnServiceExit when files are asked
+//          for, so what the updater wrote before sending them stays in place.
 //
 // recengine.bin: per call "RCMD", the command code (int32), the number of
 // records (int32), then each 1356-byte record.
@@ -151,6 +153,10 @@ private:
         while (!m_pending.empty()) {
             Pending pending = m_pending.front();
             m_pending.pop_front();
+            if (m_strMode == "hold" && pending.nCode == DOWNLOAD_CMD_FILES) {
+                m_pSink->OnServiceExit();
+                return;
+            }
             unsigned int nCount = static_cast<unsigned int>(pending.requests.size());
             for (unsigned int i = 0; i < nCount; ++i) {
                 DownLoadTask task;

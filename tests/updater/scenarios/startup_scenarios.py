@@ -11,10 +11,8 @@ import os
 import sys
 import time
 
-import talvexrig
-from talvexrig import (BIN, Failure, Installation, check, check_equal, check_record, main,
-                       plaza_info, request, run, start, wait_for, winpath)
-from winerig import Watcher
+from talvexrig import (Installation, boxes_of, check, check_equal, check_record, main, plaza_info,
+                       request, start, wait_for)
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
 
@@ -25,23 +23,6 @@ BAT_FOR_SUB_X = (b"@ping 127.0.0.1 -n 2 >nul\r\n"
                  b" rd \"%~dp0DownLoad\\Special\" /s /q\r\n"
                  b"Start \"\" \"%~dp0ZIVGame.exe\" -u\r\n"
                  b"del /f %0\r\n")
-
-
-# One watcher per scenario: a watcher's wine-run wrapper can be ended, but the
-# watcher itself lives on until the scenario's Wine server ends, and would take
-# the boxes meant for a second watcher.
-_watchers = {}
-
-
-def boxes_of(inst, *args, **kw):
-    """Runs Talvex and returns its exit code and the boxes shown meanwhile."""
-    root = talvexrig.current_root
-    watcher = _watchers.get(root)
-    if watcher is None:
-        watcher = _watchers[root] = Watcher(os.path.join(root, "boxes.txt")).__enter__()
-    seen = len(watcher.records())
-    rc = inst.talvex(*args, **kw)
-    return rc, watcher.records()[seen:]
 
 
 def updating_disabled_starts_the_plaza(root):

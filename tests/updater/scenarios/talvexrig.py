@@ -9,7 +9,6 @@ every ZIVGame.exe of its Wine server, which must not hit other tests' plazas.
 Environment (set by ctest): SUITE_BIN, SUITE_BUILD, SUITE_SOURCE.
 """
 
-import datetime
 import os
 import re
 import shutil
@@ -27,6 +26,7 @@ RECENGINE = os.path.join(BUILD, "recengine", "PellowD.dll")
 PREFIX = os.path.join(BUILD, "wineprefix-talvex")
 
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+from winerig import Watcher  # noqa: E402
 
 REQUEST_SIZE = 1356
 current_root = None  # the running scenario's temporary folder
@@ -254,6 +254,23 @@ def check_record(want, got, what):
     if want != got:
         raise Failure(f"{what}: records differ\n  want: {describe_record(want)}\n"
                       f"  got:  {describe_record(got)}")
+
+
+# One watcher per scenario: a watcher's wine-run wrapper can be ended, but the
+# watcher itself lives on until the scenario's Wine server ends, and would take
+# the boxes meant for a second watcher.
+_watchers = {}
+
+
+def boxes_of(inst, *args, **kw):
+    """Runs Talvex and returns its exit code and the boxes shown meanwhile."""
+    root = current_root
+    watcher = _watchers.get(root)
+    if watcher is None:
+        watcher = _watchers[root] = Watcher(os.path.join(root, "boxes.txt")).__enter__()
+    seen = len(watcher.records())
+    rc = inst.talvex(*args, **kw)
+    return rc, watcher.records()[seen:]
 
 
 def main(scenarios):

@@ -1,0 +1,216 @@
+#!/usr/bin/env python3
+"""Talvex.exe under Wine: the update decision and the download orchestration.
+
+The engine here is the recording one (tests/updater/recengine): the scenario
+puts the "downloaded" manifest and special files where the engine would have
+saved them, the engine reports each request as finished (or ends the run),
+and the scenario checks what Talvex asked for, what it wrote, what it showed
+and how the run ended. Whole updates against a real server with the real
+engine are in e2e_scenarios.py.
+"""
+
+import hashlib
+import os
+import sys
+
+from talvexrig import (Installation, boxes_of, check, check_equal, check_record, main, plaza_info,
+                       request, start, wait_for)
+
+EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
+FILES = "http://127.0.0.1:9/update/client"
+FILES_RESERVE = "http://127.0.0.1:9/reserve/update/client"
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def entry(name, data, special=0, digest=None, size=None):
+    return (f'<File name="{name}" date="{digest or md5(data)}" '
+            f'bytes="{len(data) if size is None else size}" isSpecial="{special}"/>')
+
+
+def plaza_manifest(files, games=""):
+    return (f'<?xml version="1.0" encoding="gb2312"?>\n<Update><Files>{"".join(files)}</Files>'
+            f"<Games>{games}</Games></Update>")
+
+
+def installation(root, mode, manifest=None, game=None):
+    inst = Installation(root, ziv=plaza_info(), mode=mode)
+    if manifest is not None:
+        name = "LastUpdateFiles.xml" if game is None else f"{game}_UpdateFiles.xml"
+        inst.write("DownLoad\\" + name, manifest)
+    return inst
+
+
+def plaza_batch_and_batch_file(root):
+    same, old, new, special = b"unchanged", b"old bytes", b"new bytes", b"special dll"
+    inst = installation(root, "hold", plaza_manifest([
+        entry("\\same.dll", same),
+        entry("\\changed.dll", new),
+        entry("\\sub\\special.dll", special, special=1),
+        entry("\\游戏\\规则.txt", b"rules", special=0, size="0100"),
+    ], '<Game name="G"/><Game name="Absent"/>'))
+    inst.write("same.dll", same)
+    inst.write("changed.dll", old)
+    inst.write("游戏\\规则.txt", b"x" * 100)
+    inst.write("G.exe", b"not really a program")
+    plaza = start(inst.path("ZIVGame.exe"), cwd=inst.folder)
+    wait_for(lambda: inst.plaza_log(), "the plaza to start")
+
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_ENGINE_STOPPED, rc, "exit code (the engine ended the run)")
+    check_equal([], boxes, "message boxes")
+    wait_for(lambda: plaza.poll() is not None, "the running plaza to be ended", timeout=15)
+    commands = inst.recorded_commands()
+    check_equal([2, 3], [code for code, _ in commands], "command codes")
+    batch = commands[1][1]
+    check_equal(3, len(batch), "requests in the batch")
+    folder = inst.windows()[:-1]
+    check_record(request("\\changed.dll", "changed.dll", folder, FILES + "\\changed.dll",
+                         FILES_RESERVE + "\\changed.dll", md5(new), 3, 0), batch[0], "file 0")
+    check_record(request("\\sub\\special.dll", "sub\\special.dll", inst.windows("DownLoad\\Special"),
+                         FILES + "\\sub\\special.dll", FILES_RESERVE + "\\sub\\special.dll",
+                         md5(special), 3, 1), batch[1], "file 1")
+    check_record(request("\\游戏\\规则.txt", "游戏\\规则.txt", folder, FILES + "\\游戏\\规则.txt",
+                         FILES_RESERVE + "\\游戏\\规则.txt", md5(b"rules"), 3, 2),
+                 batch[2], "file 2")
+    check_equal((b"@ping 127.0.0.1 -n 2 >nul\r\n"
+                 b"echo f | xcopy \"%~dp0DownLoad\\Special\\sub\\special.dll\" "
+                 b"\"%~dp0\\sub\\special.dll\" /s /h /c /y\r\n"
+                 b"del \"%~dp0DownLoad\\Special\" /s /q\r\n"
+                 b" rd \"%~dp0DownLoad\\Special\" /s /q\r\n"
+                 b"Start \"\" \"%~dp0ZIVGame.exe\" -u\r\n"
+                 b"del /f %0\r\n"), inst.read("SpecialCpy.bat"), "SpecialCpy.bat")
+    log = inst.log()
+    updates = [line for line in log if line.startswith("updatefile(")]
+    check_equal(["updatefile(3)" + FILES + n + "(" + FILES_RESERVE + n + ")"
+                 for n in ("\\changed.dll", "\\sub\\special.dll", "\\游戏\\规则.txt")],
+                updates, "updatefile lines")
+    check(log.index(updates[-1]) < log.index("@ping 127.0.0.1 -n 2 >nul\r\n"),
+          "the batch file is logged after the request lines")
+    check_equal(b"old bytes", inst.read("changed.dll"), "nothing replaced by Talvex itself")
+
+
+def plaza_update_hands_over_to_the_batch_file(root):
+    inst = installation(root, "serve", plaza_manifest([
+        entry("\\a.dll", b"a"),
+        entry("\\sub\\s.dll", b"special", special=1),
+    ]))
+    # As the engine would have saved them.
+    inst.write("a.dll", b"a")
+    inst.write("DownLoad\\Special\\sub\\s.dll", b"special")
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_HANDED_OVER, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    wait_for(lambda: not inst.exists("SpecialCpy.bat") and inst.plaza_log(),
+             "SpecialCpy.bat to finish")
+    check_equal(b"special", inst.read("sub\\s.dll"), "special file moved into place")
+    check(not inst.exists("DownLoad\\Special"), "DownLoad\\Special removed")
+    check(inst.plaza_log()[0][2].endswith("-u"), f"plaza start: {inst.plaza_log()}")
+    check_equal(["更新完成，打开大厅。", "运行bat文件(SpecialCpy.bat)", "更新完成！"],
+                inst.log()[-3:], "end of the updater log")
+
+
+def game_update_tells_the_plaza(root):
+    inst = installation(root, "serve", '<R><F>' + entry("\\G\\g.dll", b"g") +
+                        entry("\\G\\s.dat", b"s", special=1) + "</F></R>", game="G")
+    plaza = start(inst.path("ZIVGame.exe"), cwd=inst.folder)
+    wait_for(lambda: inst.plaza_log(), "the plaza to start")
+    rc, boxes = boxes_of(inst, "-gamename:G")
+    check_equal(EXIT_HANDED_OVER, rc, "exit code")
+    check_equal([("Talvex", "游戏更新不允许有特殊文件2")], boxes, "message boxes")
+    wait_for(lambda: len(inst.plaza_log()) >= 2, "the plaza's message")
+    check_equal([["start", inst.plaza_log()[0][1], inst.plaza_log()[0][2]], ["0x0464", "2", "0"]],
+                inst.plaza_log(), "plaza log: no restart, one message")
+    check(plaza.poll() is None, "the plaza still runs")
+    check(not inst.exists("SpecialCpy.bat"), "no batch file for a game update")
+    batch = inst.recorded_commands()[1][1]
+    check_equal([("G", 1), ("G", 1)],
+                [(r[1224:1352].split(b"\0")[0].decode(), r[1352]) for r in batch],
+                "game name and flag of each request")
+    check_equal("更新完成，打开游戏。", inst.log()[-1], "end of the updater log")
+
+
+def nothing_to_update(root):
+    inst = installation(root, "serve", plaza_manifest([entry("\\a.dll", b"a")]))
+    inst.write("a.dll", b"a")
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_HANDED_OVER, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    check_equal([2, 4], [code for code, _ in inst.recorded_commands()], "command codes")
+    wait_for(lambda: inst.plaza_log(), "the plaza to start")
+    check_equal(["没有需要更新的文件(0)", "运行大厅(" + inst.windows("ZIVGame.exe") + " -u)",
+                 "更新完成！"], inst.log()[-3:], "end of the updater log")
+
+
+def unusable_manifests_end_with_a_box(root):
+    cases = [
+        ("plaza manifest missing", None, None, "LastUpdateFiles.xml文件不存在！"),
+        ("plaza manifest not xml", "<Update><Files>", None, "LastUpdateFiles.xml出错！"),
+        ("plaza manifest text first", "<html>404 Not Found<F/><G/></html>", None,
+         "网络下载LastUpdateFiles.xml出错！"),
+        ("plaza manifest without games", "<Update><Files/></Update>", None,
+         "LastUpdateFiles.xml出错！"),
+        ("plaza file without date", '<U><F><File name="\\a" isSpecial="0"/></F><G/></U>', None,
+         "LastUpdateFiles.xml出错！"),
+        ("game manifest missing", None, "G", "{path}文件不存在！"),
+        ("game manifest text first", "<R>oops<F/></R>", "G", "{path}"),
+    ]
+    for index, (what, manifest, game, box) in enumerate(cases):
+        inst = installation(os.path.join(root, "cases", str(index)), "serve", manifest, game)
+        args = [f"-gamename:{game}"] if game else []
+        rc, boxes = boxes_of(inst, *args)
+        path = inst.windows(f"DownLoad\\{game}_UpdateFiles.xml")
+        check_equal(EXIT_QUIT, rc, f"{what}: exit code")
+        check_equal([("Talvex", box.format(path=path))], boxes, f"{what}: message boxes")
+        check_equal([2 if game is None else 5], [c for c, _ in inst.recorded_commands()],
+                    f"{what}: only the manifest was requested")
+        check(not inst.exists("ZIVGame.log"), f"{what}: no plaza started")
+
+
+def hostile_manifests_are_refused(root):
+    cases = [
+        ("a .. step", entry("\\..\\outside.dll", b"x")),
+        ("a drive", entry("C:\\outside.dll", b"x")),
+        ("a stream", entry("\\a.dll:evil", b"x")),
+        ("a quoting special name", entry("\\a&quot; &amp; del x &amp; &quot;.dll", b"x", special=1)),
+        ("a percent special name", entry("\\%COMSPEC%.dll", b"x", special=1)),
+    ]
+    for index, (what, hostile) in enumerate(cases):
+        case_root = os.path.join(root, "cases", str(index))
+        inst = installation(case_root, "serve",
+                            plaza_manifest([entry("\\ok.dll", b"ok", special=1), hostile]))
+        before = sorted(os.listdir(case_root))
+        rc, boxes = boxes_of(inst)
+        check_equal(EXIT_QUIT, rc, f"{what}: exit code")
+        check_equal([("Talvex", "LastUpdateFiles.xml出错！")], boxes, f"{what}: message boxes")
+        check_equal([2], [c for c, _ in inst.recorded_commands()], f"{what}: nothing requested")
+        check(not inst.exists("SpecialCpy.bat"), f"{what}: no batch file")
+        check_equal(before, sorted(os.listdir(case_root)), f"{what}: nothing written outside")
+        check(any("拒绝更新" in line for line in inst.log()), f"{what}: log {inst.log()}")
+
+
+def engine_stop_while_fetching_hands_nothing_over(root):
+    inst = installation(root, "stop", plaza_manifest([
+        entry("\\a.dll", b"a"), entry("\\b.dll", b"b"), entry("\\s.dll", b"s", special=1)]))
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_ENGINE_STOPPED, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    check(inst.exists("SpecialCpy.bat"), "the batch file waits for the next run")
+    check(not inst.exists("ZIVGame.log"), "no plaza started")
+    check("更新完成！" not in inst.log(), "no hand-over logged")
+
+
+SCENARIOS = {f.__name__: f for f in (
+    plaza_batch_and_batch_file,
+    plaza_update_hands_over_to_the_batch_file,
+    game_update_tells_the_plaza,
+    nothing_to_update,
+    unusable_manifests_end_with_a_box,
+    hostile_manifests_are_refused,
+    engine_stop_while_fetching_hands_nothing_over,
+)}
+
+if __name__ == "__main__":
+    sys.exit(main(SCENARIOS))
