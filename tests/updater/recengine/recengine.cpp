@@ -1,7 +1,8 @@
 // A stand-in PellowD.dll for the updater's scenarios: it fetches nothing. It
 // writes every DownLoadCommand's records byte for byte to "recengine.bin"
-// beside itself, notes which of the thread's top-level windows are visible
-// once the dialog's loop has idled ("recengine-windows.txt"), and then acts
+// beside itself, notes the thread's top-level windows once the dialog's loop
+// has idled ("recengine-windows.txt": class, title, visible, the last
+// system-menu entry's command and text, whether icons are set), and then acts
 // as "recengine.ini" ([engine] mode=...) says:
 //   exit   (default) calls OnServiceExit, as an engine that shuts down;
 //   serve  reports every request as finished (the test has put the files in
@@ -50,9 +51,21 @@ BOOL CALLBACK NoteWindow(HWND hWnd, LPARAM) {
     char szTitle[128] = {};
     GetClassNameA(hWnd, szClass, sizeof(szClass));
     GetWindowTextA(hWnd, szTitle, sizeof(szTitle));
-    char szLine[400];
-    int nLength = std::snprintf(szLine, sizeof(szLine), "%s\t%s\t%d\r\n", szClass, szTitle,
-                                IsWindowVisible(hWnd) ? 1 : 0);
+    // The last system-menu entry (the about entry) and whether an icon is set.
+    char szMenu[128] = {};
+    UINT nMenuId = 0;
+    HMENU hSysMenu = GetSystemMenu(hWnd, FALSE);
+    int nItems = hSysMenu != nullptr ? GetMenuItemCount(hSysMenu) : 0;
+    if (nItems > 0) {
+        nMenuId = GetMenuItemID(hSysMenu, nItems - 1);
+        GetMenuStringA(hSysMenu, nItems - 1, szMenu, sizeof(szMenu), MF_BYPOSITION);
+    }
+    bool bIcon = SendMessageA(hWnd, WM_GETICON, ICON_BIG, 0) != 0 &&
+                 SendMessageA(hWnd, WM_GETICON, ICON_SMALL, 0) != 0;
+    char szLine[600];
+    int nLength =
+        std::snprintf(szLine, sizeof(szLine), "%s\t%s\t%d\t%u\t%s\t%d\r\n", szClass, szTitle,
+                      IsWindowVisible(hWnd) ? 1 : 0, nMenuId, szMenu, bIcon ? 1 : 0);
     Append("recengine-windows.txt", szLine, static_cast<size_t>(nLength));
     return TRUE;
 }

@@ -101,7 +101,8 @@ def plaza_manifest_request_byte_for_byte(root):
     check(log[0].startswith("传递进来的参数(") and log[0].endswith("-other x)"), f"log: {log[0]}")
     # The dialog never stays on screen: by the time the loop idles it is hidden.
     dialogs = [w for w in inst.windows_seen() if w[0] == "#32770"]
-    check_equal([("#32770", "Talvex", "0")], dialogs, "Talvex's top-level windows")
+    check_equal([("#32770", "Talvex", "0", "16", "关于 Talvex(&A)...", "1")], dialogs,
+                "Talvex's top-level windows: hidden, the about entry, its icons")
 
 
 def game_manifest_request_byte_for_byte(root):
