@@ -10,7 +10,11 @@
 //   stop   serves the manifests, reports the first file of a batch and then
 //          calls OnServiceStop, as an engine that gave up;
 //   hold   serves the manifests and calls OnServiceExit when files are asked
-//          for, so what the updater wrote before sending them stays in place.
+//          for, so what the updater wrote before sending them stays in place;
+//   about  sends the dialog the system commands 0x001F and then 0x0020, notes
+//          the windows again while the first one's box is open (a second
+//          "recengine-windows.txt" block after a "--" line), closes the box
+//          with OK, and calls OnServiceExit.
 //
 // recengine.bin: per call "RCMD", the command code (int32), the number of
 // records (int32), then each 1356-byte record.
@@ -67,6 +71,39 @@ BOOL CALLBACK NoteWindow(HWND hWnd, LPARAM) {
         std::snprintf(szLine, sizeof(szLine), "%s\t%s\t%d\t%u\t%s\t%d\r\n", szClass, szTitle,
                       IsWindowVisible(hWnd) ? 1 : 0, nMenuId, szMenu, bIcon ? 1 : 0);
     Append("recengine-windows.txt", szLine, static_cast<size_t>(nLength));
+    return TRUE;
+}
+
+HWND FindDialog() {
+    struct Search {
+        static BOOL CALLBACK Visit(HWND hWnd, LPARAM lParam) {
+            char szClass[16] = {};
+            char szTitle[16] = {};
+            GetClassNameA(hWnd, szClass, sizeof(szClass));
+            GetWindowTextA(hWnd, szTitle, sizeof(szTitle));
+            if (std::strcmp(szClass, "#32770") == 0 && std::strcmp(szTitle, "Talvex") == 0) {
+                *reinterpret_cast<HWND*>(lParam) = hWnd;
+                return FALSE;
+            }
+            return TRUE;
+        }
+    };
+    HWND hDialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), Search::Visit, reinterpret_cast<LPARAM>(&hDialog));
+    return hDialog;
+}
+
+// The about box: a dialog of this thread other than the update dialog.
+BOOL CALLBACK CloseAboutBox(HWND hWnd, LPARAM lParam) {
+    char szClass[16] = {};
+    GetClassNameA(hWnd, szClass, sizeof(szClass));
+    if (std::strcmp(szClass, "#32770") == 0 && hWnd != reinterpret_cast<HWND>(lParam)) {
+        char szText[128] = {};
+        GetDlgItemTextA(hWnd, IDOK, szText, sizeof(szText));
+        std::string strLine = std::string("about-ok\t") + szText + "\r\n";
+        Append("recengine-windows.txt", strLine.data(), strLine.size());
+        PostMessageA(hWnd, WM_COMMAND, IDOK, 0);
+    }
     return TRUE;
 }
 
@@ -159,6 +196,10 @@ private:
         }
         if (m_pSink == nullptr)
             return;
+        if (m_strMode == "about") {
+            OnAboutStep();
+            return;
+        }
         if (m_strMode == "exit") {
             m_pSink->OnServiceExit();
             return;
@@ -188,6 +229,30 @@ private:
         }
     }
 
+    // Runs from the dialog's loop, then from the about box's own loop.
+    void OnAboutStep() {
+        HWND hDialog = FindDialog();
+        switch (m_nAboutStep++) {
+            case 0:
+                // 0x0020 must do nothing; 0x001F (low bits ignored) opens the box.
+                SendMessageA(hDialog, WM_SYSCOMMAND, 0x0020, 0);
+                PostMessageA(hDialog, WM_SYSCOMMAND, 0x001F, 0);
+                SetTimer(m_hWnd, kTimerId, kDelayMs, nullptr);
+                return;
+            case 1:
+                Append("recengine-windows.txt", "--\r\n", 4);
+                EnumThreadWindows(GetCurrentThreadId(), NoteWindow, 0);
+                EnumThreadWindows(GetCurrentThreadId(), CloseAboutBox,
+                                  reinterpret_cast<LPARAM>(hDialog));
+                SetTimer(m_hWnd, kTimerId, kDelayMs, nullptr);
+                return;
+            default:
+                m_pSink->OnServiceExit();
+                return;
+        }
+    }
+
+    int m_nAboutStep = 0;
     std::string m_strMode;
     HWND m_hWnd = nullptr;
     WNDPROC m_pfnStatic = nullptr;

@@ -165,7 +165,20 @@ def terminate_by_name_respects_letter_case(root):
                  "更新完成！"], inst.log()[-3:], "updater log")
 
 
+def about_box_from_the_system_menu(root):
+    inst = Installation(root, ziv=plaza_info(), mode="about")
+    rc, boxes = boxes_of(inst)
+    check_equal(EXIT_ENGINE_STOPPED, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    seen = inst.windows_seen(block=1)
+    about = [w[:3] for w in seen if w[0] == "#32770" and w[1] != "Talvex"]
+    # 0x0020 opened nothing; 0x001F opened exactly one about box.
+    check_equal([("#32770", "关于 Talvex", "1")], about, "about box")
+    check_equal([("about-ok", "确定")], [w for w in seen if w[0] == "about-ok"], "its OK button")
+
+
 SCENARIOS = {f.__name__: f for f in (
+    about_box_from_the_system_menu,
     updating_disabled_starts_the_plaza,
     updating_disabled_runs_the_waiting_batch_file,
     startup_failures_show_their_box_and_end,

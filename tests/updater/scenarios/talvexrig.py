@@ -212,12 +212,16 @@ class Installation:
             out.append((code, records))
         return out
 
-    def windows_seen(self):
-        """The recording engine's note of the thread's top-level windows: (class, title, visible)."""
+    def windows_seen(self, block=0):
+        """The recording engine's notes of the thread's top-level windows, one
+        tuple per window or event, of the given block (blocks end at "--")."""
         if not self.exists("recengine-windows.txt"):
             return []
-        lines = self.read("recengine-windows.txt").decode("cp936").split("\r\n")
-        return [tuple(line.split("\t")) for line in lines if line]
+        text = self.read("recengine-windows.txt").decode("cp936")
+        blocks = text.split("--\r\n")
+        if block >= len(blocks):
+            return []
+        return [tuple(line.split("\t")) for line in blocks[block].split("\r\n") if line]
 
     def plaza_log(self):
         if not self.exists("ZIVGame.log"):
