@@ -11,10 +11,11 @@ engine are in e2e_scenarios.py.
 
 import hashlib
 import os
+import subprocess
 import sys
 
-from talvexrig import (Installation, boxes_of, check, check_equal, check_record, main, plaza_info,
-                       request, start, wait_for)
+from talvexrig import (BIN, WINE_RUN, Installation, boxes_of, check, check_equal, check_record,
+                       env, main, plaza_info, request, start, wait_for)
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
 FILES = "http://127.0.0.1:9/update/client"
@@ -202,7 +203,31 @@ def engine_stop_while_fetching_hands_nothing_over(root):
     check("更新完成！" not in inst.log(), "no hand-over logged")
 
 
+def a_locked_file_is_fetched(root):
+    same = b"same bytes"
+    inst = installation(root, "hold", plaza_manifest([entry("\\locked.dll", same),
+                                                      entry("\\free.dll", same)]))
+    inst.write("locked.dll", same)
+    inst.write("free.dll", same)
+    # Held open without sharing: right size, but its digest cannot be read.
+    holder = subprocess.Popen([WINE_RUN, os.path.join(BIN, "holdfile.exe"),
+                               inst.windows("locked.dll")], env=env(), stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        check_equal(b"held\n", holder.stdout.readline().replace(b"\r", b""), "holdfile")
+        rc, boxes = boxes_of(inst)
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=30)
+    check_equal(EXIT_ENGINE_STOPPED, rc, "exit code")
+    check_equal([], boxes, "message boxes")
+    batch = inst.recorded_commands()[1][1]
+    check_equal(["\\locked.dll"], [r[1:129].split(b"\0")[0].decode() for r in batch],
+                "only the locked file is fetched")
+
+
 SCENARIOS = {f.__name__: f for f in (
+    a_locked_file_is_fetched,
     plaza_batch_and_batch_file,
     plaza_update_hands_over_to_the_batch_file,
     game_update_tells_the_plaza,
