@@ -1,0 +1,55 @@
+// libFuzzer target for the manifest reader and the plaza information parser:
+// any bytes give a status, never a crash, and whatever is accepted keeps the
+// promises the rest of the updater builds on.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "updater/core/manifest.h"
+#include "updater/core/plazainfo.h"
+
+namespace {
+
+void Require(bool bHolds) {
+    if (!bHolds)
+        std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string strText(reinterpret_cast<const char*>(data), size);
+    for (bool bPlaza : {true, false}) {
+        Manifest manifest;
+        std::string strProblem;
+        ManifestStatus status = ParseManifest(strText.c_str(), bPlaza, manifest, strProblem);
+        Require((status == ManifestStatus::Refused) == !strProblem.empty());
+        if (status != ManifestStatus::Ok)
+            continue;
+        for (const ManifestFileEntry& entry : manifest.files) {
+            std::string strWhy;
+            Require(IsSafeFileName(entry.strName, strWhy));
+            Require(entry.strName.size() <= 127 && entry.strDate.size() <= 39);
+            Require(entry.nIsSpecial == 0 || IsBatchSafeName(entry.strName));
+        }
+        for (const std::string& strGame : manifest.games)
+            Require(IsSafeGameName(strGame));
+        Require(bPlaza || manifest.games.empty());
+    }
+    PlazaInfo info;
+    if (ParsePlazaInfo(strText.c_str(), info)) {
+        UpdaterConfig config;
+        std::string strProblem;
+        if (BuildServerAddresses(info, config, strProblem)) {
+            for (const std::string* pAddress :
+                 {&config.strFileBase, &config.strXmlBase, &config.strFileBaseReserve,
+                  &config.strXmlBaseReserve}) {
+                Require(pAddress->size() <= 499);
+            }
+        } else {
+            Require(!strProblem.empty());
+        }
+    }
+    return 0;
+}
