@@ -1,0 +1,207 @@
+#include "enginecore.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace pellowd {
+
+CEngineCore::CEngineCore(unsigned nWorkers, Work work, Hooks hooks)
+    : m_work(std::move(work)), m_hooks(std::move(hooks)) {
+    if (nWorkers == 0)
+        nWorkers = 1;
+    try {
+        for (unsigned i = 0; i < nWorkers; ++i)
+            m_threads.emplace_back([this] { WorkerMain(); });
+    } catch (...) {
+        Stop();
+        throw;
+    }
+}
+
+CEngineCore::~CEngineCore() {
+    Stop();
+}
+
+int CEngineCore::Command(int nCommandCode, const DownLoadRequest* pFirst,
+                         const DownLoadRequestList* pOthers) {
+    if (nCommandCode == DOWNLOAD_CMD_NOTHING)
+        return 0;
+    if (nCommandCode != DOWNLOAD_CMD_PLAZA_XML && nCommandCode != DOWNLOAD_CMD_FILES &&
+        nCommandCode != DOWNLOAD_CMD_GAME_XML) {
+        if (m_hooks.log)
+            m_hooks.log("unknown command code " + std::to_string(nCommandCode));
+        return 0;
+    }
+    std::vector<DownLoadRequest> requests;
+    if (pFirst != nullptr)
+        requests.push_back(*pFirst);
+    if (pOthers != nullptr)
+        requests.insert(requests.end(), pOthers->begin(), pOthers->end());
+    if (requests.empty())
+        return 0;
+
+    auto batch = std::make_shared<BatchState>(static_cast<unsigned>(requests.size()));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bStopping)
+            return 0;
+        unsigned nBatchId = ++m_nNextBatchId;
+        for (const DownLoadRequest& request : requests) {
+            Item item;
+            item.job.nTaskId = ++m_nNextTaskId;
+            item.job.nBatchId = nBatchId;
+            item.job.nCommandCode = nCommandCode;
+            item.job.request = request;
+            item.batch = batch;
+            m_queue.push_back(std::move(item));
+        }
+        m_nOutstanding += static_cast<unsigned>(requests.size());
+    }
+    m_cvWork.notify_all();
+    return static_cast<int>(requests.size());
+}
+
+bool CEngineCore::IsBusy() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nOutstanding != 0;
+}
+
+void CEngineCore::WorkerMain() {
+    for (;;) {
+        Item item;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cvWork.wait(lock, [this] { return m_bStopping || !m_queue.empty(); });
+            if (m_bStopping)
+                return;
+            item = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        BatchState* pBatch = item.batch.get();
+        auto isCancelled = [this, pBatch] { return m_bStopping || pBatch->bCancelled; };
+
+        Done done;
+        done.batch = item.batch;
+        try {
+            done.result = m_work(item.job, isCancelled);
+        } catch (...) {
+            // A thread entry lets nothing escape; the file counts as failed.
+            done.result = TransferResult();
+            done.result.job = item.job;
+            done.result.eFailure = Failure::kLocal;
+            done.result.strLog = "internal error while fetching";
+        }
+
+        bool bWake = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_bStopping)
+                return;
+            if (pBatch->bCancelled || done.result.eFailure == Failure::kCancelled) {
+                --m_nOutstanding;
+                continue;
+            }
+            if (done.result.eFailure != Failure::kNone) {
+                // Give the batch up now, so that no worker starts another of its files.
+                pBatch->bCancelled = true;
+                auto it = std::remove_if(m_queue.begin(), m_queue.end(), [&](const Item& queued) {
+                    return queued.batch == done.batch;
+                });
+                done.nDropped = static_cast<unsigned>(m_queue.end() - it);
+                m_queue.erase(it, m_queue.end());
+                m_nOutstanding -= done.nDropped;
+            }
+            bWake = m_results.empty();
+            m_results.push_back(std::move(done));
+        }
+        if (bWake && m_hooks.wake)
+            m_hooks.wake();
+    }
+}
+
+void CEngineCore::Dispatch() {
+    if (m_bDispatching)
+        return;
+    m_bDispatching = true;
+    while (!m_bStopping) {
+        Done done;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_results.empty())
+                break;
+            done = std::move(m_results.front());
+            m_results.pop_front();
+            --m_nOutstanding;
+        }
+        if (done.result.eFailure != Failure::kNone)
+            GiveUp(done);
+        else if (!done.batch->bCancelled)
+            Report(done);
+    }
+    m_bDispatching = false;
+}
+
+void CEngineCore::Report(const Done& done) {
+    const TransferResult& result = done.result;
+    BatchState& batch = *done.batch;
+    DownLoadTask task;
+    std::memset(&task, 0, sizeof(task));
+    task.dwTaskID = result.job.nTaskId;
+    task.dwAttempts = result.nAttempts;
+    task.dwResult = 0;
+    std::snprintf(task.szLocalPath, sizeof(task.szLocalPath), "%s", result.strLocalPath.c_str());
+    task.nCommandCode = result.job.nCommandCode;
+    task.Request = result.job.request;
+    task.dwBatchCount = batch.nCount;
+    task.dwBatchIndex = batch.nReported++;
+    if (m_pSink != nullptr)
+        m_pSink->OnDownLoadEvent(DOWNLOAD_EVENT_FINISHED, &task);
+}
+
+void CEngineCore::GiveUp(const Done& done) {
+    const TransferResult& result = done.result;
+    if (m_hooks.log) {
+        const DownLoadRequest& req = result.job.request;
+        m_hooks.log("download failed: " + FieldText(req.szFileName, sizeof(req.szFileName)) +
+                    " after " + std::to_string(result.nAttempts) + " attempt(s)");
+        std::string strLines = result.strLog;
+        std::size_t nStart = 0;
+        while (nStart <= strLines.size()) {
+            std::size_t nEnd = strLines.find('\n', nStart);
+            if (nEnd == std::string::npos)
+                nEnd = strLines.size();
+            if (nEnd > nStart)
+                m_hooks.log("  " + strLines.substr(nStart, nEnd - nStart));
+            nStart = nEnd + 1;
+        }
+        m_hooks.log("batch of " + std::to_string(done.batch->nCount) + " request(s) given up; " +
+                    std::to_string(done.nDropped) + " not started");
+    }
+    if (m_pSink != nullptr)
+        m_pSink->OnServiceStop();
+}
+
+void CEngineCore::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStopping = true;
+        m_nOutstanding -= static_cast<unsigned>(m_queue.size());
+        m_queue.clear();
+    }
+    m_cvWork.notify_all();
+    if (m_bJoined)
+        return;
+    m_bJoined = true;
+    if (m_hooks.abort)
+        m_hooks.abort();
+    for (std::thread& t : m_threads) {
+        if (t.joinable())
+            t.join();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_results.clear();
+    m_nOutstanding = 0;
+}
+
+}  // namespace pellowd

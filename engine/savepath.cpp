@@ -1,0 +1,125 @@
+#include "savepath.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace pellowd {
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Byte offsets where each character starts; a lead byte at the very end
+// (a cut double-byte character) counts as a character of its own.
+template <typename Visit>
+void ForEachChar(const std::string& s, Visit visit) {
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t n =
+            (IsLeadByte936(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ? 2 : 1;
+        visit(i, n);
+        i += n;
+    }
+}
+
+bool IsBadComponent(const std::string& strPart) {
+    if (strPart.empty() || strPart == "." || strPart == "..")
+        return true;
+    char cLast = strPart.back();
+    // A trailing '.' or ' ' is only a single-byte character when it is not
+    // the trail byte of a double-byte one; trail bytes are 0x40 and above.
+    if (cLast == '.' || cLast == ' ')
+        return true;
+    return false;
+}
+
+}  // namespace
+
+bool IsSafeSaveName(const std::string& strName) {
+    if (strName.empty())
+        return false;
+    std::string strPart;
+    bool bBad = false;
+    ForEachChar(strName, [&](std::size_t i, std::size_t n) {
+        if (bBad)
+            return;
+        if (n == 2) {
+            strPart.append(strName, i, 2);
+            return;
+        }
+        unsigned char c = static_cast<unsigned char>(strName[i]);
+        if (IsSeparator(static_cast<char>(c))) {
+            if (IsBadComponent(strPart))
+                bBad = true;
+            strPart.clear();
+            return;
+        }
+        if (c < 0x20 || std::strchr(":*?\"<>|", c) != nullptr || IsLeadByte936(c)) {
+            bBad = true;  // a lone lead byte is a cut character
+            return;
+        }
+        strPart.push_back(static_cast<char>(c));
+    });
+    return !bBad && !IsBadComponent(strPart);
+}
+
+std::string JoinSavePath(const std::string& strDir, const std::string& strName) {
+    std::string strPath = strDir;
+    bool bEndsWithSeparator = false;
+    ForEachChar(strDir, [&](std::size_t i, std::size_t n) {
+        bEndsWithSeparator = (n == 1 && IsSeparator(strDir[i]));
+    });
+    if (!strPath.empty() && !bEndsWithSeparator)
+        strPath.push_back('\\');
+    ForEachChar(strName, [&](std::size_t i, std::size_t n) {
+        if (n == 1 && strName[i] == '/')
+            strPath.push_back('\\');
+        else
+            strPath.append(strName, i, n);
+    });
+    return strPath;
+}
+
+std::string ParentFolder(const std::string& strPath) {
+    std::size_t nLast = std::string::npos;
+    ForEachChar(strPath, [&](std::size_t i, std::size_t n) {
+        if (n == 1 && IsSeparator(strPath[i]))
+            nLast = i;
+    });
+    return nLast == std::string::npos ? std::string() : strPath.substr(0, nLast);
+}
+
+std::vector<std::string> FoldersToCreate(const std::string& strPath) {
+    std::vector<std::size_t> separators;
+    ForEachChar(strPath, [&](std::size_t i, std::size_t n) {
+        if (n == 1 && IsSeparator(strPath[i]))
+            separators.push_back(i);
+    });
+    // Separators that belong to the root are not folder ends of ours.
+    std::size_t nSkip = 0;
+    if (strPath.size() >= 2 && IsSeparator(strPath[0]) && IsSeparator(strPath[1])) {
+        nSkip = 4;  // "\\server\share\": the two leading ones, after server, after share
+    } else if (!strPath.empty() && IsSeparator(strPath[0])) {
+        nSkip = 1;
+    } else if (strPath.size() >= 3 && strPath[1] == ':' && IsSeparator(strPath[2])) {
+        nSkip = 1;
+    }
+    std::vector<std::string> folders;
+    for (std::size_t k = nSkip; k < separators.size(); ++k) {
+        // A doubled separator ends no new folder.
+        if (separators[k] == 0 || (k > 0 && separators[k - 1] + 1 == separators[k]))
+            continue;
+        folders.push_back(strPath.substr(0, separators[k]));
+    }
+    return folders;
+}
+
+std::string TempPathFor(const std::string& strTarget, unsigned nTaskId) {
+    char szName[32];
+    std::snprintf(szName, sizeof(szName), "~PellowD-%08X.tmp", nTaskId);
+    std::string strFolder = ParentFolder(strTarget);
+    return strFolder.empty() ? std::string(szName) : strFolder + "\\" + szName;
+}
+
+}  // namespace pellowd

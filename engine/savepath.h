@@ -1,0 +1,44 @@
+// Where a fetched file goes: the path rules of the engine, free of Windows
+// calls. Every text is code page 936, so a byte scan must step over
+// double-byte characters: their trail byte may be 0x5C, the backslash.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pellowd {
+
+// True for a first byte of a double-byte character in code page 936.
+inline bool IsLeadByte936(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+
+// A save name is a path relative to the save folder: components separated by
+// "\" or "/", none empty, "." or "..", no drive or stream colon, no
+// character Windows refuses in a name, no component ending in a dot or a
+// blank (Windows would strip it and write to another name), no leading or
+// trailing separator. Anything else could write outside the folder the
+// request names. Double-byte characters are taken whole.
+bool IsSafeSaveName(const std::string& strName);
+
+// szSaveDir + "\" + szSaveName, with "/" in the name turned into "\" and no
+// second separator when the folder already ends in one.
+// Example: ("C:\game\DownLoad", "sub/x.dll") -> "C:\game\DownLoad\sub\x.dll".
+std::string JoinSavePath(const std::string& strDir, const std::string& strName);
+
+// The folder part of a path (everything before its last separator), or
+// empty when it has none.
+std::string ParentFolder(const std::string& strPath);
+
+// The folders to create, outermost first, so that the parent of strPath
+// exists: every prefix ending before a separator, after the root ("C:\",
+// "\\server\share\" or a leading "\"). Creating an existing one is harmless.
+// Example: "C:\a\b\c.txt" -> {"C:\a", "C:\a\b"}.
+std::vector<std::string> FoldersToCreate(const std::string& strPath);
+
+// The temporary file a transfer writes before it replaces strTarget: in the
+// same folder (so the final move is a rename on one volume), named after the
+// engine's task number so that concurrent transfers never share one.
+std::string TempPathFor(const std::string& strTarget, unsigned nTaskId);
+
+}  // namespace pellowd

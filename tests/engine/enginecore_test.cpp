@@ -1,0 +1,296 @@
+// The worker pool and the owner-thread reports, with a fake transfer whose
+// completion order the test decides. The owner thread is the test's thread;
+// "wake" stands for the posted message of the Windows layer.
+#include "enginecore.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pellowd {
+namespace {
+
+struct Reported {
+    std::thread::id thread;
+    int nCommand;
+    std::string strFile;
+    unsigned nCount, nIndex;
+    std::string strGame;
+};
+
+class RecordingSink : public IDownLoadServiceSink {
+public:
+    std::vector<Reported> reports;
+    int nStops = 0;
+    std::function<void(const DownLoadTask&)> onReport;
+
+    bool IsValid() override { return true; }
+    void Release() override { ADD_FAILURE() << "the engine must never release the sink"; }
+    void* QueryInterface(const GUID&, DWORD) override { return nullptr; }
+    void OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) override {
+        EXPECT_EQ(DOWNLOAD_EVENT_FINISHED, nEvent);
+        reports.push_back({std::this_thread::get_id(), pTask->nCommandCode,
+                           pTask->Request.szFileName, pTask->dwBatchCount, pTask->dwBatchIndex,
+                           pTask->Request.szGameName});
+        if (onReport)
+            onReport(*pTask);
+    }
+    void OnServiceStop() override { ++nStops; }
+    void OnServiceExit() override { ADD_FAILURE() << "not expected"; }
+};
+
+// A transfer that finishes only when the test releases its file name (or
+// when "*" is released), and fails when its name starts with "fail".
+class GatedWork {
+public:
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::set<std::string> released;
+    std::set<std::string> running;
+    int nRunning = 0, nMaxRunning = 0, nStarted = 0;
+
+    void Release(const std::string& strName) {
+        std::lock_guard<std::mutex> lock(mutex);
+        released.insert(strName);
+        cv.notify_all();
+    }
+    void Abort() { cv.notify_all(); }
+
+    TransferResult operator()(const TransferJob& job, const std::function<bool()>& isCancelled) {
+        const std::string strName = job.request.szFileName;
+        std::unique_lock<std::mutex> lock(mutex);
+        ++nStarted;
+        running.insert(strName);
+        cv.notify_all();
+        nMaxRunning = std::max(nMaxRunning, ++nRunning);
+        bool bCancelled = false;
+        cv.wait(lock, [&] {
+            bCancelled = isCancelled();
+            return bCancelled || released.count(strName) != 0 || released.count("*") != 0;
+        });
+        --nRunning;
+        running.erase(strName);
+        TransferResult r;
+        r.job = job;
+        r.nAttempts = 1;
+        r.eFailure = bCancelled                      ? Failure::kCancelled
+                     : strName.rfind("fail", 0) == 0 ? Failure::kNetwork
+                                                     : Failure::kNone;
+        if (r.eFailure == Failure::kNetwork)
+            r.strLog = "p -> x: network";
+        return r;
+    }
+};
+
+class EngineCoreTest : public ::testing::Test {
+protected:
+    GatedWork work;
+    RecordingSink sink;
+    std::mutex wakeMutex;
+    std::condition_variable wakeCv;
+    bool bWoken = false;
+    std::vector<std::string> logLines;
+    std::mutex logMutex;
+    std::unique_ptr<CEngineCore> core;
+
+    void SetUp() override {
+        CEngineCore::Hooks hooks;
+        hooks.wake = [this] {
+            std::lock_guard<std::mutex> lock(wakeMutex);
+            bWoken = true;
+            wakeCv.notify_all();
+        };
+        hooks.log = [this](const std::string& s) {
+            std::lock_guard<std::mutex> lock(logMutex);
+            logLines.push_back(s);
+        };
+        hooks.abort = [this] { work.Abort(); };
+        core.reset(new CEngineCore(
+            3, [this](const TransferJob& j, const std::function<bool()>& c) { return work(j, c); },
+            hooks));
+        core->SetSink(&sink);
+    }
+    void TearDown() override { core.reset(); }
+
+    // The owner's message loop: dispatch whenever woken, until pred holds.
+    void PumpUntil(const std::function<bool()>& pred) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!pred()) {
+            std::unique_lock<std::mutex> lock(wakeMutex);
+            ASSERT_TRUE(wakeCv.wait_until(lock, deadline, [this] { return bWoken; }))
+                << "no result arrived";
+            bWoken = false;
+            lock.unlock();
+            core->Dispatch();
+        }
+    }
+
+    static DownLoadRequest Request(const std::string& strName, const char* pszGame = "") {
+        DownLoadRequest r;
+        std::memset(&r, 0, sizeof(r));
+        std::strcpy(r.szFileName, strName.c_str());
+        std::strcpy(r.szGameName, pszGame);
+        return r;
+    }
+    static DownLoadRequestList Batch(const std::string& strPrefix, int n) {
+        DownLoadRequestList list;
+        for (int i = 0; i < n; ++i)
+            list.push_back(Request(strPrefix + std::to_string(i)));
+        return list;
+    }
+};
+
+TEST_F(EngineCoreTest, ReportsNumberedInCompletionOrderOnOwnerThread) {
+    const int kFiles = 40;
+    DownLoadRequestList others = Batch("f", kFiles);
+    DownLoadRequest first = others.front();
+    others.erase(others.begin());
+    ASSERT_EQ(kFiles, core->Command(DOWNLOAD_CMD_FILES, &first, &others));
+    EXPECT_TRUE(core->IsBusy());
+
+    // Finish a random one of the running transfers each time, so the
+    // completion order differs from the request order.
+    std::mt19937 rng(4);
+    std::vector<std::string> order;
+    for (int nLeft = kFiles; nLeft > 0; --nLeft) {
+        std::string strPick;
+        {
+            std::unique_lock<std::mutex> lock(work.mutex);
+            const std::size_t nWant = std::min(3, nLeft);
+            ASSERT_TRUE(work.cv.wait_for(lock, std::chrono::seconds(20),
+                                         [&] { return work.running.size() == nWant; }));
+            std::vector<std::string> running(work.running.begin(), work.running.end());
+            strPick = running[rng() % running.size()];
+        }
+        order.push_back(strPick);
+        std::size_t nBefore = sink.reports.size();
+        work.Release(strPick);
+        PumpUntil([&] { return sink.reports.size() > nBefore; });
+    }
+    ASSERT_NE(order.front(), "f0") << "the seed should give an order other than the request order";
+
+    ASSERT_EQ(static_cast<std::size_t>(kFiles), sink.reports.size());
+    int nEnds = 0;
+    for (std::size_t i = 0; i < sink.reports.size(); ++i) {
+        const Reported& r = sink.reports[i];
+        EXPECT_EQ(std::this_thread::get_id(), r.thread) << r.strFile;
+        EXPECT_EQ(DOWNLOAD_CMD_FILES, r.nCommand) << r.strFile;
+        EXPECT_EQ(static_cast<unsigned>(kFiles), r.nCount) << r.strFile;
+        EXPECT_EQ(i, r.nIndex) << r.strFile;
+        EXPECT_EQ(order[i], r.strFile) << "report " << i;
+        if (r.nIndex + 1 >= r.nCount)
+            ++nEnds;
+    }
+    EXPECT_EQ(1, nEnds);
+    EXPECT_FALSE(core->IsBusy());
+    EXPECT_LE(work.nMaxRunning, 3);
+    EXPECT_GE(work.nMaxRunning, 2) << "files run in parallel";
+    EXPECT_EQ(0, sink.nStops);
+}
+
+TEST_F(EngineCoreTest, FailedFileCancelsItsBatchAndStopsOnce) {
+    DownLoadRequestList list = Batch("ok", 6);
+    list.insert(list.begin() + 1, Request("fail-x"));
+    ASSERT_EQ(7, core->Command(DOWNLOAD_CMD_FILES, nullptr, &list));
+    work.Release("ok0");
+    PumpUntil([&] { return sink.reports.size() == 1; });
+    work.Release("fail-x");
+    PumpUntil([&] { return sink.nStops == 1; });
+    work.Release("*");  // whatever still runs may finish now; it must not be reported
+    core->Stop();
+
+    EXPECT_EQ(1u, sink.reports.size());
+    EXPECT_EQ(1, sink.nStops);
+    EXPECT_LE(work.nStarted, 4) << "queued files of the batch are not started";
+    EXPECT_FALSE(core->IsBusy());
+    std::lock_guard<std::mutex> lock(logMutex);
+    ASSERT_GE(logLines.size(), 2u);
+    EXPECT_EQ("download failed: fail-x after 1 attempt(s)", logLines[0]);
+    EXPECT_EQ("  p -> x: network", logLines[1]);
+}
+
+TEST_F(EngineCoreTest, NewBatchFromInsideAReport) {
+    work.Release("*");
+    sink.onReport = [this](const DownLoadTask& task) {
+        if (task.nCommandCode == DOWNLOAD_CMD_PLAZA_XML) {
+            DownLoadRequestList list = Batch("g", 4);
+            EXPECT_EQ(5, core->Command(DOWNLOAD_CMD_FILES, &list[0], &list));
+        }
+    };
+    DownLoadRequest manifest = Request("LastUpdateFiles.xml", "game");
+    ASSERT_EQ(1, core->Command(DOWNLOAD_CMD_PLAZA_XML, &manifest, nullptr));
+    PumpUntil([&] { return sink.reports.size() == 6; });
+
+    EXPECT_EQ(DOWNLOAD_CMD_PLAZA_XML, sink.reports[0].nCommand);
+    EXPECT_EQ(1u, sink.reports[0].nCount);
+    EXPECT_EQ(0u, sink.reports[0].nIndex);
+    EXPECT_EQ("game", sink.reports[0].strGame) << "the request comes back whole";
+    std::set<unsigned> positions;
+    for (std::size_t i = 1; i < 6; ++i) {
+        EXPECT_EQ(5u, sink.reports[i].nCount);
+        positions.insert(sink.reports[i].nIndex);
+    }
+    EXPECT_EQ((std::set<unsigned>{0, 1, 2, 3, 4}), positions);
+}
+
+TEST_F(EngineCoreTest, BatchesCountedApart) {
+    DownLoadRequestList a = Batch("a", 2), b = Batch("b", 3);
+    core->Command(DOWNLOAD_CMD_FILES, nullptr, &a);
+    core->Command(DOWNLOAD_CMD_FILES, nullptr, &b);
+    for (const char* pszName : {"b0", "a1", "b2", "a0", "b1"}) {
+        std::size_t nBefore = sink.reports.size();
+        work.Release(pszName);
+        PumpUntil([&] { return sink.reports.size() > nBefore; });
+    }
+    std::vector<std::string> got;
+    for (const Reported& r : sink.reports)
+        got.push_back(r.strFile + ":" + std::to_string(r.nIndex) + "/" + std::to_string(r.nCount));
+    EXPECT_EQ((std::vector<std::string>{"b0:0/3", "a1:0/2", "b2:1/3", "a0:1/2", "b1:2/3"}), got);
+}
+
+TEST_F(EngineCoreTest, CommandsWithoutWork) {
+    DownLoadRequest r = Request("x");
+    DownLoadRequestList empty;
+    EXPECT_EQ(0, core->Command(DOWNLOAD_CMD_NOTHING, nullptr, nullptr));
+    EXPECT_EQ(0, core->Command(DOWNLOAD_CMD_NOTHING, &r, nullptr)) << "code 4 fetches nothing";
+    EXPECT_EQ(0, core->Command(7, &r, nullptr));
+    EXPECT_EQ(0, core->Command(DOWNLOAD_CMD_FILES, nullptr, &empty));
+    EXPECT_EQ(0, core->Command(DOWNLOAD_CMD_FILES, nullptr, nullptr));
+    EXPECT_FALSE(core->IsBusy());
+    EXPECT_EQ(0, work.nStarted);
+}
+
+TEST_F(EngineCoreTest, StopWhileTransfersRunReportsNothingMore) {
+    DownLoadRequestList list = Batch("s", 10);
+    core->Command(DOWNLOAD_CMD_FILES, nullptr, &list);
+    work.Release("s0");
+    PumpUntil([&] { return sink.reports.size() == 1; });
+    core->Stop();  // three transfers are blocked in the fake network
+    EXPECT_FALSE(core->IsBusy());
+    core->Dispatch();
+    EXPECT_EQ(1u, sink.reports.size());
+    EXPECT_EQ(0, core->Command(DOWNLOAD_CMD_FILES, nullptr, &list))
+        << "a stopped engine takes nothing";
+}
+
+TEST_F(EngineCoreTest, StopFromInsideAReport) {
+    sink.onReport = [this](const DownLoadTask&) { core->Stop(); };
+    DownLoadRequestList list = Batch("t", 5);
+    core->Command(DOWNLOAD_CMD_FILES, nullptr, &list);
+    work.Release("*");
+    PumpUntil([&] { return !sink.reports.empty(); });
+    core->Dispatch();
+    EXPECT_EQ(1u, sink.reports.size());
+}
+
+}  // namespace
+}  // namespace pellowd
