@@ -207,11 +207,11 @@ BOOL CTalvexDlg::OnInitDialog() {
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
-    // A path that fills the buffer may have been cut: never run from a cut folder.
+    // A path that fills the whole buffer has been cut: never run from a cut folder.
     char szExePath[MAX_PATH] = {};
     DWORD cchExePath = GetModuleFileNameA(nullptr, szExePath, sizeof(szExePath));
     const std::string strFolder =
-        cchExePath > 0 && cchExePath < sizeof(szExePath) - 1 ? FolderOfPath(szExePath) : "";
+        cchExePath > 0 && cchExePath < sizeof(szExePath) ? FolderOfPath(szExePath) : "";
     if (strFolder.empty() || !CopyWhole(m_szProgramFolder, sizeof(m_szProgramFolder), strFolder)) {
         StartupFailed("程序路径过长", nullptr);
         return FALSE;
