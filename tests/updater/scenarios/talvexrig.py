@@ -3,8 +3,9 @@
 Every scenario gets a new installation folder with copies of the built
 programs, a GamePlazaInfo.ziv encoded by zivtool, and (by choice) the real
 download engine or the recording one of tests/updater/recengine. The
-scenarios share one Xvfb display and a Wine prefix of their own: Talvex ends
-every ZIVGame.exe of its Wine server, which must not hit other tests' plazas.
+scenarios of a script share one Xvfb display and a Wine prefix of their own:
+Talvex ends every ZIVGame.exe of its Wine server, which must not hit other
+tests' plazas.
 
 Environment (set by ctest): SUITE_BIN, SUITE_BUILD, SUITE_SOURCE.
 """
@@ -23,7 +24,10 @@ BUILD = os.environ["SUITE_BUILD"]
 SOURCE = os.environ["SUITE_SOURCE"]
 WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run")
 RECENGINE = os.path.join(BUILD, "recengine", "PellowD.dll")
-PREFIX = os.path.join(BUILD, "wineprefix-talvex")
+# One prefix per scenario script: each ends its Wine server between scenarios,
+# which must not hit the programs of a script that ctest runs beside it.
+PREFIX = os.path.join(BUILD, "wineprefix-talvex-" +
+                      os.path.splitext(os.path.basename(sys.argv[0]))[0])
 
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from winerig import Watcher  # noqa: E402
