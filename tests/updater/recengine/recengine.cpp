@@ -17,7 +17,9 @@
 //          with OK, and calls OnServiceExit.
 //
 // recengine.bin: per call "RCMD", the command code (int32), the number of
-// records (int32), then each 1356-byte record.
+// records (int32), then each 1356-byte record. recengine-life.txt: "created"
+// and "released", one a line. (Whether FreeLibrary unloads the library cannot
+// be seen from inside: the MinGW runtime pins a DLL that uses its TLS.)
 #include <windows.h>
 
 #include <cstdio>
@@ -131,7 +133,10 @@ public:
     }
 
     bool IsValid() override { return true; }
-    void Release() override { delete this; }
+    void Release() override {
+        Append("recengine-life.txt", "released\r\n", 10);
+        delete this;
+    }
     void* QueryInterface(const GUID& Guid, DWORD dwQueryVer) override {
         if (IsEqualIdentifier(Guid, IID_IDownLoadService) &&
             InterfaceVersionCompatible(dwQueryVer, VER_IDownLoadService)) {
@@ -269,7 +274,9 @@ extern "C" __declspec(dllexport) void* CreateDownLoadService(const GUID& Guid, D
             !InterfaceVersionCompatible(dwVersion, VER_IDownLoadService)) {
             return nullptr;
         }
-        return static_cast<IDownLoadService*>(new CRecEngine());
+        IDownLoadService* pService = new CRecEngine();
+        Append("recengine-life.txt", "created\r\n", 9);
+        return pService;
     } catch (...) {
         return nullptr;
     }

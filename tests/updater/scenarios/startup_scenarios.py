@@ -103,6 +103,8 @@ def plaza_manifest_request_byte_for_byte(root):
     dialogs = [w for w in inst.windows_seen() if w[0] == "#32770"]
     check_equal([("#32770", "Talvex", "0", "16", "关于 Talvex(&A)...", "1")], dialogs,
                 "Talvex's top-level windows: hidden, the about entry, its icons")
+    check_equal(b"created\r\nreleased\r\n", inst.read("recengine-life.txt"),
+                "the engine released when the dialog is destroyed")
 
 
 def game_manifest_request_byte_for_byte(root):
