@@ -1,0 +1,242 @@
+#include "downloadengine.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "enginecore.h"
+#include "enginelog.h"
+#include "wininettransport.h"
+
+namespace pellowd {
+
+namespace {
+
+const char kWindowClass[] = "PellowDEngineWindow";
+const UINT kWakeMessage = WM_APP + 0x0101;
+const unsigned kWorkers = 4;
+const unsigned kAttemptsPerAddress = 2;
+const DWORD kDefaultTimeoutMs = 20000;
+
+// Engines alive in this process; the window class is removed with the last
+// one, so that a later load of the library at another address registers its
+// own window procedure.
+LONG g_nEngines = 0;
+
+HINSTANCE ThisModule() {
+    HMODULE hModule = nullptr;
+    ::GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&ThisModule), &hModule);
+    return hModule;
+}
+
+// PELLOWD_TIMEOUT_MS overrides the network timeout (tests use a short one).
+DWORD TimeoutMs() {
+    char szValue[16] = {};
+    DWORD cch = ::GetEnvironmentVariableA("PELLOWD_TIMEOUT_MS", szValue, sizeof(szValue));
+    if (cch == 0 || cch >= sizeof(szValue))
+        return kDefaultTimeoutMs;
+    long nValue = std::strtol(szValue, nullptr, 10);
+    return nValue >= 100 && nValue <= 600000 ? static_cast<DWORD>(nValue) : kDefaultTimeoutMs;
+}
+
+class CDownLoadService final : public IDownLoadService {
+public:
+    CDownLoadService() : m_log(EngineFolder()), m_aborts(TimeoutMs()) {}
+
+    bool Start();
+
+    bool IsValid() override { return true; }
+    void Release() override;
+    void* QueryInterface(const GUID& Guid, DWORD dwQueryVer) override;
+    bool IsBusy() override;
+    bool SetDownLoadServiceSink(IUnknownEx* pIUnknownEx) override;
+    int DownLoadCommand(int nCommandCode, const DownLoadRequest* pFirst,
+                        const DownLoadRequestList* pOthers) override;
+
+private:
+    ~CDownLoadService();
+    static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void OnWake();
+
+    CEngineLog m_log;
+    CAbortList m_aborts;
+    HINTERNET m_hSession = nullptr;
+    HWND m_hWnd = nullptr;
+    bool m_bCounted = false;
+    std::unique_ptr<CEngineCore> m_core;
+    int m_nDispatchDepth = 0;
+    bool m_bReleased = false;
+};
+
+bool CDownLoadService::Start() {
+    HINSTANCE hInstance = ThisModule();
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = &CDownLoadService::WndProc;
+    wc.hInstance = hInstance;
+    wc.lpszClassName = kWindowClass;
+    if (!::RegisterClassExA(&wc) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return false;
+    ::InterlockedIncrement(&g_nEngines);
+    m_bCounted = true;
+
+    m_hWnd = ::CreateWindowExA(/*dwExStyle=*/0, kWindowClass, "", /*dwStyle=*/0, 0, 0, 0, 0,
+                               HWND_MESSAGE, /*hMenu=*/nullptr, hInstance, /*lpParam=*/nullptr);
+    if (m_hWnd == nullptr)
+        return false;
+    ::SetWindowLongPtrA(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+
+    m_hSession = OpenSession(m_aborts.TimeoutMs());
+    if (m_hSession == nullptr)
+        return false;
+
+    // WinINet lets a process keep only a few connections to one server; the
+    // workers all talk to the same one.
+    DWORD dwConnections = kWorkers * 2;
+    ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &dwConnections,
+                         sizeof(dwConnections));
+    ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &dwConnections,
+                         sizeof(dwConnections));
+
+    HWND hWnd = m_hWnd;
+    HINTERNET hSession = m_hSession;
+    CEngineCore::Hooks hooks;
+    // Workers only post; the window procedure runs the reports on our thread.
+    hooks.wake = [hWnd] { ::PostMessageA(hWnd, kWakeMessage, 0, 0); };
+    hooks.log = [this](const std::string& strLine) { m_log.Write(strLine); };
+    hooks.abort = [this] { m_aborts.AbortAll(); };
+    CEngineCore::Work work = [this, hSession](const TransferJob& job,
+                                              const std::function<bool()>& isCancelled) {
+        CWinInetTransport transport(hSession, m_aborts);
+        return RunTransfer(job, transport, kAttemptsPerAddress, isCancelled);
+    };
+    m_core.reset(new CEngineCore(kWorkers, work, hooks));
+    return true;
+}
+
+CDownLoadService::~CDownLoadService() {
+    // Workers first: they use the session and post to the window.
+    if (m_core)
+        m_core->Stop();
+    m_core.reset();
+    if (m_hWnd != nullptr) {
+        ::SetWindowLongPtrA(m_hWnd, GWLP_USERDATA, 0);
+        ::DestroyWindow(m_hWnd);
+    }
+    if (m_hSession != nullptr)
+        ::InternetCloseHandle(m_hSession);
+    if (m_bCounted && ::InterlockedDecrement(&g_nEngines) == 0)
+        ::UnregisterClassA(kWindowClass, ThisModule());
+}
+
+void CDownLoadService::Release() {
+    try {
+        if (m_bReleased)
+            return;
+        m_bReleased = true;
+        // Stop at once, also when called from inside a report; the object
+        // itself goes when the report has unwound.
+        if (m_core)
+            m_core->Stop();
+        if (m_nDispatchDepth == 0)
+            delete this;
+    } catch (...) {
+    }
+}
+
+void* CDownLoadService::QueryInterface(const GUID& Guid, DWORD dwQueryVer) {
+    if (IsEqualIdentifier(Guid, IID_IDownLoadService) &&
+        InterfaceVersionCompatible(dwQueryVer, VER_IDownLoadService)) {
+        return static_cast<IDownLoadService*>(this);
+    }
+    if (IsEqualIdentifier(Guid, IID_IUnknownEx) &&
+        InterfaceVersionCompatible(dwQueryVer, VER_IUnknownEx)) {
+        return static_cast<IUnknownEx*>(this);
+    }
+    return nullptr;
+}
+
+bool CDownLoadService::IsBusy() {
+    try {
+        return m_core && m_core->IsBusy();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CDownLoadService::SetDownLoadServiceSink(IUnknownEx* pIUnknownEx) {
+    try {
+        if (!m_core)
+            return false;
+        if (pIUnknownEx == nullptr) {
+            m_core->SetSink(nullptr);
+            return true;
+        }
+        auto* pSink = static_cast<IDownLoadServiceSink*>(
+            pIUnknownEx->QueryInterface(IID_IDownLoadServiceSink, VER_IDownLoadServiceSink));
+        m_core->SetSink(pSink);
+        return pSink != nullptr;
+    } catch (...) {
+        return false;
+    }
+}
+
+int CDownLoadService::DownLoadCommand(int nCommandCode, const DownLoadRequest* pFirst,
+                                      const DownLoadRequestList* pOthers) {
+    try {
+        if (!m_core || m_bReleased)
+            return 0;
+        return m_core->Command(nCommandCode, pFirst, pOthers);
+    } catch (...) {
+        m_log.Write("a command could not be queued (out of memory)");
+        return 0;
+    }
+}
+
+void CDownLoadService::OnWake() {
+    ++m_nDispatchDepth;
+    try {
+        if (m_core && !m_bReleased)
+            m_core->Dispatch();
+    } catch (...) {
+        // A sink that throws must not take the host's message loop down.
+    }
+    if (--m_nDispatchDepth == 0 && m_bReleased)
+        delete this;
+}
+
+LRESULT CALLBACK CDownLoadService::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    if (uMsg == kWakeMessage) {
+        auto* pEngine =
+            reinterpret_cast<CDownLoadService*>(::GetWindowLongPtrA(hWnd, GWLP_USERDATA));
+        if (pEngine != nullptr)
+            pEngine->OnWake();
+        return 0;
+    }
+    return ::DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+}  // namespace
+
+IDownLoadService* CreateEngine() {
+    CDownLoadService* pEngine = new (std::nothrow) CDownLoadService();
+    if (pEngine == nullptr)
+        return nullptr;
+    bool bStarted = false;
+    try {
+        bStarted = pEngine->Start();
+    } catch (...) {
+        bStarted = false;
+    }
+    if (!bStarted) {
+        pEngine->Release();
+        return nullptr;
+    }
+    return pEngine;
+}
+
+}  // namespace pellowd

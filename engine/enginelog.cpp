@@ -1,0 +1,51 @@
+#include "enginelog.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "savepath.h"
+
+namespace pellowd {
+
+void CEngineLog::Write(const std::string& strLine) {
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    char szName[40];
+    std::snprintf(szName, sizeof(szName), "PellowD-%02u-%02u.log", st.wMonth, st.wDay);
+    char szStamp[40];
+    std::snprintf(szStamp, sizeof(szStamp), "%04u-%02u-%02u %02u:%02u:%02u ", st.wYear, st.wMonth,
+                  st.wDay, st.wHour, st.wMinute, st.wSecond);
+    const std::string strFolder = m_strFolder + "errRpt";
+    const std::string strText = szStamp + strLine + "\r\n";
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ::CreateDirectoryA(strFolder.c_str(), /*lpSecurityAttributes=*/nullptr);
+    HANDLE hFile = ::CreateFileA((strFolder + "\\" + szName).c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return;
+    DWORD dwWritten = 0;
+    ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &dwWritten,
+                /*lpOverlapped=*/nullptr);
+    ::CloseHandle(hFile);
+}
+
+std::string EngineFolder() {
+    HMODULE hModule = nullptr;
+    if (!::GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&EngineFolder), &hModule)) {
+        return std::string();
+    }
+    char szPath[MAX_PATH] = {};
+    DWORD cch = ::GetModuleFileNameA(hModule, szPath, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH)
+        return std::string();
+    std::string strFolder = ParentFolder(szPath);
+    return strFolder.empty() ? std::string() : strFolder + "\\";
+}
+
+}  // namespace pellowd

@@ -1,0 +1,469 @@
+// The real engine under Wine against real servers: nginx for good files, our
+// fault server for 404s, cuts, wrong bytes and stalls, and a loopback port
+// that refuses connections. run_engine_host.py starts them and passes:
+//   PELLOW_NGINX, PELLOW_FAULT, PELLOW_REFUSED  base addresses
+//   PELLOW_ROOT   the served folder (Windows path), with batch\index.txt
+//   PELLOW_WORK   an empty scratch folder (Windows path)
+// The test is the host: it loads PellowD.dll through CDownLoadServiceHelper,
+// registers a sink and pumps its messages like the updater's dialog.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/downloadservice.h"
+#include "kelmar/md5.h"
+
+namespace {
+
+std::string Env(const char* pszName) {
+    const char* psz = std::getenv(pszName);
+    return psz != nullptr ? psz : "";
+}
+
+std::string ReadAll(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    if (!in)
+        return "<missing>";
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteAll(const std::string& strPath, const std::string& strText) {
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out << strText;
+}
+
+std::string Md5Of(const std::string& strData) {
+    MD5 md5;
+    md5.update(strData.data(), static_cast<unsigned>(strData.size()));
+    return md5.toString();
+}
+
+bool Exists(const std::string& strPath) {
+    return ::GetFileAttributesA(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Files named like the engine's temporary files anywhere under strFolder.
+int CountTempFiles(const std::string& strFolder) {
+    int n = 0;
+    WIN32_FIND_DATAA fd;
+    HANDLE hFind = ::FindFirstFileA((strFolder + "\\*").c_str(), &fd);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        std::string strName = fd.cFileName;
+        if (strName == "." || strName == "..")
+            continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            n += CountTempFiles(strFolder + "\\" + strName);
+        else if (strName.rfind("~PellowD-", 0) == 0)
+            ++n;
+    } while (::FindNextFileA(hFind, &fd));
+    ::FindClose(hFind);
+    return n;
+}
+
+struct Report {
+    DWORD dwThread;
+    int nCommand;
+    std::string strFile, strSaveName, strLocalPath, strGame;
+    unsigned char bForGame;
+    unsigned nCount, nIndex, nAttempts;
+};
+
+class HostSink : public IDownLoadServiceSink {
+public:
+    std::vector<Report> reports;
+    int nStops = 0;
+    int nCallsAfterRelease = 0;
+    bool bReleased = false;
+    std::function<void(const DownLoadTask&)> onReport;
+
+    bool IsValid() override { return true; }
+    void Release() override { ADD_FAILURE() << "the engine released the sink"; }
+    void* QueryInterface(const GUID& Guid, DWORD dwVer) override {
+        if (IsEqualIdentifier(Guid, IID_IDownLoadServiceSink) &&
+            InterfaceVersionCompatible(dwVer, VER_IDownLoadServiceSink))
+            return static_cast<IDownLoadServiceSink*>(this);
+        if (IsEqualIdentifier(Guid, IID_IUnknownEx) &&
+            InterfaceVersionCompatible(dwVer, VER_IUnknownEx))
+            return static_cast<IUnknownEx*>(this);
+        return nullptr;
+    }
+    void OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) override {
+        if (bReleased)
+            ++nCallsAfterRelease;
+        EXPECT_EQ(DOWNLOAD_EVENT_FINISHED, nEvent);
+        reports.push_back({::GetCurrentThreadId(), pTask->nCommandCode, pTask->Request.szFileName,
+                           pTask->Request.szSaveName, pTask->szLocalPath, pTask->Request.szGameName,
+                           pTask->Request.bForGame, pTask->dwBatchCount, pTask->dwBatchIndex,
+                           pTask->dwAttempts});
+        if (onReport)
+            onReport(*pTask);
+    }
+    void OnServiceStop() override {
+        if (bReleased)
+            ++nCallsAfterRelease;
+        ++nStops;
+    }
+    void OnServiceExit() override {
+        if (bReleased)
+            ++nCallsAfterRelease;
+    }
+};
+
+class EngineHost : public ::testing::Test {
+protected:
+    CDownLoadServiceHelper helper;
+    HostSink sink;
+    std::string strNginx = Env("PELLOW_NGINX"), strFault = Env("PELLOW_FAULT"),
+                strRefused = Env("PELLOW_REFUSED"), strRoot = Env("PELLOW_ROOT");
+    std::string strWork;
+    DWORD dwMainThread = ::GetCurrentThreadId();
+
+    void SetUp() override {
+        ASSERT_FALSE(strNginx.empty()) << "run through run_engine_host.py";
+        const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
+        strWork = Env("PELLOW_WORK") + "\\" + pInfo->name();
+        ASSERT_TRUE(::CreateDirectoryA(strWork.c_str(), nullptr)) << strWork;
+        ASSERT_TRUE(helper.CreateInstance()) << helper.GetErrorDescribe();
+        ASSERT_TRUE(helper->SetDownLoadServiceSink(static_cast<IUnknownEx*>(&sink)));
+    }
+
+    void TearDown() override {
+        helper.CloseInstance();
+        sink.bReleased = true;
+        PumpPending();
+        EXPECT_EQ(0, sink.nCallsAfterRelease);
+    }
+
+    // Dispatches whatever is queued for this thread, without waiting.
+    static void PumpPending() {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageA(&msg);
+        }
+    }
+
+    // The host's message loop: waits for messages and dispatches them until
+    // pred holds (false after 120 s without it). The wait is cut into short
+    // slices because some conditions (IsBusy turning false after a batch
+    // was given up) come without a message.
+    static bool PumpUntil(const std::function<bool()>& pred) {
+        const DWORD dwStart = ::GetTickCount();
+        while (!pred()) {
+            if (::GetTickCount() - dwStart >= 120000)
+                return false;
+            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            PumpPending();
+        }
+        return true;
+    }
+
+    bool BatchEnded() const {
+        for (const Report& r : sink.reports)
+            if (r.nCommand == DOWNLOAD_CMD_FILES && r.nIndex + 1 >= r.nCount)
+                return true;
+        return false;
+    }
+
+    static DownLoadRequest Request(const std::string& strFileName, const std::string& strSaveDir,
+                                   const std::string& strSaveName, const std::string& strUrl,
+                                   const std::string& strReserve, const std::string& strMD5 = "") {
+        DownLoadRequest r;
+        std::memset(&r, 0, sizeof(r));
+        r.bFlag = 1;
+        std::snprintf(r.szFileName, sizeof(r.szFileName), "%s", strFileName.c_str());
+        std::snprintf(r.szSaveName, sizeof(r.szSaveName), "%s", strSaveName.c_str());
+        std::snprintf(r.szSaveDir, sizeof(r.szSaveDir), "%s", strSaveDir.c_str());
+        std::snprintf(r.szUrl, sizeof(r.szUrl), "%s", strUrl.c_str());
+        std::snprintf(r.szUrlReserve, sizeof(r.szUrlReserve), "%s", strReserve.c_str());
+        std::snprintf(r.szMD5, sizeof(r.szMD5), "%s", strMD5.c_str());
+        r.nFileCount = 1;
+        return r;
+    }
+
+    std::string EngineLog() const {
+        SYSTEMTIME st;
+        ::GetLocalTime(&st);
+        char szName[64];
+        std::snprintf(szName, sizeof(szName), "errRpt\\PellowD-%02u-%02u.log", st.wMonth, st.wDay);
+        char szExe[MAX_PATH] = {};
+        ::GetModuleFileNameA(nullptr, szExe, MAX_PATH);
+        std::string strExe = szExe;
+        return ReadAll(strExe.substr(0, strExe.find_last_of('\\') + 1) + szName);
+    }
+};
+
+TEST_F(EngineHost, ManifestSavedWhereTheRequestSays) {
+    // The folder does not exist yet; a Chinese folder name checks the code page.
+    const std::string strDir = strWork + "\\游戏大厅\\DownLoad";
+    DownLoadRequest plaza =
+        Request("LastUpdateFiles.xml", strDir, "LastUpdateFiles.xml",
+                strNginx + "/LastUpdateFiles.xml", strRefused + "/LastUpdateFiles.xml");
+    ASSERT_EQ(1, helper->DownLoadCommand(DOWNLOAD_CMD_PLAZA_XML, &plaza, nullptr));
+    DownLoadRequest game = Request("象棋_UpdateFiles.xml", strDir, "象棋_UpdateFiles.xml",
+                                   strNginx + "/game_UpdateFiles.xml", "");
+    std::snprintf(game.szGameName, sizeof(game.szGameName), "%s", "象棋");
+    game.bForGame = 1;
+    ASSERT_EQ(1, helper->DownLoadCommand(DOWNLOAD_CMD_GAME_XML, &game, nullptr));
+    ASSERT_TRUE(PumpUntil([&] { return sink.reports.size() == 2; }));
+    EXPECT_TRUE(helper->IsBusy() == false);
+
+    for (const Report& r : sink.reports) {
+        EXPECT_EQ(dwMainThread, r.dwThread) << r.strFile;
+        EXPECT_EQ(1u, r.nCount) << r.strFile;
+        EXPECT_EQ(0u, r.nIndex) << r.strFile;
+        if (r.nCommand == DOWNLOAD_CMD_PLAZA_XML) {
+            EXPECT_EQ("LastUpdateFiles.xml", r.strSaveName);
+            EXPECT_EQ("", r.strGame);
+            EXPECT_EQ(strDir + "\\LastUpdateFiles.xml", r.strLocalPath);
+        } else {
+            EXPECT_EQ(DOWNLOAD_CMD_GAME_XML, r.nCommand) << r.strFile;
+            EXPECT_EQ("象棋", r.strGame);
+            EXPECT_EQ(1, r.bForGame);
+        }
+    }
+    EXPECT_EQ(ReadAll(strRoot + "\\LastUpdateFiles.xml"),
+              ReadAll(strDir + "\\LastUpdateFiles.xml"));
+    EXPECT_EQ(ReadAll(strRoot + "\\game_UpdateFiles.xml"),
+              ReadAll(strDir + "\\象棋_UpdateFiles.xml"));
+}
+
+TEST_F(EngineHost, BatchOfManyFilesEndsWithExactlyOneReport) {
+    std::ifstream index(strRoot + "\\batch\\index.txt");
+    std::vector<DownLoadRequest> requests;
+    std::string strName, strMd5;
+    while (index >> strName >> strMd5) {
+        // Names as the updater sends them: the manifest name without its separator.
+        requests.push_back(Request("\\" + strName, strWork, strName, strNginx + "/batch/" + strName,
+                                   strFault + "/ok/batch/" + strName, strMd5));
+    }
+    ASSERT_GE(requests.size(), 100u);
+    const unsigned nCount = static_cast<unsigned>(requests.size());
+    DownLoadRequest first = requests.front();
+    DownLoadRequestList others(requests.begin() + 1, requests.end());
+    ASSERT_EQ(static_cast<int>(nCount),
+              helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &first, &others));
+
+    ASSERT_TRUE(PumpUntil([&] { return BatchEnded(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !helper->IsBusy(); }));
+    PumpPending();
+
+    ASSERT_EQ(nCount, sink.reports.size());
+    int nEnds = 0;
+    std::set<std::string> files;
+    for (std::size_t i = 0; i < sink.reports.size(); ++i) {
+        const Report& r = sink.reports[i];
+        EXPECT_EQ(dwMainThread, r.dwThread) << r.strFile;
+        EXPECT_EQ(nCount, r.nCount) << r.strFile;
+        EXPECT_EQ(i, r.nIndex) << r.strFile << ": positions count the reports";
+        if (r.nIndex + 1 >= r.nCount)
+            ++nEnds;
+        files.insert(r.strSaveName);
+    }
+    EXPECT_EQ(1, nEnds);
+    EXPECT_EQ(nCount, files.size()) << "every file reported once";
+    for (const DownLoadRequest& r : requests) {
+        std::string strSaveName = r.szSaveName;
+        EXPECT_EQ(ReadAll(strRoot + "\\batch\\" + strSaveName),
+                  ReadAll(strWork + "\\" + strSaveName))
+            << strSaveName;
+    }
+    EXPECT_EQ(0, CountTempFiles(strWork));
+    EXPECT_EQ(0, sink.nStops);
+}
+
+TEST_F(EngineHost, ReserveUsedWhenPrimaryFails) {
+    struct Case {
+        const char* pszName;
+        std::string strPrimary;
+        unsigned nWantAttempts;
+    };
+    const Case cases[] = {
+        {"nginx-404", strNginx + "/no-such-file.bin", 2},  // 404: straight to the reserve
+        {"fault-404", strFault + "/missing/good.bin", 2},
+        {"fault-500", strFault + "/error/good.bin", 3},  // retried once, then the reserve
+        {"refused", strRefused + "/good.bin", 3},
+        {"cut", strFault + "/cut/good.bin", 3},
+        {"not-http", "ftp://127.0.0.1/good.bin", 2},
+    };
+    const std::string strGood = ReadAll(strRoot + "\\good.bin");
+    for (const Case& c : cases) {
+        DownLoadRequest r = Request(c.pszName, strWork, std::string(c.pszName) + ".bin",
+                                    c.strPrimary, strNginx + "/good.bin", Md5Of(strGood));
+        ASSERT_EQ(1, helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &r, nullptr)) << c.pszName;
+    }
+    ASSERT_TRUE(PumpUntil([&] { return sink.reports.size() == 6 || sink.nStops > 0; }));
+    EXPECT_EQ(0, sink.nStops);
+    for (const Report& r : sink.reports) {
+        for (const Case& c : cases) {
+            if (r.strFile == c.pszName) {
+                EXPECT_EQ(c.nWantAttempts, r.nAttempts) << c.pszName;
+            }
+        }
+        EXPECT_EQ(strGood, ReadAll(strWork + "\\" + r.strSaveName)) << r.strFile;
+    }
+}
+
+TEST_F(EngineHost, FlakyPrimaryIsRetriedBeforeTheReserve) {
+    const std::string strGood = ReadAll(strRoot + "\\good.bin");
+    DownLoadRequest r = Request("flaky", strWork, "flaky.bin", strFault + "/flaky/good.bin",
+                                strRefused + "/good.bin", Md5Of(strGood));
+    helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &r, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return sink.reports.size() == 1 || sink.nStops > 0; }));
+    ASSERT_EQ(1u, sink.reports.size());
+    EXPECT_EQ(2u, sink.reports[0].nAttempts);
+    EXPECT_EQ(strGood, ReadAll(strWork + "\\flaky.bin"));
+}
+
+// A file that fails on both addresses: OnServiceStop, the installed file as
+// it was, no temporary file, and the reason in the engine's log.
+TEST_F(EngineHost, BadTransfersNeverReplaceTheInstalledFile) {
+    const std::string strGood = ReadAll(strRoot + "\\good.bin");
+    const std::string strGoodMd5 = Md5Of(strGood);
+    struct Case {
+        const char* pszName;
+        std::string strPrimary, strReserve, strMd5;
+    };
+    const Case cases[] = {
+        {"wrong-digest", strNginx + "/good.bin", strFault + "/ok/good.bin",
+         "0123456789abcdef0123456789abcdef"},
+        {"wrong-bytes", strFault + "/wrong/good.bin", strFault + "/wrong/good.bin", strGoodMd5},
+        {"cut-both", strFault + "/cut/good.bin", strFault + "/cut/good.bin", ""},
+        {"stall-both", strFault + "/stall/good.bin", strFault + "/stall/good.bin", strGoodMd5},
+        {"missing-both", strNginx + "/nothing.bin", strFault + "/missing/good.bin", ""},
+        {"refused-both", strRefused + "/a", strRefused + "/b", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string strTarget = strWork + "\\" + c.pszName + ".dll";
+        WriteAll(strTarget, std::string("installed ") + c.pszName);
+        DownLoadRequest r = Request(c.pszName, strWork, std::string(c.pszName) + ".dll",
+                                    c.strPrimary, c.strReserve, c.strMd5);
+        const int nStopsBefore = sink.nStops;
+        ASSERT_EQ(1, helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &r, nullptr));
+        ASSERT_TRUE(PumpUntil([&] { return sink.nStops > nStopsBefore; })) << c.pszName;
+        ASSERT_TRUE(PumpUntil([&] { return !helper->IsBusy(); })) << c.pszName;
+        EXPECT_EQ(nStopsBefore + 1, sink.nStops) << c.pszName;
+        EXPECT_EQ(std::string("installed ") + c.pszName, ReadAll(strTarget)) << c.pszName;
+        EXPECT_EQ(0, CountTempFiles(strWork)) << c.pszName;
+        EXPECT_NE(std::string::npos, EngineLog().find(std::string("download failed: ") + c.pszName))
+            << c.pszName;
+    }
+    EXPECT_TRUE(sink.reports.empty());
+}
+
+TEST_F(EngineHost, FailedFileEndsItsBatchWithServiceStop) {
+    std::vector<DownLoadRequest> requests;
+    for (int i = 0; i < 30; ++i) {
+        std::string strName = "b" + std::to_string(i) + ".bin";
+        bool bBad = (i == 4);
+        requests.push_back(Request(strName, strWork, strName,
+                                   bBad ? strNginx + "/gone.bin" : strNginx + "/good.bin",
+                                   bBad ? strNginx + "/gone2.bin" : strNginx + "/good.bin"));
+    }
+    DownLoadRequestList list(requests.begin(), requests.end());
+    ASSERT_EQ(30, helper->DownLoadCommand(DOWNLOAD_CMD_FILES, nullptr, &list));
+    ASSERT_TRUE(PumpUntil([&] { return sink.nStops > 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return !helper->IsBusy(); }));
+    PumpPending();
+    EXPECT_EQ(1, sink.nStops);
+    EXPECT_FALSE(BatchEnded()) << "a given-up batch has no last report";
+    EXPECT_LT(sink.reports.size(), 30u);
+    EXPECT_FALSE(Exists(strWork + "\\b4.bin"));
+}
+
+TEST_F(EngineHost, NewBatchSentFromInsideAReport) {
+    const std::string strGood = ReadAll(strRoot + "\\good.bin");
+    sink.onReport = [&](const DownLoadTask& task) {
+        if (task.nCommandCode != DOWNLOAD_CMD_PLAZA_XML)
+            return;
+        DownLoadRequestList list;
+        for (int i = 0; i < 12; ++i) {
+            std::string strName = "sub\\n" + std::to_string(i) + ".bin";
+            list.push_back(
+                Request(strName, strWork, strName, strNginx + "/good.bin", "", Md5Of(strGood)));
+        }
+        EXPECT_EQ(12, helper->DownLoadCommand(DOWNLOAD_CMD_FILES, nullptr, &list));
+    };
+    DownLoadRequest manifest =
+        Request("LastUpdateFiles.xml", strWork + "\\DownLoad", "LastUpdateFiles.xml",
+                strNginx + "/LastUpdateFiles.xml", "");
+    helper->DownLoadCommand(DOWNLOAD_CMD_PLAZA_XML, &manifest, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return BatchEnded() || sink.nStops > 0; }));
+    ASSERT_EQ(13u, sink.reports.size());
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(strGood, ReadAll(strWork + "\\sub\\n" + std::to_string(i) + ".bin")) << i;
+}
+
+TEST_F(EngineHost, NothingToFetchAndUnsafeNames) {
+    EXPECT_EQ(0, helper->DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr));
+    EXPECT_FALSE(helper->IsBusy());
+    // A save name that climbs out of its folder is refused, and the run stops.
+    ::CreateDirectoryA((strWork + "\\inner").c_str(), nullptr);
+    DownLoadRequest r =
+        Request("escape", strWork + "\\inner", "..\\escaped.txt", strNginx + "/good.bin", "");
+    helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &r, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return sink.nStops > 0; }));
+    EXPECT_TRUE(sink.reports.empty());
+    EXPECT_FALSE(Exists(strWork + "\\escaped.txt"));
+    EXPECT_NE(std::string::npos, EngineLog().find("refused save name \"..\\escaped.txt\""));
+}
+
+TEST_F(EngineHost, ReleaseWhileDownloadsRun) {
+    DownLoadRequestList list;
+    // First one whose server never sends its body, so a worker is blocked in
+    // it when the engine is released.
+    list.push_back(Request("stalled", strWork, "stalled.bin", strFault + "/stall/good.bin", ""));
+    for (int i = 0; i < 8; ++i) {
+        std::string strName = "big" + std::to_string(i) + ".bin";
+        list.push_back(Request(strName, strWork, strName, strNginx + "/big/" + strName, ""));
+    }
+    ASSERT_EQ(9, helper->DownLoadCommand(DOWNLOAD_CMD_FILES, nullptr, &list));
+    ASSERT_TRUE(PumpUntil([&] { return !sink.reports.empty(); }));
+    const DWORD dwStart = ::GetTickCount();
+    helper.CloseInstance();  // Release, then the library is freed: every thread must be gone
+    sink.bReleased = true;
+    const DWORD dwElapsed = ::GetTickCount() - dwStart;
+    PumpPending();
+    EXPECT_EQ(0, sink.nCallsAfterRelease);
+    EXPECT_FALSE(BatchEnded());
+    EXPECT_FALSE(Exists(strWork + "\\stalled.bin"));
+    std::printf("Release with transfers running took %lu ms\n",
+                static_cast<unsigned long>(dwElapsed));
+}
+
+TEST_F(EngineHost, ReleaseFromInsideAReport) {
+    // Our own reference keeps the library loaded while its window procedure
+    // unwinds: CloseInstance frees the helper's reference from inside it.
+    HMODULE hKeep = ::LoadLibraryA("PellowD.dll");
+    ASSERT_NE(nullptr, hKeep);
+    sink.onReport = [&](const DownLoadTask&) {
+        helper.CloseInstance();
+        sink.bReleased = true;
+    };
+    DownLoadRequestList list;
+    for (int i = 0; i < 6; ++i) {
+        std::string strName = "r" + std::to_string(i) + ".bin";
+        list.push_back(Request(strName, strWork, strName, strNginx + "/good.bin", ""));
+    }
+    helper->DownLoadCommand(DOWNLOAD_CMD_FILES, nullptr, &list);
+    ASSERT_TRUE(PumpUntil([&] { return !sink.reports.empty(); }));
+    PumpPending();
+    EXPECT_EQ(1u, sink.reports.size());
+    EXPECT_EQ(0, sink.nCallsAfterRelease);
+    ::FreeLibrary(hKeep);
+}
+
+}  // namespace
