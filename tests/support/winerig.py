@@ -35,10 +35,14 @@ def windows_path(path):
 
 
 def run_windows(exe, *args, cwd=None, timeout=120):
-    """Runs a Windows program to its end and returns its exit code."""
+    """Runs a Windows program to its end and returns its exit code.
+
+    Its output is not piped: a program it starts (the plaza, a batch file)
+    would inherit the pipe and hold the run open long after the program ended.
+    """
     proc = subprocess.run([str(WINE_RUN), str(exe), *map(str, args)], cwd=cwd,
                           env=wine_env(), timeout=timeout,
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return proc.returncode
 
 
