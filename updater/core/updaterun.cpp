@@ -24,9 +24,6 @@ std::string TaskGameName(const DownLoadTask& task) {
     return std::string(pszName, strnlen(pszName, sizeof(task.Request.szGameName)));
 }
 
-// What the guarded part of a decision found; acted on outside it.
-enum class Verdict { Proceed, LoadFailed, RootTextFirst, Refused, Exception };
-
 }  // namespace
 
 bool CUpdateRun::DownloadLastUpdateXMLFile(int& nEngineResult) {
@@ -104,6 +101,41 @@ std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
     return files;
 }
 
+CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
+                                               std::vector<NeedUpdateFile>& files,
+                                               std::string& strProblem) {
+    // The guarded region: from loading the document to the end of the file
+    // loop. Anything thrown in it ends the decision as one failure.
+    try {
+        Manifest manifest;
+        switch (ReadManifest(strPath, bPlaza, manifest, strProblem)) {
+            case ManifestStatus::LoadFailed:
+                return Verdict::LoadFailed;
+            case ManifestStatus::RootTextFirst:
+                return Verdict::RootTextFirst;
+            case ManifestStatus::Refused:
+                return Verdict::Refused;
+            case ManifestStatus::Ok:
+                break;
+        }
+        if (!EntriesFit(manifest, strProblem))
+            return Verdict::Refused;
+        // Only the plaza manifest has games: the installed ones are ended
+        // before their files are compared.
+        for (const std::string& strGame : manifest.games) {
+            const std::string strExe = strGame + ".exe";
+            if (m_host.FileExists(m_config.strProgramFolder + strExe)) {
+                m_host.TerminateProcessByName(strExe);
+            }
+        }
+        files = CompareFiles(manifest);
+        return Verdict::Proceed;
+    } catch (...) {
+        files.clear();
+        return Verdict::Exception;
+    }
+}
+
 void CUpdateRun::DecidePlaza() {
     const std::string strPath = PlazaManifestPath(m_config);
     if (!m_host.FileExists(strPath)) {
@@ -116,37 +148,7 @@ void CUpdateRun::DecidePlaza() {
 
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    Verdict verdict = Verdict::Proceed;
-    try {
-        Manifest manifest;
-        switch (ReadManifest(strPath, true, manifest, strProblem)) {
-            case ManifestStatus::LoadFailed:
-                verdict = Verdict::LoadFailed;
-                break;
-            case ManifestStatus::RootTextFirst:
-                verdict = Verdict::RootTextFirst;
-                break;
-            case ManifestStatus::Refused:
-                verdict = Verdict::Refused;
-                break;
-            case ManifestStatus::Ok:
-                if (!EntriesFit(manifest, strProblem)) {
-                    verdict = Verdict::Refused;
-                    break;
-                }
-                for (const std::string& strGame : manifest.games) {
-                    const std::string strExe = strGame + ".exe";
-                    if (m_host.FileExists(m_config.strProgramFolder + strExe)) {
-                        m_host.TerminateProcessByName(strExe);
-                    }
-                }
-                files = CompareFiles(manifest);
-                break;
-        }
-    } catch (...) {
-        verdict = Verdict::Exception;
-        files.clear();
-    }
+    const Verdict verdict = ReadAndCompare(strPath, true, files, strProblem);
     switch (verdict) {
         case Verdict::Proceed:
             SendPlazaBatch(files);
@@ -184,31 +186,7 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
 
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    Verdict verdict = Verdict::Proceed;
-    try {
-        Manifest manifest;
-        switch (ReadManifest(strPath, false, manifest, strProblem)) {
-            case ManifestStatus::LoadFailed:
-                verdict = Verdict::LoadFailed;
-                break;
-            case ManifestStatus::RootTextFirst:
-                verdict = Verdict::RootTextFirst;
-                break;
-            case ManifestStatus::Refused:
-                verdict = Verdict::Refused;
-                break;
-            case ManifestStatus::Ok:
-                if (!EntriesFit(manifest, strProblem)) {
-                    verdict = Verdict::Refused;
-                    break;
-                }
-                files = CompareFiles(manifest);
-                break;
-        }
-    } catch (...) {
-        verdict = Verdict::Exception;
-        files.clear();
-    }
+    const Verdict verdict = ReadAndCompare(strPath, false, files, strProblem);
     const std::string strOpenFailed = "打开" + strPath + "出错！";
     switch (verdict) {
         case Verdict::Proceed:

@@ -60,6 +60,11 @@ public:
     void OnDownLoadEvent(int nEvent, const DownLoadTask* pTask);
 
 private:
+    // What the guarded part of a decision found; acted on outside it.
+    enum class Verdict { Proceed, LoadFailed, RootTextFirst, Refused, Exception };
+
+    Verdict ReadAndCompare(const std::string& strPath, bool bPlaza,
+                           std::vector<NeedUpdateFile>& files, std::string& strProblem);
     void DecidePlaza();
     void DecideGame(const DownLoadTask& task);
     void SendPlazaBatch(const std::vector<NeedUpdateFile>& files);
