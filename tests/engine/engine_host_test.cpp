@@ -1,7 +1,7 @@
 // The real engine under Wine against real servers: nginx for good files, our
 // fault server for 404s, cuts, wrong bytes and stalls, and a loopback port
 // that refuses connections. run_engine_host.py starts them and passes:
-//   PELLOW_NGINX, PELLOW_FAULT, PELLOW_REFUSED  base addresses
+//   PELLOW_NGINX, PELLOW_FAULT, PELLOW_REFUSED, PELLOW_HTTPS  base addresses
 //   PELLOW_ROOT   the served folder (Windows path), with batch\index.txt
 //   PELLOW_WORK   an empty scratch folder (Windows path)
 // The test is the host: it loads PellowD.dll through CDownLoadServiceHelper,
@@ -464,6 +464,32 @@ TEST_F(EngineHost, ReleaseFromInsideAReport) {
     EXPECT_EQ(1u, sink.reports.size());
     EXPECT_EQ(0, sink.nCallsAfterRelease);
     ::FreeLibrary(hKeep);
+}
+
+}  // namespace
+
+namespace {
+
+// HTTPS goes through TLS with the certificate checked: the test server's
+// self-signed certificate is of no known authority, so the request fails
+// with ERROR_INTERNET_INVALID_CA (12045) and ends the run. (A positive HTTPS
+// fetch would need the certificate in the host's trust store, which Wine
+// reads from the Linux system; the test does not change the system.)
+TEST_F(EngineHost, HttpsRefusesAnUnknownAuthority) {
+    const std::string strHttps = Env("PELLOW_HTTPS");
+    ASSERT_EQ(0u, strHttps.find("https://localhost:")) << strHttps;
+    DownLoadRequest r =
+        Request("untrusted-https", strWork, "untrusted.bin", strHttps + "/good.bin", "");
+    helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &r, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return sink.nStops > 0 || !sink.reports.empty(); }));
+    EXPECT_EQ(1, sink.nStops);
+    EXPECT_TRUE(sink.reports.empty());
+    EXPECT_FALSE(Exists(strWork + "\\untrusted.bin"));
+    const std::string strLog = EngineLog();
+    const std::size_t nAt = strLog.find("download failed: untrusted-https");
+    ASSERT_NE(std::string::npos, nAt);
+    EXPECT_NE(std::string::npos, strLog.find("HttpSendRequest failed, error 12045", nAt))
+        << strLog.substr(nAt);
 }
 
 }  // namespace

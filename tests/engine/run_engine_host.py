@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs engine_host_test.exe under Wine against real servers.
 
-Starts nginx (nginx_rig) and the fault server on loopback, holds a port that
+Starts nginx (nginx_rig, once over HTTP and once over HTTPS with a
+self-signed certificate for "localhost") and the fault server on loopback, holds a port that
 refuses connections, lays out the served files, and passes their addresses
 and folders to the Windows test program through its environment. Extra
 arguments go to the test program (e.g. --gtest_filter=...). Exit code: the
@@ -52,6 +53,17 @@ def lay_out(root):
         (big / ("big%d.bin" % i)).write_bytes(os.urandom(8 * 1024 * 1024))
 
 
+def make_certificate(folder):
+    """A self-signed certificate for "localhost" (it is its own authority)."""
+    cert, key = folder / "localhost.pem", folder / "localhost.key"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                    "-keyout", str(key), "-out", str(cert), "-days", "2",
+                    "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                    "-addext", "basicConstraints=critical,CA:TRUE"],
+                   check=True, capture_output=True)
+    return cert, key
+
+
 def main():
     with tempfile.TemporaryDirectory(prefix="pellowd-host-") as tmp:
         tmp = pathlib.Path(tmp)
@@ -59,7 +71,9 @@ def main():
         root.mkdir()
         work.mkdir()
         lay_out(root)
-        with NginxRig(root) as nginx, FaultServer(root) as fault, RefusedPort() as refused:
+        cert, key = make_certificate(tmp)
+        with NginxRig(root) as nginx, FaultServer(root) as fault, RefusedPort() as refused, \
+                NginxRig(root, ssl=(cert, key), url_host="localhost") as secure:
             env = dict(os.environ)
             for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy",
                          "ALL_PROXY"):
@@ -68,6 +82,7 @@ def main():
                 "PELLOW_NGINX": nginx.base_url,
                 "PELLOW_FAULT": fault.base_url,
                 "PELLOW_REFUSED": refused.base_url,
+                "PELLOW_HTTPS": secure.base_url,
                 "PELLOW_ROOT": windows_path(root),
                 "PELLOW_WORK": windows_path(work),
                 "PELLOWD_TIMEOUT_MS": "2000",

@@ -12,12 +12,16 @@ touched, so several rigs (and several engineers) can run side by side.
         ...                                      # run the Windows program against url
         print(rig.requests())                    # [("GET", "/LastUpdateFiles.xml", 200, 1234)]
 
-NginxRig(root, host="127.0.0.1", port=None, workers=2, extra_http="")
+NginxRig(root, host="127.0.0.1", port=None, workers=2, extra_http="", ssl=None,
+         url_host=None)
     root        folder served as "/" (must exist; files are read at request time)
     port        fixed port, or None for a free one (chosen at start; retried
                 when another process takes it first)
     workers     nginx worker processes
     extra_http  text added inside the http block (e.g. "gzip on;")
+    ssl         (certificate file, key file): serve HTTPS instead of HTTP
+    url_host    host name used in base_url/url() (e.g. "localhost" to match a
+                certificate); the listening address stays `host`
 
 start() returns once nginx answers HTTP on the port (raises RuntimeError with
 nginx's error log when it does not within 20 s); stop() ends it and waits for
@@ -45,6 +49,23 @@ PROBE = "/.nginx-rig-probe"  # readiness probe, left out of requests()
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
 
+def _tls_client_hello():
+    import ssl as _ssl
+    ctx = _ssl.create_default_context()
+    ctx.check_hostname = False
+    ctx.verify_mode = _ssl.CERT_NONE
+    inc, out = _ssl.MemoryBIO(), _ssl.MemoryBIO()
+    obj = ctx.wrap_bio(inc, out, server_hostname="localhost")
+    try:
+        obj.do_handshake()
+    except _ssl.SSLWantReadError:
+        pass
+    return out.read()
+
+
+_TLS_PROBE = _tls_client_hello()
+
+
 def free_port(host="127.0.0.1"):
     """A port nobody listens on right now (it may be taken before we bind it)."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
@@ -53,8 +74,11 @@ def free_port(host="127.0.0.1"):
 
 
 class NginxRig:
-    def __init__(self, root, host="127.0.0.1", port=None, workers=2, extra_http="", keep=False):
+    def __init__(self, root, host="127.0.0.1", port=None, workers=2, extra_http="", keep=False,
+                 ssl=None, url_host=None):
         self.root = os.path.abspath(root)
+        self.ssl = ssl
+        self.url_host = url_host or host
         self.host = host
         self.port = port
         self.workers = workers
@@ -110,7 +134,7 @@ class NginxRig:
 
     @property
     def base_url(self):
-        return "http://%s:%d" % (self.host, self.port)
+        return "%s://%s:%d" % ("https" if self.ssl else "http", self.url_host, self.port)
 
     def url(self, path):
         """The address of PATH (relative to root; a leading "/" is optional)."""
@@ -162,13 +186,17 @@ http {{
     scgi_temp_path {d}/scgi;
     {extra}
     server {{
-        listen {host}:{port};
+        listen {host}:{port}{ssl_flag};
+        {ssl_conf}
         root {root};
         location / {{ }}
     }}
 }}
 """.format(user=user, workers=self.workers, d=d, host=self.host, port=port,
-           root=self.root, extra=self.extra_http)
+           root=self.root, extra=self.extra_http,
+           ssl_flag=" ssl" if self.ssl else "",
+           ssl_conf=("ssl_certificate %s; ssl_certificate_key %s;" % tuple(self.ssl))
+           if self.ssl else "")
         with open(os.path.join(d, "nginx.conf"), "w") as f:
             f.write(conf)
 
@@ -179,6 +207,13 @@ http {{
                 return False
             try:
                 with socket.create_connection((self.host, port), timeout=1) as s:
+                    if self.ssl:
+                        # A TLS port that accepts a connection and answers a
+                        # hello with a handshake record is ready.
+                        s.sendall(_TLS_PROBE)
+                        if s.recv(1)[:1] in (b"\x16", b"\x15"):
+                            return True
+                        continue
                     s.sendall(b"HEAD " + PROBE.encode() + b" HTTP/1.0\r\nHost: rig\r\n\r\n")
                     if s.recv(16).startswith(b"HTTP/"):
                         return True
