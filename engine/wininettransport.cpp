@@ -172,6 +172,14 @@ void CWinInetTransport::CloseRequest() {
 }
 
 bool CWinInetTransport::PrepareFolders(const std::string& strTarget, std::string* pstrWhy) {
+    // Most files of a batch share folders that exist already: one look
+    // instead of a failed creation of every folder on the way.
+    const std::string strParent = ParentFolder(strTarget);
+    if (!strParent.empty()) {
+        DWORD dwAttributes = ::GetFileAttributesA(strParent.c_str());
+        if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return true;
+    }
     for (const std::string& strFolder : FoldersToCreate(strTarget)) {
         if (::CreateDirectoryA(strFolder.c_str(), /*lpSecurityAttributes=*/nullptr))
             continue;
