@@ -26,6 +26,8 @@ BIN = os.environ["SUITE_BIN"]
 BUILD = os.environ["SUITE_BUILD"]
 SOURCE = os.environ["SUITE_SOURCE"]
 WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run")
+sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+from winerig import Failure, check, check_equal, windows_path as winpath  # noqa: E402
 DRAVIK = os.path.join(BIN, "Dravik.exe")
 HOLDFILE = os.path.join(BIN, "holdfile.exe")
 PLAZA = os.path.join(BIN, "ZIVGame.exe")
@@ -35,11 +37,6 @@ ENV = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix-filemover"))
 INSTALL_NAME = "游戏大厅"
 STARTED = "启动游戏客户端"
 PLAZA_ENDED = "存在ZIVGame.exe进程,成功删除该进程!"
-
-
-def winpath(path):
-    """The Windows path of a Linux path under Wine's drive Z:."""
-    return "Z:" + path.replace("/", "\\")
 
 
 def copied(n, src, dest):
@@ -57,21 +54,6 @@ def removed(folder, n):
 def remove_failed(folder, count):
     return f"最后删除文件夹失败{folder} {count}"
 
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-
-
-def check_equal(want, got, what):
-    if want != got:
-        lines = [f"{what}:", "  want:"] + [f"    {w!r}" for w in (want if isinstance(want, list) else [want])]
-        lines += ["  got:"] + [f"    {g!r}" for g in (got if isinstance(got, list) else [got])]
-        raise Failure("\n".join(lines))
 
 
 # --- the copy log ------------------------------------------------------------------------------

@@ -31,7 +31,23 @@ def wine_env():
 
 def windows_path(path):
     """The Wine (Z:) path of a Linux path."""
-    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
+    return "Z:" + os.path.abspath(str(path)).replace("/", "\\")
+
+
+class Failure(Exception):
+    """A scenario's expectation that did not hold."""
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def check_equal(want, got, what):
+    if want != got:
+        lines = [f"{what}:", "  want:"] + [f"    {w!r}" for w in (want if isinstance(want, list) else [want])]
+        lines += ["  got:"] + [f"    {g!r}" for g in (got if isinstance(got, list) else [got])]
+        raise Failure("\n".join(lines))
 
 
 def run_windows(exe, *args, cwd=None, timeout=120):

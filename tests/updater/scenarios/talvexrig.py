@@ -30,29 +30,11 @@ PREFIX = os.path.join(BUILD, "wineprefix-talvex-" +
                       os.path.splitext(os.path.basename(sys.argv[0]))[0])
 
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
-from winerig import Watcher  # noqa: E402
+from winerig import Failure, Watcher, check, check_equal, windows_path as winpath  # noqa: E402,F401
 
 REQUEST_SIZE = 1356
 current_root = None  # the running scenario's temporary folder
 ENTRY = re.compile(rb"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}) ")
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-
-
-def check_equal(want, got, what):
-    if want != got:
-        raise Failure(f"{what}:\n  want: {want!r}\n  got:  {got!r}")
-
-
-def winpath(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def cp936(text):
