@@ -37,15 +37,22 @@ bool SavePathFits(DownLoadRequest& req, std::string& strProblem) {
 
 }  // namespace
 
-bool FillPlazaManifestRequest(const UpdaterConfig& config, DownLoadRequest& req,
-                              std::string& strProblem) {
+namespace {
+
+// Both manifests are single requests saved in DownLoad under their own name;
+// only the name and, for a game, the game fields differ.
+void BeginManifestRequest(DownLoadRequest& req) {
     std::memset(&req, 0, sizeof(req));
     req.bFlag = 1;
     req.nFileCount = 1;
     req.nFileIndex = 0;
     req.nParam = 0;
-    const std::string strName = kPlazaManifestName;
-    return Put(req.szFileName, sizeof(req.szFileName), strName, "szFileName", req, strProblem) &&
+}
+
+bool PutManifestFields(const UpdaterConfig& config, const std::string& strFileName,
+                       const std::string& strName, DownLoadRequest& req, std::string& strProblem) {
+    return Put(req.szFileName, sizeof(req.szFileName), strFileName, "szFileName", req,
+               strProblem) &&
            Put(req.szSaveName, sizeof(req.szSaveName), strName, "szSaveName", req, strProblem) &&
            Put(req.szSaveDir, sizeof(req.szSaveDir), DownLoadDir(config), "szSaveDir", req,
                strProblem) &&
@@ -56,27 +63,24 @@ bool FillPlazaManifestRequest(const UpdaterConfig& config, DownLoadRequest& req,
            SavePathFits(req, strProblem);
 }
 
+}  // namespace
+
+bool FillPlazaManifestRequest(const UpdaterConfig& config, DownLoadRequest& req,
+                              std::string& strProblem) {
+    BeginManifestRequest(req);
+    const std::string strName = kPlazaManifestName;
+    return PutManifestFields(config, strName, strName, req, strProblem);
+}
+
 bool FillGameManifestRequest(const UpdaterConfig& config, const std::string& strGameName,
                              DownLoadRequest& req, std::string& strProblem) {
-    std::memset(&req, 0, sizeof(req));
-    req.bFlag = 1;
-    req.nParam = 0;
-    req.nFileCount = 1;
-    req.nFileIndex = 0;
+    BeginManifestRequest(req);
     req.bForGame = 1;
     const std::string strName = strGameName + kGameManifestSuffix;
-    bool bOk =
-        Put(req.szGameName, sizeof(req.szGameName), strGameName, "szGameName", req, strProblem) &&
-        Put(req.szFileName, sizeof(req.szFileName), CutCp936(strName, sizeof(req.szFileName) - 1),
-            "szFileName", req, strProblem) &&
-        Put(req.szSaveName, sizeof(req.szSaveName), strName, "szSaveName", req, strProblem) &&
-        Put(req.szSaveDir, sizeof(req.szSaveDir), DownLoadDir(config), "szSaveDir", req,
-            strProblem) &&
-        Put(req.szUrl, sizeof(req.szUrl), config.strXmlBase + "/" + strName, "szUrl", req,
-            strProblem) &&
-        Put(req.szUrlReserve, sizeof(req.szUrlReserve), config.strXmlBaseReserve + "/" + strName,
-            "szUrlReserve", req, strProblem);
-    return bOk && SavePathFits(req, strProblem);
+    return Put(req.szGameName, sizeof(req.szGameName), strGameName, "szGameName", req,
+               strProblem) &&
+           PutManifestFields(config, CutCp936(strName, sizeof(req.szFileName) - 1), strName, req,
+                             strProblem);
 }
 
 bool FillFileRequest(const UpdaterConfig& config, const NeedUpdateFile& file, int nCount,
