@@ -4,6 +4,7 @@ checks them: the update dialog 102 and the about box 100, string 101, the
 icon 128 in every size and colour depth, the version block and the
 application manifest, all in Chinese (PRC). Needs no Wine.
 
+Argument: the processor the tree is built for, x86 (the default) or amd64.
 Environment (set by ctest): SUITE_BIN.
 """
 
@@ -28,13 +29,23 @@ def check_equal(want, got, what):
         raise Failure(f"{what}: want {want!r}, got {got!r}")
 
 
-def resources(path):
-    """{(type, id): (lang, bytes)} of a PE image's resource tree (numeric ids)."""
+# The image kind each processor's build must have: machine field, optional
+# header magic, and where the data directories start in that header.
+IMAGE_KINDS = {"x86": (0x14C, 0x10B, 96), "amd64": (0x8664, 0x20B, 112)}
+
+
+def resources(path, arch):
+    """{(type, id): (lang, bytes)} of a PE image's resource tree (numeric ids),
+    after checking that the image is of the kind built for arch."""
     data = open(path, "rb").read()
     pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections, opt_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, pe + 6)
+    check_equal(b"PE\0\0", data[pe:pe + 4], "PE signature")
+    machine, sections, opt_size = struct.unpack_from("<HHxxxxxxxxxxxxH", data, pe + 4)
     opt = pe + 24
-    rsrc_rva = struct.unpack_from("<I", data, opt + 96 + 2 * 8)[0]
+    magic = struct.unpack_from("<H", data, opt)[0]
+    want_machine, want_magic, directories = IMAGE_KINDS[arch]
+    check_equal((want_machine, want_magic), (machine, magic), f"machine and header of a {arch} image")
+    rsrc_rva = struct.unpack_from("<I", data, opt + directories + 2 * 8)[0]
     table = opt + opt_size
     spans = []
     for i in range(sections):
@@ -98,7 +109,8 @@ def dialog(data):
 
 
 def main():
-    res = resources(os.path.join(os.environ["SUITE_BIN"], "Talvex.exe"))
+    arch = sys.argv[1] if len(sys.argv) > 1 else "x86"
+    res = resources(os.path.join(os.environ["SUITE_BIN"], "Talvex.exe"), arch)
     for key, (lang, _) in res.items():
         check_equal(LANG_ZH_CN, lang, f"language of resource {key}")
 
@@ -149,7 +161,8 @@ def main():
     manifest = res[(RT_MANIFEST, 1)][1].decode("utf-8")
     check_equal(True, 'level="asInvoker"' in manifest, "manifest: as invoker")
     check_equal(True, ">true</dpiAware>" in manifest, "manifest: DPI-aware")
-    print("resources of Talvex.exe: ok")
+    check_equal(True, f'processorArchitecture="{arch}"' in manifest, "manifest: processor")
+    print(f"resources of Talvex.exe ({arch}): ok")
 
 
 if __name__ == "__main__":
