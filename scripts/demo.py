@@ -13,7 +13,7 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "support"))
-# Run from ctest, the Windows build tree is given; run by hand, it is build/windows.
+# Run from ctest or scripts/demo, the Windows build tree is given; otherwise it is build/windows.
 BUILD = pathlib.Path(os.environ.get("SUITE_BUILD", ROOT / "build" / "windows"))
 BIN = pathlib.Path(os.environ.get("SUITE_BIN", BUILD / "bin"))
 NATIVE = ROOT / "build" / "native"
@@ -161,7 +161,7 @@ def main():
     options = parser.parse_args()
     WORK = options.work.resolve()
     if not (BIN / "Talvex.exe").exists():
-        say("demo: build/windows/bin/Talvex.exe is missing; run scripts/demo, which builds first")
+        say(f"demo: {BIN / 'Talvex.exe'} is missing; run scripts/demo, which builds first")
         return 2
     if WORK.exists():
         shutil.rmtree(WORK)
