@@ -3,8 +3,10 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <thread>
 
 #include "kelmar/xorencrypt.h"
 #include "updater/core/cmdline.h"
@@ -82,6 +84,12 @@ public:
     }
     std::string Digest(const std::string& strPath) override {
         return talvex::GetFileMD5(strPath.c_str());
+    }
+    // GetFileMD5 keeps nothing between calls, so every core can read and hash
+    // a file of its own; at least two, so that one file's reading overlaps
+    // another's hashing even on one core.
+    unsigned int DigestThreads() override {
+        return std::max(2u, std::thread::hardware_concurrency());
     }
 
 private:

@@ -2,10 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,8 +27,15 @@ public:
         std::string strDigest;
     };
     std::map<std::string, Facts> files;
-    int nSizeReads = 0;
-    int nDigests = 0;
+    std::atomic<int> nSizeReads{0};
+    std::atomic<int> nDigests{0};
+    unsigned int nThreads = 1;
+    // When set, each digest waits (a bounded while) until that many are
+    // under way together, which only threads running side by side can reach.
+    int nMeetAt = 0;
+    std::atomic<int> nInFlight{0};
+    std::atomic<int> nMostInFlight{0};
+    std::string strThrowFor;
 
     bool Exists(const std::string& strPath) override { return files.count(strPath) != 0; }
     bool ReadSize(const std::string& strPath, std::uint64_t& qwSize) override {
@@ -35,8 +46,18 @@ public:
     }
     std::string Digest(const std::string& strPath) override {
         ++nDigests;
+        if (strPath == strThrowFor)
+            throw std::runtime_error("digest of " + strPath);
+        const int nNow = ++nInFlight;
+        int nMost = nMostInFlight.load();
+        while (nNow > nMost && !nMostInFlight.compare_exchange_weak(nMost, nNow)) {
+        }
+        for (int i = 0; i < 500 && nMostInFlight.load() < nMeetAt; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        --nInFlight;
         return files.at(strPath).strDigest;
     }
+    unsigned int DigestThreads() override { return nThreads; }
 };
 
 ManifestFileEntry Entry(const char* pszBytes, const char* pszDate) {
@@ -65,34 +86,35 @@ TEST(SizeText, LowThirtyTwoBitsInSignedDecimal) {
         EXPECT_EQ(c.pszText, SizeText(c.qwSize)) << c.qwSize;
 }
 
+struct RuleCase {
+    const char* pszWhat;
+    bool bExists;
+    bool bAttributes;
+    std::uint64_t qwSize;
+    const char* pszDigest;
+    const char* pszBytes;
+    const char* pszDate;
+    bool bNeeds;
+    int nSizeReads;
+    int nDigests;
+};
+const char d[] = "0cc175b9c0f1b6a831c399e269772661";
+const RuleCase kRuleCases[] = {
+    {"missing", false, true, 0, d, "1", d, true, 0, 0},
+    {"attributes unreadable", true, false, 1, d, "1", d, true, 1, 0},
+    {"size differs", true, true, 2, d, "1", d, true, 1, 0},
+    {"leading zero", true, true, 100, d, "0100", d, true, 1, 0},
+    {"bytes missing", true, true, 0, d, "", d, true, 1, 0},
+    {"same", true, true, 1, d, "1", d, false, 1, 1},
+    {"digest differs", true, true, 1, "ffff", "1", d, true, 1, 1},
+    {"digest case", true, true, 1, d, "1", "0CC175B9C0F1B6A831C399E269772661", true, 1, 1},
+    {"locked", true, true, 1, " ", "1", d, true, 1, 1},
+    {"3 GiB, signed", true, true, 3ull << 30, d, "-1073741824", d, false, 1, 1},
+    {"3 GiB, unsigned", true, true, 3ull << 30, d, "3221225472", d, true, 1, 0},
+};
+
 TEST(FileNeedsUpdate, ChecksInOrderAndReadsOnlyWhatItMust) {
-    struct Case {
-        const char* pszWhat;
-        bool bExists;
-        bool bAttributes;
-        std::uint64_t qwSize;
-        const char* pszDigest;
-        const char* pszBytes;
-        const char* pszDate;
-        bool bNeeds;
-        int nSizeReads;
-        int nDigests;
-    };
-    const char* d = "0cc175b9c0f1b6a831c399e269772661";
-    const Case cases[] = {
-        {"missing", false, true, 0, d, "1", d, true, 0, 0},
-        {"attributes unreadable", true, false, 1, d, "1", d, true, 1, 0},
-        {"size differs", true, true, 2, d, "1", d, true, 1, 0},
-        {"leading zero", true, true, 100, d, "0100", d, true, 1, 0},
-        {"bytes missing", true, true, 0, d, "", d, true, 1, 0},
-        {"same", true, true, 1, d, "1", d, false, 1, 1},
-        {"digest differs", true, true, 1, "ffff", "1", d, true, 1, 1},
-        {"digest case", true, true, 1, d, "1", "0CC175B9C0F1B6A831C399E269772661", true, 1, 1},
-        {"locked", true, true, 1, " ", "1", d, true, 1, 1},
-        {"3 GiB, signed", true, true, 3ull << 30, d, "-1073741824", d, false, 1, 1},
-        {"3 GiB, unsigned", true, true, 3ull << 30, d, "3221225472", d, true, 1, 0},
-    };
-    for (const Case& c : cases) {
+    for (const RuleCase& c : kRuleCases) {
         CTableProbe probe;
         if (c.bExists)
             probe.files["C:\\P\\x"] = {c.bAttributes, c.qwSize, c.pszDigest};
@@ -100,6 +122,80 @@ TEST(FileNeedsUpdate, ChecksInOrderAndReadsOnlyWhatItMust) {
             << c.pszWhat;
         EXPECT_EQ(c.nSizeReads, probe.nSizeReads) << c.pszWhat;
         EXPECT_EQ(c.nDigests, probe.nDigests) << c.pszWhat;
+    }
+}
+
+// A whole list gives each entry the answer the rule gives it alone, in list
+// order, reading every file the rule reads and no other, however many
+// threads take part.
+TEST(FilesNeedingUpdate, AnswersOfTheRuleInListOrder) {
+    for (unsigned int nThreads : {1u, 3u, 16u}) {
+        CTableProbe probe;
+        probe.nThreads = nThreads;
+        std::vector<ManifestFileEntry> entries;
+        std::vector<std::string> paths;
+        std::vector<bool> want;
+        int nWantDigests = 0;
+        for (int nRound = 0; nRound < 3; ++nRound) {
+            for (const RuleCase& c : kRuleCases) {
+                const std::string strPath =
+                    std::string("C:\\P\\") + c.pszWhat + "-" + std::to_string(nRound);
+                if (c.bExists)
+                    probe.files[strPath] = {c.bAttributes, c.qwSize, c.pszDigest};
+                entries.push_back(Entry(c.pszBytes, c.pszDate));
+                paths.push_back(strPath);
+                want.push_back(c.bNeeds);
+                nWantDigests += c.nDigests;
+            }
+        }
+        EXPECT_EQ(want, FilesNeedingUpdate(entries, paths, probe)) << nThreads << " threads";
+        EXPECT_EQ(nWantDigests, probe.nDigests.load()) << nThreads << " threads";
+    }
+    CTableProbe empty;
+    empty.nThreads = 4;
+    EXPECT_TRUE(FilesNeedingUpdate({}, {}, empty).empty());
+}
+
+TEST(FilesNeedingUpdate, DigestsRunSideBySide) {
+    CTableProbe probe;
+    probe.nThreads = 4;
+    probe.nMeetAt = 4;
+    std::vector<ManifestFileEntry> entries;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 8; ++i) {
+        paths.push_back("C:\\P\\f" + std::to_string(i));
+        probe.files[paths.back()] = {true, 1, d};
+        entries.push_back(Entry("1", d));
+    }
+    EXPECT_EQ(std::vector<bool>(8, false), FilesNeedingUpdate(entries, paths, probe));
+    EXPECT_EQ(4, probe.nMostInFlight.load());
+
+    // One probe that allows one thread is asked on the calling thread alone.
+    CTableProbe serial;
+    serial.nThreads = 1;
+    serial.files = probe.files;
+    FilesNeedingUpdate(entries, paths, serial);
+    EXPECT_EQ(1, serial.nMostInFlight.load());
+}
+
+// A digest that throws ends the whole decision with that very exception, on
+// the calling thread, once the other threads have stopped.
+TEST(FilesNeedingUpdate, ExceptionFromADigestReachesTheCaller) {
+    CTableProbe probe;
+    probe.nThreads = 4;
+    std::vector<ManifestFileEntry> entries;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 100; ++i) {
+        paths.push_back("C:\\P\\f" + std::to_string(i));
+        probe.files[paths.back()] = {true, 1, d};
+        entries.push_back(Entry("1", d));
+    }
+    probe.strThrowFor = paths[5];
+    try {
+        FilesNeedingUpdate(entries, paths, probe);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ("digest of " + paths[5], error.what());
     }
 }
 

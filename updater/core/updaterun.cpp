@@ -92,11 +92,15 @@ bool CUpdateRun::EntriesFit(const Manifest& manifest, std::string& strProblem) {
 }
 
 std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
+    std::vector<std::string> localPaths;
+    localPaths.reserve(manifest.files.size());
+    for (const ManifestFileEntry& entry : manifest.files)
+        localPaths.push_back(LocalFilePath(m_config, entry.strName));
+    const std::vector<bool> needs = FilesNeedingUpdate(manifest.files, localPaths, m_host.Probe());
     std::vector<NeedUpdateFile> files;
-    for (const ManifestFileEntry& entry : manifest.files) {
-        if (FileNeedsUpdate(entry, LocalFilePath(m_config, entry.strName), m_host.Probe())) {
-            files.push_back(MakeNeedUpdateFile(entry));
-        }
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        if (needs[i])
+            files.push_back(MakeNeedUpdateFile(manifest.files[i]));
     }
     return files;
 }
