@@ -48,6 +48,8 @@ TEST(ParseLevelValueTest, NameAndBound) {
         {"               X,7", "", 7},   // 15 spaces fill the name's walk
         {"              XY,7", "X", 7},  // 14 spaces leave one byte
         {"a b ,3", "a b ", 3},
+        {"名,/9", "名", 9},  // 0x2F, the last byte before the digits, is passed over
+        {"名,:9", "名", 9},  // so is 0x3A, the first byte after them
         {"名,\x7f"
          "9",
          "名", 9},  // 0x7F is passed over
