@@ -6,6 +6,27 @@ namespace {
 // Positions of a value that can still belong to the name.
 const int kNameWalkLimit = 15;
 
+// Lead bytes of code page 936; each takes the byte after it into its character.
+bool IsLeadByte(signed char c) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    return b >= 0x81 && b <= 0xfe;
+}
+
+// The length of the longest run of whole characters at the start of the
+// cchText bytes of pszText. A lead byte whose trail byte was cut off is left
+// out: code that walks double-byte text would take the terminator after it
+// as its trail byte and read on past the end of the name.
+int WholeCharacterLength(const char* pszText, int cchText) {
+    int n = 0;
+    while (n < cchText) {
+        const int cchChar = IsLeadByte(static_cast<signed char>(pszText[n])) ? 2 : 1;
+        if (n + cchChar > cchText)
+            break;
+        n += cchChar;
+    }
+    return n;
+}
+
 bool IsDigit(signed char c) {
     return c >= '0' && c <= '9';
 }
@@ -31,7 +52,8 @@ void ParseLevelValue(const char* pszValue, tagLevelDescribe* pLevelDescribe) {
             pszName[nCopied++] = static_cast<char>(pValue[nPos]);
         ++nPos;
     }
-    pszName[nCopied] = '\0';
+    // The walk itself is not shortened: the bound is read from where it stopped.
+    pszName[WholeCharacterLength(pszName, nCopied)] = '\0';
 
     while (IsSkipped(pValue[nPos]))
         ++nPos;

@@ -15,8 +15,11 @@ struct tagLevelDescribe {
 // gives a name and a lower bound. pszValue is zero-terminated; only the bytes
 // up to its terminator are read.
 //
-// The name is the text up to the first comma, without its leading spaces, cut
-// after 15 walked bytes even inside a double-byte character. After the name,
+// The name is the text up to the first comma, without its leading spaces,
+// walked for at most 15 bytes; a double-byte character that the walk or the
+// comma cuts in two is left out whole, so the name ends on a character
+// boundary (as SetLevelDescribe's names do). The bound is read from where the
+// walk stopped: "职业赌神职业赌神,100" gives 14 bytes and 0. After the name,
 // every ASCII byte that is not a digit is passed over; the digits that follow
 // form the bound, and any other byte (a byte of 0x80 or above too) ends it.
 // So "ABC,-500" gives 500 and "x,1,000" gives 1. A bound too large for 32

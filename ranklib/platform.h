@@ -23,8 +23,9 @@ std::size_t ReadProfileString(const char* pszSection, const char* pszKey, char* 
                               std::size_t cbBuffer, const char* pszFileName);
 
 // Multi-byte text of the thread's ANSI code page to UTF-16. A byte sequence
-// that is not a character of the code page (a lead byte cut off at the end)
-// converts as the platform does it natively; see the tests for the rule.
+// that is not a character of the code page converts as the platform does it
+// natively (Windows: "?"); level names, cut on character boundaries, never
+// end in a lone lead byte.
 // Throws when out of memory (or, natively, when iconv lacks CP936).
 std::u16string AnsiToUtf16(const char* pszText);
 

@@ -100,9 +100,11 @@ tagLevelDescribe* CQuorleManager::AppendRecord() {
 }
 
 bool CQuorleManager::LoadGameLevel(const char* pszDirectory) {
-    // The caller is to unload first; a table still in place is emptied.
+    // The caller is to unload first; a table still in place is emptied, and
+    // so are the levels a load that ran out of memory left behind, which
+    // would otherwise come before this load's levels.
     SUITE_DEBUG_CHECK(!m_bLevelLoaded);
-    if (m_bLevelLoaded)
+    if (m_LevelDescribeArray.GetCount() > 0)
         EmptyTable();
     SUITE_DEBUG_CHECK(pszDirectory != nullptr);
 
@@ -186,16 +188,17 @@ std::uint16_t CQuorleManager::GetLevelDescribe(tagLevelDescribeW* pLevelDescribe
 
 bool CQuorleManager::SetLevelDescribe(const tagLevelDescribeW* pLevelDescribe,
                                       std::uint16_t wDescribeCount) {
+    // As in LoadGameLevel: a hand-over replaces the table, partial or not.
     SUITE_DEBUG_CHECK(!m_bLevelLoaded);
-    if (m_bLevelLoaded)
+    if (m_LevelDescribeArray.GetCount() > 0)
         EmptyTable();
     SUITE_DEBUG_CHECK(pLevelDescribe != nullptr || wDescribeCount == 0);
     if (pLevelDescribe == nullptr && wDescribeCount != 0)
         return false;
 
     try {
-        for (int i = 0; i < wDescribeCount && m_LevelDescribeArray.GetCount() < kMaxLevelCount;
-             ++i) {
+        // Starting from an empty table, a 16-bit count stays within kMaxLevelCount.
+        for (int i = 0; i < wDescribeCount; ++i) {
             const tagLevelDescribeW& source = pLevelDescribe[i];
             char16_t szName[16];
             std::size_t cchName = 0;

@@ -11,14 +11,15 @@
 // Created by CreateQuorleManager only; one Release destroys it.
 //
 // The table never holds more than 65,535 levels (counts cross the interface
-// as 16-bit numbers): a load or hand-over that would pass that number stops
-// at it, as at the end of its input.
+// as 16-bit numbers): a load that would pass that number stops at it, as at
+// the end of its input.
 //
 // Misuse (a load over a loaded table, a destination too small) is reported in
 // debug builds and then handled as each slot's comment says. No slot throws:
 // running out of memory makes a load or hand-over return false, with the
-// levels added so far kept and IsLevelLoaded false ("partial"); the next load
-// adds after them, UnloadGameLevel clears them.
+// levels added so far kept and IsLevelLoaded false ("partial"). Every load and
+// hand-over starts from an empty table, so the next one replaces a partial
+// table as it replaces a loaded one; UnloadGameLevel clears it too.
 class CQuorleManager : public IQuorleManager {
 public:
     CQuorleManager();

@@ -84,13 +84,16 @@ public:
     }
 
     // Stores newElement at nIndex; at the element count the array first grows
-    // by one. An index past the count is refused.
+    // by one. An index past the count is refused. newElement may be one of
+    // this array's own elements (a.Add(a[0])).
     void SetAtGrow(int nIndex, ARG_TYPE newElement) {
         if (nIndex < 0 || nIndex > m_nElementCount)
             Fail("SetAtGrow outside the elements");
+        // Growing frees the old block, which newElement may point into.
+        const TYPE element = newElement;
         if (nIndex == m_nElementCount)
             SetSize(m_nElementCount + 1);
-        m_pData[nIndex] = newElement;
+        m_pData[nIndex] = element;
     }
 
     // New elements are the storage's current bytes (zero where never used);

@@ -67,7 +67,15 @@ protected:
 };
 
 // The signature every component library exports under its creation name.
-// It must not throw: under MinGW an exception cannot cross a DLL boundary.
+//
+// It must not throw. Our Windows binaries link libgcc and libstdc++
+// statically, so each DLL and program carries its own unwinder, which knows
+// only its own module's frames. An exception thrown inside another such
+// library finds no handler there and ends the process (std::terminate) before
+// any catch of the caller is looked at. So every function our libraries export
+// (the creation functions, Kelmar's and Quorle's exported classes) and every
+// interface slot catches everything itself and reports failure as the
+// convention says: null, false or 0.
 typedef void* (*ModuleCreateProc)(const GUID& Guid, DWORD dwInterfaceVer);
 
 // The loader's operating-system seam: a library by file name and a symbol in it.
@@ -142,6 +150,14 @@ public:
                 Describe("调用函数“%s”生成对象失败", m_szCreateProc);
                 return false;
             }
+            // What these handlers can catch: exceptions raised in this module,
+            // and a creation function's exception only where both sides share
+            // one runtime (natively, or a component and host both linked with
+            // -shared-libgcc, as the loader test builds them). A library linked
+            // with a static runtime, as all of ours are, ends the process
+            // instead (see ModuleCreateProc): the guard is a last line for a
+            // shared-runtime component, not a reason for a creation function
+            // to throw.
         } catch (const char* pszError) {
             Describe("由于“%s”，组件创建失败", pszError != nullptr ? pszError : "");
             return false;

@@ -108,6 +108,12 @@ CTalvexDlg::~CTalvexDlg() {
 INT_PTR CTalvexDlg::DoModal() {
     INT_PTR nResult = DialogBoxParamA(m_hInstance, MAKEINTRESOURCEA(IDD_TALVEX_DIALOG), m_hParent,
                                       DialogProc, reinterpret_cast<LPARAM>(this));
+    if (nResult == -1) {
+        const DWORD dwError = GetLastError();
+        // No run took place, so the exit code must not say "handed over".
+        WriteUpdateLog("更新窗口创建失败(%lu)", static_cast<unsigned long>(dwError));
+        m_nExitCode = kExitNoDialog;
+    }
     m_hWnd = nullptr;
     m_bRunEnded = true;
     // A quit request may still wait in the queue when the loop ended otherwise.
@@ -165,6 +171,12 @@ INT_PTR CTalvexDlg::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == IDOK) {
+                // The run's own ends all close the dialog otherwise (WM_CLOSE
+                // or EndDialog); a command means someone else ended it.
+                if (!m_bRunEnded) {
+                    WriteUpdateLog("更新被中止(%s)", LOWORD(wParam) == IDOK ? "IDOK" : "IDCANCEL");
+                    m_nExitCode = kExitDialogCommand;
+                }
                 m_bRunEnded = true;
                 EndDialog(m_hWnd, LOWORD(wParam));
                 return TRUE;
@@ -319,10 +331,6 @@ UpdaterConfig CTalvexDlg::Config() const {
     config.strFileBaseReserve = m_szFileBaseUrlReserve;
     config.strXmlBaseReserve = m_szXmlBaseUrlReserve;
     return config;
-}
-
-void CTalvexDlg::SetProgramFolderForTest(const char* pszFolder) {
-    CopyWhole(m_szProgramFolder, sizeof(m_szProgramFolder), pszFolder);
 }
 
 bool CTalvexDlg::IsValid() {

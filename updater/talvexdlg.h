@@ -13,12 +13,14 @@
 #include "updater/core/requests.h"
 #include "updater/core/updaterun.h"
 
-// Exit codes of Talvex.exe.
+// Exit codes of Talvex.exe (listed in the README as well).
 enum TalvexExitCode {
     kExitHandedOver = 0,     // plaza or game handed over, or updating disabled
     kExitQuitRequest = 1,    // a manifest could not be used (message box shown)
     kExitStartupFailed = 2,  // engine, plaza information or a configured value unusable
     kExitEngineStopped = 3,  // the engine ended the run before the hand-over
+    kExitNoDialog = 4,       // the dialog could not be created: nothing ran
+    kExitDialogCommand = 5,  // an OK or Cancel command ended the run before the hand-over
 };
 
 class CTalvexDlg : public IDownLoadServiceSink {
@@ -59,13 +61,6 @@ public:
         __attribute__((format(gnu_printf, 2, 3)))
 #endif
         ;
-
-    // For the tests of the hand-over operations: a dialog that has a window
-    // but no run. Sets the program folder the operations build paths from.
-    void SetProgramFolderForTest(const char* pszFolder);
-    void AttachWindowForTest(HWND hWnd) {
-        m_hWnd = hWnd;
-    }
 
 private:
     class CHost;

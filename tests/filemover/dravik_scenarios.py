@@ -202,8 +202,8 @@ def end_windows_process(pid):
 
 # --- installation folders ----------------------------------------------------------------------
 
-def make_install(root, name, errrpt=True):
-    inst = os.path.join(root, name, INSTALL_NAME)
+def make_install(root, name, errrpt=True, install_name=INSTALL_NAME):
+    inst = os.path.join(root, name, install_name)
     os.makedirs(inst)
     os.makedirs(os.path.join(inst, "DownLoad"))
     if errrpt:
@@ -231,6 +231,29 @@ def no_special_folder(root):
     check_equal([STARTED], messages(inst), "copy log")
     check(os.path.isdir(os.path.join(inst, "DownLoad")), "DownLoad was removed")
     starts = wait_for_plaza_starts(inst, 1)
+    try:
+        check_equal(winpath(inst) + "\\ZIVGame.exe -u", starts[0][1], "plaza command line")
+    finally:
+        end_windows_process(starts[0][0])
+
+
+def folder_with_a_blank(root):
+    # Started from an unquoted "...\游戏 大厅\ZIVGame.exe -u" alone, Windows would look for
+    # "...\游戏.exe" first: a plaza stand-in waits there, logging any start beside itself.
+    inst = make_install(root, "blank", install_name="游戏 大厅")
+    shutil.copy(PLAZA, inst)
+    decoy_folder = os.path.dirname(inst)
+    shutil.copy(PLAZA, os.path.join(decoy_folder, "游戏.exe"))
+    run_dravik(inst)
+    check_equal([STARTED], messages(inst), "copy log")
+    deadline = time.monotonic() + 60
+    while not plaza_starts(inst) and not plaza_starts(decoy_folder):
+        check(time.monotonic() < deadline, "neither the plaza nor 游戏.exe started")
+        time.sleep(0.05)
+    for pid, _ in plaza_starts(decoy_folder):
+        end_windows_process(pid)
+    check_equal([], plaza_starts(decoy_folder), "started in the plaza's place")
+    starts = plaza_starts(inst)
     try:
         check_equal(winpath(inst) + "\\ZIVGame.exe -u", starts[0][1], "plaza command line")
     finally:
@@ -418,7 +441,7 @@ def no_errrpt_folder(root):
                 "installation folder afterwards")
 
 
-SCENARIOS = [no_special_folder, empty_special_folder, one_file, nested_folders,
+SCENARIOS = [no_special_folder, folder_with_a_blank, empty_special_folder, one_file, nested_folders,
              file_locked_for_whole_run, file_released_during_retries, copied_file_not_deleted,
              running_plaza,
              no_errrpt_folder]

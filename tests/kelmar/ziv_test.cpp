@@ -6,6 +6,7 @@
 #include "kelmar/xorencrypt.h"
 #include "kelmar/zivformat.h"
 #include "testdir.h"
+#include "zivsample.h"
 
 namespace {
 
@@ -41,6 +42,19 @@ TEST(ZivFormat, DocumentedExampleEncodesToItsBytes) {
     const unsigned char want[] = {0x5A, 0x49, 0x56, 0x1A, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00,
                                   0x00, 0x42, 0xC1, 0x68, 0xB3, 0x77, 0x05, 0x41, 0x50, 0x6F};
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(want), sizeof want), Encoded("<a/>\n"));
+}
+
+TEST(ZivFormat, SampleLongerThanTheKeyPeriodKeepsItsBytes) {
+    // Round trips cannot see a change of the key stream: this fixed image can.
+    const std::string text(reinterpret_cast<const char*>(ziv_sample::kText),
+                           sizeof ziv_sample::kText);
+    const std::string image(reinterpret_cast<const char*>(ziv_sample::kImage),
+                            sizeof ziv_sample::kImage);
+    ASSERT_GT(text.size(), 251u) << "the sample must pass the position term's period";
+    EXPECT_EQ(image, Encoded(text));
+    std::string decoded;
+    EXPECT_EQ(kelmar::kZivOk, DecodeZiv(image, &decoded));
+    EXPECT_EQ(text, decoded);
 }
 
 TEST(ZivFormat, RoundTripKeepsEveryByte) {

@@ -37,7 +37,9 @@ TEST(ParseLevelValueTest, NameAndBound) {
         {"  赌神 , 1,000", "赌神 ", 1},
         {"ABC,-500", "ABC", 500},
         {"ABCDEFGHIJKLMNOP,100", "ABCDEFGHIJKLMNO", 100},
-        {"职业赌神职业赌神,100", std::string("职业赌神职业赌神").substr(0, 15), 0},
+        {"职业赌神职业赌神,100", "职业赌神职业赌", 0},  // the eighth would be cut
+        {"A职业赌神职业赌,1", "A职业赌神职业赌", 1},    // 15 bytes of whole characters
+        {"名\x81,5", "名", 5},                          // a lead byte before the comma
         {"ABCDEFGHIJKLMN12345,500", "ABCDEFGHIJKLMN1", 2345},
         {"无逗号", "无逗号", 0},
         {"", "", 0},
@@ -46,6 +48,8 @@ TEST(ParseLevelValueTest, NameAndBound) {
         {"               X,7", "", 7},   // 15 spaces fill the name's walk
         {"              XY,7", "X", 7},  // 14 spaces leave one byte
         {"a b ,3", "a b ", 3},
+        {"名,/9", "名", 9},  // 0x2F, the last byte before the digits, is passed over
+        {"名,:9", "名", 9},  // so is 0x3A, the first byte after them
         {"名,\x7f"
          "9",
          "名", 9},  // 0x7F is passed over
@@ -248,14 +252,16 @@ TEST_F(PoolTest, OutOfRecordsLeavesAPartialTable) {
     EXPECT_FALSE(pManager->IsLevelLoaded()) << "partial";
     EXPECT_STREQ("B", pManager->GetLevelName(1000));
 
-    // A partial table is not emptied: the next hand-over adds after it.
-    g_nAllocationsLeft = 5;
+    // The next hand-over replaces the partial table, reusing its records.
+    g_nAllocationsLeft = 0;
     EXPECT_TRUE(pManager->SetLevelDescribe(levels.data() + 3, 2));
-    EXPECT_EQ(4, pManager->GetLevelCount());
+    EXPECT_EQ(2, pManager->GetLevelCount());
     EXPECT_TRUE(pManager->IsLevelLoaded());
+    EXPECT_STREQ("D", pManager->GetLevelName(0));
+    EXPECT_STREQ("E", pManager->GetLevelName(1000));
 
     ASSERT_TRUE(pManager->UnloadGameLevel());
-    EXPECT_EQ(4, quorle_pool::GetSpareCount());
+    EXPECT_EQ(2, quorle_pool::GetSpareCount());
     EXPECT_EQ(0, pManager->GetLevelCount());
     pManager->Release();
 }
@@ -270,24 +276,27 @@ TEST_F(PoolTest, OutOfRecordsDuringALoad) {
     EXPECT_EQ(1, pManager->GetLevelCount());
     EXPECT_FALSE(pManager->IsLevelLoaded());
 
-    g_nAllocationsLeft = 3;
-    EXPECT_TRUE(pManager->LoadGameLevel(".")) << "adds after the partial table";
-    EXPECT_EQ(4, pManager->GetLevelCount());
+    g_nAllocationsLeft = 2;
+    EXPECT_TRUE(pManager->LoadGameLevel(".")) << "replaces the partial table";
+    EXPECT_EQ(3, pManager->GetLevelCount());
+    EXPECT_STREQ("a", pManager->GetLevelName(0));
+    EXPECT_STREQ("c", pManager->GetLevelName(2));
     pManager->Release();
-    EXPECT_EQ(4, quorle_pool::GetSpareCount()) << "the destructor hands every record back";
+    EXPECT_EQ(3, quorle_pool::GetSpareCount()) << "the destructor hands every record back";
     std::remove("GameLevel.ini");
 }
 
-TEST_F(PoolTest, TableStopsAt65535Levels) {
-    g_nAllocationsLeft = 70000;
-    const std::vector<tagLevelDescribeW> levels = Levels(1);
-    std::vector<tagLevelDescribeW> many(65535, levels[0]);
+TEST_F(PoolTest, LargestHandOverAfterAPartialOneIsWhole) {
+    const std::vector<tagLevelDescribeW> levels = Levels(2);
+    std::vector<tagLevelDescribeW> many(65535, levels[1]);
+    many[0] = levels[0];
     CQuorleManager* pManager = new CQuorleManager();
     g_nAllocationsLeft = 1;
-    EXPECT_FALSE(pManager->SetLevelDescribe(many.data(), 2)) << "partial table of 1";
+    EXPECT_FALSE(pManager->SetLevelDescribe(many.data() + 1, 2)) << "partial table of 1";
     g_nAllocationsLeft = 70000;
     EXPECT_TRUE(pManager->SetLevelDescribe(many.data(), 65535));
-    EXPECT_EQ(65535, pManager->GetLevelCount()) << "one partial level and 65,534 of the hand-over";
+    EXPECT_EQ(65535, pManager->GetLevelCount());
+    EXPECT_STREQ("A", pManager->GetLevelName(-1)) << "the hand-over's first level comes first";
     EXPECT_TRUE(pManager->IsLevelLoaded());
     std::vector<tagLevelDescribeW> dest(65535);
     EXPECT_EQ(65535, pManager->GetLevelDescribe(dest.data(), 65535));

@@ -105,6 +105,24 @@ TEST(ArrayTemplate, BadIndexesAndCountsAreRefusedWithoutChange) {
     }
 }
 
+TEST(ArrayTemplate, AddingItsOwnElementAtFullCapacityCopiesItBeforeGrowing) {
+    // The argument is a reference into the block that growing frees; under
+    // AddressSanitizer a copy taken after the growth is a use after free.
+    tagRecord records[6] = {{0}, {1}, {2}, {3}, {4}, {5}};
+    RecordArray array;
+    for (int i = 0; i < 5; ++i)
+        array.Add(&records[i]);
+    ASSERT_EQ(array.GetCount(), array.GetMaxCount());
+    const tagRecord* pFirst = array[0];
+    EXPECT_EQ(5, array.Add(array[0]));
+    EXPECT_EQ(pFirst, array[5]);
+    while (array.GetCount() < array.GetMaxCount())
+        array.Add(&records[5]);
+    const int nCount = array.GetCount();
+    array.SetAtGrow(nCount, array[3]);
+    EXPECT_EQ(&records[3], array[nCount]);
+}
+
 TEST(ArrayTemplate, RemoveAllKeepsStorageSoTheNextAddDoesNotAllocate) {
     CArrayTemplate<int, int> array;
     for (int i = 0; i < 5; ++i)

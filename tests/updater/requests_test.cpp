@@ -129,16 +129,47 @@ TEST(Requests, RefusesWhatDoesNotFit) {
     ExpectSameBytes(zero, req, "refused plaza request");
 
     config = SampleConfig();
-    config.strProgramFolder = "C:\\" + std::string(236, 'p') + "\\";  // folder of 240
-    // DownLoad dir 248 + "\" + 19 = 268: the save path would not be a valid path.
-    EXPECT_FALSE(FillPlazaManifestRequest(config, req, strProblem));
-    ExpectSameBytes(zero, req, "refused save path");
-
-    config = SampleConfig();
     config.strFileBase = "http://s/" + std::string(245, 'c');
     EXPECT_FALSE(
         FillFileRequest(config, File("\\sub\\x.dll", "d", 0), 1, 0, "", 0, req, strProblem));
     EXPECT_NE(std::string::npos, strProblem.find("szUrl"));
+}
+
+TEST(Requests, SavePathsUpTo259CharactersAreTaken) {
+    // The engine saves to szSaveDir + "\" + szSaveName: each field may fit while
+    // the joined path is no longer one the platform takes.
+    const std::string strName = "\\" + std::string(100, 's');
+    const struct {
+        const char* pszCase;
+        bool bSpecial;
+        std::size_t cchPath;
+    } cases[] = {
+        {"plaza manifest", false, 259},
+        {"plaza manifest", false, 260},
+        {"special file", true, 259},
+        {"special file", true, 260},
+    };
+    for (const auto& c : cases) {
+        // Beside the folder: "DownLoad\" and the manifest's 19 characters, or
+        // "DownLoad\Special\" and the file's 100.
+        const std::size_t cchBeside = c.bSpecial ? 17 + 100 : 9 + 19;
+        UpdaterConfig config = SampleConfig();
+        config.strProgramFolder = "C:\\" + std::string(c.cchPath - cchBeside - 4, 'p') + "\\";
+        DownLoadRequest req = Dirty();
+        std::string strProblem;
+        const bool bTaken = c.bSpecial ? FillFileRequest(config, File(strName.c_str(), "d", 1), 1,
+                                                         0, "", 0, req, strProblem)
+                                       : FillPlazaManifestRequest(config, req, strProblem);
+        EXPECT_EQ(c.cchPath <= 259, bTaken) << c.pszCase << " " << c.cchPath;
+        if (bTaken) {
+            EXPECT_EQ(c.cchPath, std::strlen(req.szSaveDir) + 1 + std::strlen(req.szSaveName))
+                << c.pszCase << " " << c.cchPath;
+        } else {
+            EXPECT_NE(std::string::npos, strProblem.find("保存路径"))
+                << c.pszCase << " " << c.cchPath;
+            ExpectSameBytes(Expected(0, "", "", "", "", "", "", 0, 0, "", 0), req, c.pszCase);
+        }
+    }
 }
 
 TEST(Requests, InstallationFiles) {

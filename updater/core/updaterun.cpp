@@ -80,11 +80,9 @@ bool CUpdateRun::EntriesFit(const Manifest& manifest, std::string& strProblem) {
     // a name that fits its own field may still not fit a request.
     for (const ManifestFileEntry& entry : manifest.files) {
         DownLoadRequest req;
+        // The local path needs no check of its own: it is never longer than
+        // the save path (the same one for an ordinary file), refused at 260.
         if (!FillFileRequest(m_config, MakeNeedUpdateFile(entry), 1, 0, "", 0, req, strProblem)) {
-            return false;
-        }
-        if (LocalFilePath(m_config, entry.strName).size() >= 260) {
-            strProblem = FormatText("本地路径过长，拒绝更新(%s)", entry.strName.c_str());
             return false;
         }
     }

@@ -15,6 +15,8 @@
 //          the windows again while the first one's box is open (a second
 //          "recengine-windows.txt" block after a "--" line), closes the box
 //          with OK, and calls OnServiceExit.
+//   ok, cancel  post the dialog the OK or Cancel command, as something other
+//          than the run would, and then fetch nothing.
 //
 // recengine.bin: per call "RCMD", the command code (int32), the number of
 // records (int32), then each 1356-byte record. recengine-life.txt: "created"
@@ -203,6 +205,10 @@ private:
             return;
         if (m_strMode == "about") {
             OnAboutStep();
+            return;
+        }
+        if (m_strMode == "ok" || m_strMode == "cancel") {
+            PostMessageA(FindDialog(), WM_COMMAND, m_strMode == "ok" ? IDOK : IDCANCEL, 0);
             return;
         }
         if (m_strMode == "exit") {

@@ -15,6 +15,7 @@ from talvexrig import (Installation, boxes_of, check, check_equal, check_record,
                        request, start, wait_for)
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
+EXIT_DIALOG_COMMAND = 5
 
 BAT_FOR_SUB_X = (b"@ping 127.0.0.1 -n 2 >nul\r\n"
                  b"echo f | xcopy \"%~dp0DownLoad\\Special\\sub\\x.dll\" \"%~dp0\\sub\\x.dll\" "
@@ -167,6 +168,16 @@ def terminate_by_name_respects_letter_case(root):
                  "更新完成！"], inst.log()[-3:], "updater log")
 
 
+def ok_or_cancel_is_no_hand_over(root):
+    for command in ("ok", "cancel"):
+        inst = Installation(os.path.join(root, command), ziv=plaza_info(), mode=command)
+        rc, boxes = boxes_of(inst)
+        check_equal(EXIT_DIALOG_COMMAND, rc, f"{command}: exit code")
+        check_equal([], boxes, f"{command}: message boxes")
+        check_equal(f"更新被中止(ID{command.upper()})", inst.log()[-1], f"{command}: updater log")
+        check(not inst.exists("ZIVGame.log"), f"{command}: no plaza started")
+
+
 def about_box_from_the_system_menu(root):
     inst = Installation(root, ziv=plaza_info(), mode="about")
     rc, boxes = boxes_of(inst)
@@ -181,6 +192,7 @@ def about_box_from_the_system_menu(root):
 
 SCENARIOS = {f.__name__: f for f in (
     about_box_from_the_system_menu,
+    ok_or_cancel_is_no_hand_over,
     updating_disabled_starts_the_plaza,
     updating_disabled_runs_the_waiting_batch_file,
     startup_failures_show_their_box_and_end,
