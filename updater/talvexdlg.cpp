@@ -85,10 +85,10 @@ public:
     std::string Digest(const std::string& strPath) override {
         return talvex::GetFileMD5(strPath.c_str());
     }
-    // GetFileMD5 keeps nothing between calls, so every core can read and hash
-    // a file of its own; at least two, so that one file's reading overlaps
-    // another's hashing even on one core.
-    unsigned int DigestThreads() override {
+    // The probe's calls keep nothing between them, so every core can judge a
+    // file of its own; at least two, so that one file's waiting on the disk or
+    // the Wine server overlaps another's hashing even on one core.
+    unsigned int ConcurrentFiles() override {
         return std::max(2u, std::thread::hardware_concurrency());
     }
 

@@ -57,7 +57,7 @@ public:
         --nInFlight;
         return files.at(strPath).strDigest;
     }
-    unsigned int DigestThreads() override { return nThreads; }
+    unsigned int ConcurrentFiles() override { return nThreads; }
 };
 
 ManifestFileEntry Entry(const char* pszBytes, const char* pszDate) {

@@ -19,10 +19,10 @@ public:
     virtual bool ReadSize(const std::string& strPath, std::uint64_t& qwSize) = 0;
     // The digest text of the whole file, or " " when it cannot be opened.
     virtual std::string Digest(const std::string& strPath) = 0;
-    // How many Digest calls may run at once, each on a thread of its own.
-    // A probe that answers more than 1 must have a Digest that is safe to
-    // call from that many threads together.
-    virtual unsigned int DigestThreads() { return 1; }
+    // How many files the rule may judge at once, each on a thread of its own.
+    // A probe that answers more than 1 must be safe to call from that many
+    // threads together.
+    virtual unsigned int ConcurrentFiles() { return 1; }
 };
 
 // The size as the manifest writes it: the low 32 bits in signed decimal, so a
@@ -37,10 +37,9 @@ bool FileNeedsUpdate(const ManifestFileEntry& entry, const std::string& strLocal
 
 // The rule over a whole manifest: element i tells whether entries[i] must be
 // fetched, its installed copy being at localPaths[i] (both lists are of one
-// length). The answers are those of FileNeedsUpdate, in list order, but the
-// digests are computed on up to probe.DigestThreads() threads at once, since
-// an installation of thousands of files spends its decision reading them.
-// Existence and sizes are read first, on the calling thread. An exception from
-// a Digest call is rethrown here once every thread has ended.
+// length). The answers are those of FileNeedsUpdate, in list order, but up to
+// probe.ConcurrentFiles() files are judged at once, since an installation of
+// thousands of files spends its decision reading them. An exception from the
+// probe is rethrown here once every thread has ended.
 std::vector<bool> FilesNeedingUpdate(const std::vector<ManifestFileEntry>& entries,
                                      const std::vector<std::string>& localPaths, IFileProbe& probe);
