@@ -57,21 +57,6 @@ bool IsLeapYear(std::uint64_t y) {
     return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
 }
 
-// The two signed attributes of the root element, read from the verified text.
-bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
-                          std::int64_t& llExpires) {
-    TiXmlDocument document;
-    document.Parse(strText.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    const TiXmlElement* pRoot = document.Error() ? nullptr : document.RootElement();
-    if (pRoot == nullptr)
-        return false;
-    const char* pszSequence = pRoot->Attribute("sequence");
-    const char* pszExpires = pRoot->Attribute("expires");
-    return pszSequence != nullptr && pszExpires != nullptr &&
-           ReadDigits(pszSequence, kMaxSequenceDigits, qwSequence) &&
-           ParseUtcTime(pszExpires, llExpires);
-}
-
 bool AppendToField(char* pszField, std::size_t cbField, const char* pszSuffix, const char* pszWhat,
                    std::string& strProblem) {
     const std::string strValue = std::string(pszField, strnlen(pszField, cbField)) + pszSuffix;
@@ -150,6 +135,20 @@ bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds) {
     return true;
 }
 
+bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
+                          std::int64_t& llExpires) {
+    TiXmlDocument document;
+    document.Parse(strText.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    const TiXmlElement* pRoot = document.Error() ? nullptr : document.RootElement();
+    if (pRoot == nullptr)
+        return false;
+    const char* pszSequence = pRoot->Attribute("sequence");
+    const char* pszExpires = pRoot->Attribute("expires");
+    return pszSequence != nullptr && pszExpires != nullptr &&
+           ReadDigits(pszSequence, kMaxSequenceDigits, qwSequence) &&
+           ParseUtcTime(pszExpires, llExpires);
+}
+
 SequenceState ParseSequenceState(const std::string& strText) {
     SequenceState state;
     std::size_t nStart = 0;
@@ -185,12 +184,11 @@ bool FillSignatureRequest(DownLoadRequest& manifestReq, DownLoadRequest& sigReq,
     manifestReq.nFileCount = 2;
     sigReq = manifestReq;
     sigReq.nFileIndex = 1;
-    if (!AppendToField(sigReq.szFileName, sizeof(sigReq.szFileName), kSignatureSuffix,
-                       "szFileName", strProblem) ||
-        !AppendToField(sigReq.szSaveName, sizeof(sigReq.szSaveName), kSignatureSuffix,
-                       "szSaveName", strProblem) ||
-        !AppendToField(sigReq.szUrl, sizeof(sigReq.szUrl), kSignatureSuffix, "szUrl",
+    if (!AppendToField(sigReq.szFileName, sizeof(sigReq.szFileName), kSignatureSuffix, "szFileName",
                        strProblem) ||
+        !AppendToField(sigReq.szSaveName, sizeof(sigReq.szSaveName), kSignatureSuffix, "szSaveName",
+                       strProblem) ||
+        !AppendToField(sigReq.szUrl, sizeof(sigReq.szUrl), kSignatureSuffix, "szUrl", strProblem) ||
         !AppendToField(sigReq.szUrlReserve, sizeof(sigReq.szUrlReserve), kSignatureSuffix,
                        "szUrlReserve", strProblem)) {
         return false;

@@ -45,6 +45,12 @@ bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::strin
 std::string FormatUtcTime(std::int64_t llSeconds);
 bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds);
 
+// The two attributes of a signed manifest's root element: sequence (decimal,
+// at most 18 digits) and expires (the time form above). False when the text
+// does not parse or either is missing or malformed.
+bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
+                          std::int64_t& llExpires);
+
 // The state file: one "name sequence" line per manifest. Lines that do not
 // read are dropped, so a damaged file costs only the rollback memory.
 typedef std::map<std::string, std::uint64_t> SequenceState;
