@@ -10,8 +10,8 @@ import os
 import subprocess
 import sys
 
-from talvexrig import (Installation, boxes_of, check, check_equal, main, plaza_info, start,
-                       wait_for, ziv_bytes)
+from talvexrig import (BIN, Installation, boxes_of, check, check_equal, main, plaza_info, run,
+                       start, wait_for, winpath, ziv_bytes)
 from nginx_rig import NginxRig, free_port
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
@@ -87,10 +87,12 @@ class Signer:
         return raw
 
 
-def installation(root, server, reserve, key=None):
+def installation(root, server, reserve, key=None, https_only=False):
     ziv = plaza_info(server=server + "/%s", reserve=reserve + "/%s")
     if key:
         ziv = ziv.replace("<Server ", f'<Server updatePublicKey="{key}" ')
+    if https_only:
+        ziv = ziv.replace("<Server ", '<Server updateHttpsOnly="1" ')
     return Installation(root, engine="real", ziv=ziv)
 
 
@@ -325,6 +327,63 @@ def refused_signed_manifests_change_nothing(root):
               "without a key: no .sig asked for")
 
 
+def make_authority(folder):
+    """A certificate authority of this run and a server certificate for
+    "localhost" that it signed. Returns (authority, certificate, key)."""
+    os.makedirs(folder, exist_ok=True)
+    ca, ca_key = os.path.join(folder, "authority.pem"), os.path.join(folder, "authority.key")
+    cert, key = os.path.join(folder, "localhost.pem"), os.path.join(folder, "localhost.key")
+    csr, ext = os.path.join(folder, "localhost.csr"), os.path.join(folder, "localhost.ext")
+    quiet = dict(check=True, capture_output=True)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                    "-keyout", ca_key, "-out", ca, "-days", "2", "-subj", "/CN=Talvex test authority",
+                    "-addext", "basicConstraints=critical,CA:TRUE",
+                    "-addext", "keyUsage=critical,keyCertSign,cRLSign"], **quiet)
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key,
+                    "-out", csr, "-subj", "/CN=localhost"], **quiet)
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n")
+    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key,
+                    "-CAcreateserial", "-out", cert, "-days", "2", "-sha256", "-extfile", ext],
+                   **quiet)
+    return ca, cert, key
+
+
+def https_update_with_the_test_authority_trusted(root):
+    signer = Signer(os.path.join(root, "publisher"))
+    authority, cert, key = make_authority(os.path.join(root, "tls"))
+    release = Release(root)
+    release.add("\\Plaza.dat", b"plaza data over https")
+    release.add("\\子目录\\说明.txt", b"notes over https")
+    release.publish(signer=signer, sequence=3)
+    trustroot = os.path.join(BIN, "trustroot.exe")
+    with NginxRig(release.root, ssl=(cert, key), url_host="localhost") as rig:
+        inst = installation(root, rig.base_url, rig.base_url, key=signer.public, https_only=True)
+        inst.write("Plaza.dat", b"plaza data v1")
+        # Until the prefix trusts the authority, the engine refuses the server,
+        # and with a key that is a manifest without its signature.
+        rc, boxes = boxes_of(inst, timeout=120)
+        check_equal(EXIT_QUIT, rc, "untrusted: exit code")
+        check_equal("更新列表签名验证失败(LastUpdateFiles.xml)：缺少签名文件", inst.log()[-1],
+                    "untrusted: the last log line")
+        check_equal(b"plaza data v1", inst.read("Plaza.dat"), "untrusted: nothing installed")
+        check_equal([], rig.requests(), "untrusted: no request got through")
+
+        check_equal(0, run(trustroot, winpath(authority)), "trustroot adds the authority")
+        try:
+            rc, boxes = boxes_of(inst, timeout=120)
+            check_equal(EXIT_HANDED_OVER, rc, "trusted: exit code")
+            check_equal([], boxes, "trusted: message boxes")
+            check_equal(b"plaza data over https", inst.read("Plaza.dat"), "file replaced")
+            check_equal(b"notes over https", inst.read("子目录\\说明.txt"), "file added")
+            check("更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至2099-01-01T00:00:00Z)"
+                  in inst.log(), f"verification logged: {inst.log()}")
+            check(rig.base_url.startswith("https://localhost:"), rig.base_url)
+        finally:
+            check_equal(0, run(trustroot, "--remove", winpath(authority)),
+                        "trustroot takes the authority out again")
+
+
 SCENARIOS = {f.__name__: f for f in (
     plaza_update_end_to_end,
     game_update_end_to_end,
@@ -333,6 +392,7 @@ SCENARIOS = {f.__name__: f for f in (
     unusable_served_manifests,
     signed_release_updates_to_identical,
     refused_signed_manifests_change_nothing,
+    https_update_with_the_test_authority_trusted,
 )}
 
 if __name__ == "__main__":
