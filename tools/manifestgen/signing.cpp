@@ -75,20 +75,24 @@ bool WriteNewKeyPair(const std::string& strName, std::string& strError) {
         strError = "the platform could not make a P-256 key pair";
         return false;
     }
+    // Created empty and closed to its owner before the key goes in, and
+    // written in place: a file moved over it would bring its own permissions.
+    const fs::path pem = PathFromArgument(strPem);
+    std::ofstream(pem, std::ios::binary);
+    fs::permissions(pem, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
+                    ec);
     {
-        // Created empty and closed to its owner before the key goes in.
-        std::ofstream(PathFromArgument(strPem), std::ios::binary);
-        fs::permissions(PathFromArgument(strPem), fs::perms::owner_read | fs::perms::owner_write,
-                        fs::perm_options::replace, ec);
+        std::ofstream out(pem, std::ios::binary | std::ios::trunc);
+        out << kelmar::EcdsaPrivateKeyPem(keyPair);
+        out.close();
+        if (!out) {
+            fs::remove(pem, ec);
+            strError = strPem + ": cannot be written";
+            return false;
+        }
     }
-    if (!WriteFileAtomically(strPem, kelmar::EcdsaPrivateKeyPem(keyPair), strError) ||
-        !WriteFileAtomically(strPub, kelmar::EcdsaPublicKeyText(keyPair.strPublic) + "\n",
-                             strError)) {
-        return false;
-    }
-    fs::permissions(PathFromArgument(strPem), fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace, ec);
-    return true;
+    return WriteFileAtomically(strPub, kelmar::EcdsaPublicKeyText(keyPair.strPublic) + "\n",
+                               strError);
 }
 
 bool LoadSigningKey(const std::string& strPath, kelmar::EcdsaKeyPair& keyPair,
