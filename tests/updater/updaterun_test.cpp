@@ -537,6 +537,12 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
          },
          false, strFailed + "缺少签名文件"},
         {"another key", [&] { Publish(strPath, kFresh, &other); }, false, strFailed + "签名无效"},
+        {"signature with bytes after it",
+         [&] {
+             Publish(strPath, kFresh);
+             std::ofstream(strPath + ".sig", std::ios::binary | std::ios::app) << "x";
+         },
+         false, strFailed + "签名无效"},
         {"expired", [&] { Publish(strPath, " sequence=\"7\" expires=\"2027-01-15T08:00:00Z\""); },
          false, strFailed + "已过期(2027-01-15T08:00:00Z)"},
         {"no sequence", [&] { Publish(strPath, " expires=\"2027-02-01T00:00:00Z\""); }, false,

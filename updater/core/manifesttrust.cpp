@@ -212,7 +212,7 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
         return verdict;
     };
     std::string strSignature;
-    if (!host.ReadWholeFile(strManifestPath + kSignatureSuffix, kelmar::kEcdsaSignatureSize + 1,
+    if (!host.ReadWholeFile(strManifestPath + kSignatureSuffix, kMaxSignatureFileBytes,
                             strSignature)) {
         return refuse(TrustVerdict::MissingSignature, "缺少签名文件");
     }

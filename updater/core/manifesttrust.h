@@ -19,6 +19,9 @@
 // manifests the engine saves.
 const char kSequenceStateName[] = "DownLoad\\SignedSequence.txt";
 const char kSignatureSuffix[] = ".sig";
+// A .sig holds 64 bytes; one of up to this size is read and fails its check
+// as a bad signature rather than pass for a missing one.
+const std::size_t kMaxSignatureFileBytes = 4096;
 
 // What the run needs from the world for the checks. Called on the dialog's
 // thread only; none of these throws.

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "kelmar/ecdsa.h"
 #include "updater/core/cp936text.h"
 #include "updater/core/manifest.h"
 
@@ -101,8 +100,7 @@ bool CUpdateRun::OnServiceStop(const std::string& strGameName) {
     // The .sig of this run arrived: the batch that failed was another (or the
     // manifest itself), and the run ends as it always has.
     std::string strSignature;
-    if (m_pTrust->ReadWholeFile(strPath + kSignatureSuffix, kelmar::kEcdsaSignatureSize + 1,
-                                strSignature)) {
+    if (m_pTrust->ReadWholeFile(strPath + kSignatureSuffix, kMaxSignatureFileBytes, strSignature)) {
         return false;
     }
     Fail(FormatText("更新列表签名验证失败(%s)：缺少签名文件", strName.c_str()),
