@@ -91,13 +91,17 @@ def serve_release(release, client):
         shutil.copy2(path, target)
 
 
-def publish(tools, release, xml_folder):
-    args = ["--release", release, "--out", xml_folder, "--special", "Quorle.dll",
-            "--game", GAME, "--quiet"]
+def manifestgen(tools, *args):
     if tools == "native":
         return subprocess.run([str(NATIVE / "tools/manifestgen/manifestgen"), *map(str, args)]).returncode
     args = [winerig.windows_path(a) if isinstance(a, pathlib.Path) else a for a in args]
     return winerig.run_windows(BIN / "manifestgen.exe", *args, timeout=300)
+
+
+def publish(tools, release, xml_folder, key):
+    args = ["--release", release, "--out", xml_folder, "--special", "Quorle.dll",
+            "--game", GAME, "--quiet", "--sign-key", key]
+    return manifestgen(tools, *args)
 
 
 def encode_info(tools, xml, ziv):
@@ -171,8 +175,15 @@ def main():
 
     xvfb = start_display()
     try:
-        say(f"1. Publishing the release with manifestgen ({options.tools})")
-        if publish(options.tools, release, server / "xml") != 0:
+        say(f"1. Publishing the release with manifestgen ({options.tools}), signed")
+        keys = WORK / "keys"
+        keys.mkdir()
+        if manifestgen(options.tools, "keygen", "--out", keys / "publisher") != 0:
+            say("demo: manifestgen keygen failed")
+            return 1
+        public_key = (keys / "publisher.pub").read_text(encoding="ascii").strip()
+        say(f"   publisher key: {public_key[:40]}...")
+        if publish(options.tools, release, server / "xml", keys / "publisher.pem") != 0:
             say("demo: manifestgen failed")
             return 1
         serve_release(release, server / "client")
@@ -189,12 +200,24 @@ def main():
                 '<plaza isEnableUpdate="1">\n'
                 f'  <server updateGameUrl="{rig.base_url}/%s" '
                 f'updateGameUrlReserve="{rig.base_url}/%s" '
-                'updateGameXMLtUrl="xml" updateGameClientUrl="client"/>\n'
+                'updateGameXMLtUrl="xml" updateGameClientUrl="client"\n'
+                f'          updatePublicKey="{public_key}"/>\n'
                 '</plaza>\n', encoding="ascii")
             if encode_info(options.tools, info, install / "GamePlazaInfo.ziv") != 0:
                 say("demo: zivtool failed")
                 return 1
-            say("   GamePlazaInfo.ziv encoded with zivtool, pointing at it")
+            say("   GamePlazaInfo.ziv encoded with zivtool, pointing at it, with the publisher key")
+            native_tool = NATIVE / "tools/manifestgen/manifestgen"
+            if native_tool.exists():
+                verify = subprocess.run(
+                    [str(native_tool), "verify", "--server", f"{rig.base_url}/%s", "--xml-path",
+                     "xml", "--client-path", "client", "--key", str(keys / "publisher.pub")],
+                    capture_output=True, text=True)
+                say(f"   manifestgen verify: exit code {verify.returncode}")
+                for line in verify.stdout.splitlines():
+                    say(f"     {line}")
+                if verify.returncode != 0:
+                    problems.append("manifestgen verify found the published release wrong")
             say()
             before = {name: describe(install / name) for name in names}
             table("3. The older installation", names, install, release)
@@ -227,9 +250,19 @@ def main():
 
             table("6. Before and after", names, install, release, before)
             say("7. The updater's log")
+            log_lines = []
             for log in sorted((install / "errRpt").glob("Talvex.exe-*.log")):
-                for line in log.read_bytes().decode("cp936", "replace").splitlines():
-                    say(f"   {line}")
+                log_lines += log.read_bytes().decode("cp936", "replace").splitlines()
+            for line in log_lines:
+                say(f"   {line}")
+            say()
+            verified = [line for line in log_lines if "签名验证" in line]
+            say("   signature checks in the log:")
+            for line in verified:
+                say(f"   {line}")
+            if len([line for line in verified if "签名验证通过" in line]) != 2 or \
+                    len(verified) != 2:
+                problems.append("the updater did not verify both manifests")
             say()
             say("8. What the stand-in plaza saw (ZIVGame.log)")
             for line in plaza_log(install).splitlines():

@@ -264,10 +264,12 @@ BOOL CTalvexDlg::OnInitDialog() {
 
     UpdaterConfig config;
     std::string strProblem;
-    if (!BuildServerAddresses(info, config, strProblem)) {
+    if (!BuildServerAddresses(info, config, strProblem) ||
+        !ApplyTrustSettings(info, config, strProblem)) {
         StartupFailed(strProblem.c_str(), "GamePlazaInfo.ziv文件解析出错！");
         return FALSE;
     }
+    m_strPublicKey = config.strPublicKey;
     // Each address fits: BuildServerAddresses refuses anything over 499.
     CopyWhole(m_szFileBaseUrl, sizeof(m_szFileBaseUrl), config.strFileBase);
     CopyWhole(m_szXmlBaseUrl, sizeof(m_szXmlBaseUrl), config.strXmlBase);
@@ -277,9 +279,10 @@ BOOL CTalvexDlg::OnInitDialog() {
     const char* pszCmdLine = GetCommandLineA();
     WriteUpdateLog("传递进来的参数(%s)", pszCmdLine);
     const std::string strUpdateSpecificGame = ScanGameName(pszCmdLine);
+    m_strUpdateSpecificGame = strUpdateSpecificGame;
 
     CHost host(*this);
-    CUpdateRun run(Config(), host);
+    CUpdateRun run(Config(), host, &m_trustHost);
     int nEngineResult = 0;
     bool bAsked = strUpdateSpecificGame.empty()
                       ? run.DownloadLastUpdateXMLFile(nEngineResult)
@@ -330,6 +333,7 @@ UpdaterConfig CTalvexDlg::Config() const {
     config.strXmlBase = m_szXmlBaseUrl;
     config.strFileBaseReserve = m_szFileBaseUrlReserve;
     config.strXmlBaseReserve = m_szXmlBaseUrlReserve;
+    config.strPublicKey = m_strPublicKey;
     return config;
 }
 
@@ -358,7 +362,7 @@ void CTalvexDlg::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
         if (m_bRunEnded)
             return;
         CHost host(*this);
-        CUpdateRun run(Config(), host);
+        CUpdateRun run(Config(), host, &m_trustHost);
         run.OnDownLoadEvent(nEvent, pTask);
     } catch (...) {
         // Only the host's own calls can get here; the engine must not see it.
@@ -369,6 +373,12 @@ void CTalvexDlg::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
 
 void CTalvexDlg::OnServiceStop() {
     try {
+        if (!m_bRunEnded) {
+            CHost host(*this);
+            CUpdateRun run(Config(), host, &m_trustHost);
+            if (run.OnServiceStop(m_strUpdateSpecificGame))
+                return;
+        }
         if (!m_bRunEnded)
             m_nExitCode = kExitEngineStopped;
         CloseDialog();
@@ -382,7 +392,7 @@ void CTalvexDlg::OnServiceExit() {
 
 int CTalvexDlg::DownloadLastUpdateXMLFile() {
     CHost host(*this);
-    CUpdateRun run(Config(), host);
+    CUpdateRun run(Config(), host, &m_trustHost);
     int nResult = 0;
     run.DownloadLastUpdateXMLFile(nResult);
     return nResult;
@@ -390,7 +400,7 @@ int CTalvexDlg::DownloadLastUpdateXMLFile() {
 
 int CTalvexDlg::DownloadGameXMLFile(const char* pszGameName) {
     CHost host(*this);
-    CUpdateRun run(Config(), host);
+    CUpdateRun run(Config(), host, &m_trustHost);
     int nResult = 0;
     run.DownloadGameXMLFile(pszGameName != nullptr ? pszGameName : "", nResult);
     return nResult;

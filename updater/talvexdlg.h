@@ -12,6 +12,7 @@
 #include "engine/downloadservice.h"
 #include "updater/core/requests.h"
 #include "updater/core/updaterun.h"
+#include "updater/trusthost.h"
 
 // Exit codes of Talvex.exe (listed in the README as well).
 enum TalvexExitCode {
@@ -93,4 +94,9 @@ private:
     char m_szXmlBaseUrl[500] = {};
     char m_szFileBaseUrlReserve[500] = {};
     char m_szXmlBaseUrlReserve[500] = {};
+    // Signed manifests: the publisher's key (empty: not signed), the game of
+    // this run (empty: the plaza), and the checks' view of the world.
+    std::string m_strPublicKey;
+    std::string m_strUpdateSpecificGame;
+    CWinTrustHost m_trustHost;
 };

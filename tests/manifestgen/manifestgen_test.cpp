@@ -1,14 +1,18 @@
 #include "tools/manifestgen/release.h"
+#include "tools/manifestgen/signing.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "kelmar/ecdsakeytext.h"
 #include "updater/core/manifest.h"
+#include "updater/core/manifesttrust.h"
 
 namespace fs = std::filesystem;
 
@@ -136,6 +140,52 @@ TEST(ManifestGen, RefusesWhatTheUpdaterWouldRefuse) {
     EXPECT_TRUE(refusals.empty());
 }
 
+TEST(ManifestGen, SignedAttributesGoOnTheRootAndTheUpdaterStillReadsIt) {
+    const std::string strXml = ManifestXml({}, nullptr);
+    const std::string strSigned = WithSignedAttributes(strXml, 41, 1800000000);
+    EXPECT_NE(std::string::npos,
+              strSigned.find("\r\n<update sequence=\"41\" expires=\"2027-01-15T08:00:00Z\">\r\n"))
+        << strSigned;
+    std::uint64_t qwSequence = 0;
+    std::int64_t llExpires = 0;
+    ASSERT_TRUE(ReadSignedAttributes(strSigned, qwSequence, llExpires));
+    EXPECT_EQ(41u, qwSequence);
+    EXPECT_EQ(1800000000, llExpires);
+    Manifest manifest;
+    std::string strProblem;
+    EXPECT_EQ(ManifestStatus::Ok, ParseManifest(strSigned.c_str(), false, manifest, strProblem));
+
+    EXPECT_EQ(0u, HighestSequence({strXml, ""}));
+    EXPECT_EQ(41u, HighestSequence({WithSignedAttributes(strXml, 3, 0), strSigned, strXml}));
+}
+
+TEST(ManifestGen, ExpiryIsADurationOrAUtcTime) {
+    const std::int64_t llNow = 1800000000;
+    struct Case {
+        const char* pszValue;
+        bool bOk;
+        std::int64_t llExpires;
+    };
+    const Case cases[] = {
+        {"30d", true, llNow + 30 * 86400},
+        {"12h", true, llNow + 12 * 3600},
+        {"2027-01-31T08:00:00Z", true, 1801382400},
+        {"0d", false, 0},
+        {"30", false, 0},
+        {"d", false, 0},
+        {"3w", false, 0},
+        {"-1d", false, 0},
+        {"2027-01-31", false, 0},
+    };
+    for (const Case& c : cases) {
+        std::int64_t llExpires = 0;
+        EXPECT_EQ(c.bOk, ParseExpiry(c.pszValue, llNow, llExpires)) << c.pszValue;
+        if (c.bOk) {
+            EXPECT_EQ(c.llExpires, llExpires) << c.pszValue;
+        }
+    }
+}
+
 class ReleaseFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -217,6 +267,50 @@ TEST_F(ReleaseFolder, CommandLineExitCodesAndNothingWrittenOnRefusal) {
     EXPECT_TRUE(fs::exists(fs::path(out) / "LastUpdateFiles.xml"));
     EXPECT_TRUE(fs::exists(fs::path(out) / "Chess_UpdateFiles.xml"));
     EXPECT_EQ(3, RunTool("--release " + (m_root / "nothing").string() + " --out " + out));
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST_F(ReleaseFolder, KeygenThenSignedPublishingNumbersEachRelease) {
+    Write("ZIVGame.exe", "plaza");
+    Write("Chess.exe", "game");
+    const std::string release = (m_root / "release").string();
+    const std::string out = (m_root / "out").string();
+    const std::string key = (m_root / "key").string();
+    EXPECT_EQ(2, RunTool("keygen"));
+    ASSERT_EQ(0, RunTool("keygen --out " + key));
+    EXPECT_EQ(3, RunTool("keygen --out " + key)) << "a key is never overwritten";
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
+              fs::status(key + ".pem").permissions() & fs::perms::all);
+    std::string strPublic;
+    ASSERT_TRUE(kelmar::ParseEcdsaPublicKeyText(ReadAll(key + ".pub"), strPublic));
+
+    const std::string publish = "--release " + release + " --out " + out +
+                                " --game Chess --quiet --sign-key " + key + ".pem";
+    ASSERT_EQ(0, RunTool(publish));
+    ASSERT_EQ(0, RunTool(publish + " --expires 2h"));
+    for (const char* name : {"LastUpdateFiles.xml", "Chess_UpdateFiles.xml"}) {
+        const std::string text = ReadAll(fs::path(out) / name);
+        const std::string sig = ReadAll(fs::path(out) / (std::string(name) + ".sig"));
+        EXPECT_TRUE(kelmar::EcdsaVerify(strPublic, text, sig)) << name;
+        std::uint64_t qwSequence = 0;
+        std::int64_t llExpires = 0;
+        ASSERT_TRUE(ReadSignedAttributes(text, qwSequence, llExpires)) << name;
+        EXPECT_EQ(2u, qwSequence) << name << ": one more than the release before";
+        const std::int64_t llLeft = llExpires - static_cast<std::int64_t>(std::time(nullptr));
+        EXPECT_TRUE(llLeft > 7000 && llLeft <= 7200) << name << " " << llLeft;
+    }
+    ASSERT_EQ(0, RunTool(publish + " --sequence 40"));
+    EXPECT_NE(std::string::npos,
+              ReadAll(fs::path(out) / "LastUpdateFiles.xml").find("sequence=\"40\""));
+    EXPECT_EQ(2, RunTool(publish + " --sequence x"));
+    EXPECT_EQ(2, RunTool(publish + " --expires 1y"));
+    EXPECT_EQ(3, RunTool(publish + " --sign-key " + key + ".pub"));
 }
 #endif
 

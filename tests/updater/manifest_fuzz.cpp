@@ -1,12 +1,14 @@
-// libFuzzer target for the manifest reader and the plaza information parser:
-// any bytes give a status, never a crash, and whatever is accepted keeps the
-// promises the rest of the updater builds on.
+// libFuzzer target for the manifest reader, the plaza information parser and
+// the readers of signed manifests: any bytes give a status, never a crash,
+// and whatever is accepted keeps the promises the rest of the updater builds
+// on.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "updater/core/manifest.h"
+#include "updater/core/manifesttrust.h"
 #include "updater/core/plazainfo.h"
 
 namespace {
@@ -50,6 +52,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             Require(!strProblem.empty());
         }
+        UpdaterConfig trusted;
+        strProblem.clear();
+        Require(ApplyTrustSettings(info, trusted, strProblem) == strProblem.empty());
+        Require(trusted.strPublicKey.empty() || trusted.strPublicKey.size() == 64);
     }
+    // What signed manifests carry and the state file they leave behind.
+    std::uint64_t qwSequence = 0;
+    std::int64_t llExpires = 0;
+    if (ReadSignedAttributes(strText, qwSequence, llExpires)) {
+        std::int64_t llAgain = -1;
+        Require(ParseUtcTime(FormatUtcTime(llExpires), llAgain) && llAgain == llExpires);
+    }
+    const SequenceState state = ParseSequenceState(strText);
+    Require(ParseSequenceState(SequenceStateText(state)) == state);
     return 0;
 }

@@ -4,12 +4,15 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <new>
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "kelmar/ecdsa.h"
 #include "updater/core/updaterun.h"
 
 namespace {
@@ -404,6 +407,228 @@ TEST_F(UpdateRunTest, ManifestRequests) {
     EXPECT_EQ(0, nResult);
     ASSERT_EQ(2u, host.trace.size());
     EXPECT_TRUE(host.commands.empty());
+}
+
+// Signed manifests: the files of the run's folder on disk, a clock the test sets.
+class CDiskTrustHost : public IManifestTrustHost {
+public:
+    std::int64_t llNow = 1800000000;  // 2027-01-15
+    bool bReplaceFails = false;
+    std::vector<std::string> removed;
+
+    bool ReadWholeFile(const std::string& strPath, std::size_t cbMax,
+                       std::string& strBytes) override {
+        std::ifstream in(strPath, std::ios::binary);
+        if (!in)
+            return false;
+        strBytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return strBytes.size() <= cbMax;
+    }
+    bool ReplaceFile(const std::string& strPath, const std::string& strBytes) override {
+        if (bReplaceFails)
+            return false;
+        std::ofstream(strPath + ".new", std::ios::binary) << strBytes;
+        return std::rename((strPath + ".new").c_str(), strPath.c_str()) == 0;
+    }
+    void RemoveFile(const std::string& strPath) override {
+        removed.push_back(strPath);
+        std::remove(strPath.c_str());
+    }
+    std::int64_t Now() override { return llNow; }
+};
+
+class SignedUpdateRunTest : public UpdateRunTest {
+protected:
+    void SetUp() override {
+        UpdateRunTest::SetUp();
+        ASSERT_TRUE(kelmar::EcdsaGenerateKeyPair(m_key));
+        config.strPublicKey = m_key.strPublic;
+        m_written.push_back(config.strProgramFolder + kSequenceStateName);
+    }
+    // A manifest signed by key, with the given root attributes.
+    void Publish(const std::string& strPath, const std::string& strAttributes,
+                 const kelmar::EcdsaKeyPair* pKey = nullptr) {
+        const std::string strText =
+            "<R" + strAttributes + "><F><e name=\"\\a\" date=\"d\" isSpecial=\"0\"/></F><G/></R>";
+        std::string strSignature;
+        ASSERT_TRUE(kelmar::EcdsaSign(pKey != nullptr ? *pKey : m_key, strText, strSignature));
+        Write(strPath, strText);
+        Write(strPath + kSignatureSuffix, strSignature);
+    }
+    void SignedEvent(const DownLoadTask& task) {
+        CUpdateRun run(config, host, &trust);
+        run.OnDownLoadEvent(DOWNLOAD_EVENT_FINISHED, &task);
+    }
+
+    kelmar::EcdsaKeyPair m_key;
+    CDiskTrustHost trust;
+};
+
+const char kFresh[] = " sequence=\"7\" expires=\"2027-02-01T00:00:00Z\"";
+
+TEST_F(SignedUpdateRunTest, ManifestAndSignatureAreAskedForInOneBatch) {
+    CUpdateRun run(config, host, &trust);
+    int nResult = 0;
+    ASSERT_TRUE(run.DownloadLastUpdateXMLFile(nResult));
+    ASSERT_TRUE(run.DownloadGameXMLFile("G", nResult));
+    const Trace want = {
+        "log:DownloadLastUpdateXMLFile start ...",
+        "log:http://s/x/LastUpdateFiles.xml(http://r/x/LastUpdateFiles.xml)",
+        "log:http://s/x/LastUpdateFiles.xml.sig(http://r/x/LastUpdateFiles.xml.sig)",
+        "cmd:2:2+list",
+        "log:http://s/x/G_UpdateFiles.xml.sig(http://r/x/G_UpdateFiles.xml.sig)",
+        "cmd:5:2+list"};
+    EXPECT_EQ(want, host.trace);
+    EXPECT_EQ(2, nResult);
+    const DownLoadRequest& sig = host.commands.at(0).at(1);
+    EXPECT_STREQ("LastUpdateFiles.xml.sig", sig.szSaveName);
+    EXPECT_EQ(config.strProgramFolder + "DownLoad", sig.szSaveDir);
+    EXPECT_EQ(2, host.commands[0][0].nFileCount);
+    EXPECT_EQ(0, host.commands[0][0].nFileIndex);
+    EXPECT_EQ(2, sig.nFileCount);
+    EXPECT_EQ(1, sig.nFileIndex);
+    EXPECT_EQ(1, host.commands.at(1).at(1).bForGame);
+    EXPECT_STREQ("G", host.commands[1][1].szGameName);
+    // A .sig of an earlier run cannot stand in for this run's.
+    const std::vector<std::string> wantRemoved = {PlazaManifestPath(config) + ".sig",
+                                                  GameManifestPath(config, "G") + ".sig"};
+    EXPECT_EQ(wantRemoved, trust.removed);
+}
+
+TEST_F(SignedUpdateRunTest, AcceptedManifestIsDecidedOnTheLastReportAndRemembered) {
+    Publish(PlazaManifestPath(config), kFresh);
+    SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 0));
+    EXPECT_TRUE(host.trace.empty());
+    SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+    const Trace want = {
+        "log:更新列表签名验证通过(LastUpdateFiles.xml)(序号7，有效期至2027-02-01T00:00:00Z)",
+        "kill:ZIVGame.exe", "log:updatefile(1)http://s/c\\a(http://r/c\\a)", "cmd:3:1"};
+    EXPECT_EQ(want, host.trace);
+    std::string strState;
+    ASSERT_TRUE(trust.ReadWholeFile(config.strProgramFolder + kSequenceStateName, 100, strState));
+    EXPECT_EQ("LastUpdateFiles.xml 7\r\n", strState);
+}
+
+TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
+    kelmar::EcdsaKeyPair other;
+    ASSERT_TRUE(kelmar::EcdsaGenerateKeyPair(other));
+    const std::string strPath = PlazaManifestPath(config);
+    const std::string strGamePath = GameManifestPath(config, "G");
+    struct Case {
+        const char* pszWhat;
+        std::function<void()> arrange;
+        bool bGame;
+        std::string strLog;
+    };
+    const std::string strFailed = "log:更新列表签名验证失败(LastUpdateFiles.xml)：";
+    const Case cases[] = {
+        {"one byte changed",
+         [&] {
+             Publish(strPath, kFresh);
+             Write(strPath,
+                   "<R sequence=\"7\" expires=\"2027-02-01T00:00:00Z\"><F><e name=\"\\b\" "
+                   "date=\"d\" isSpecial=\"0\"/></F><G/></R>");
+         },
+         false, strFailed + "签名无效"},
+        {"signature missing",
+         [&] {
+             Publish(strPath, kFresh);
+             std::remove((strPath + ".sig").c_str());
+         },
+         false, strFailed + "缺少签名文件"},
+        {"another key", [&] { Publish(strPath, kFresh, &other); }, false, strFailed + "签名无效"},
+        {"signature with bytes after it",
+         [&] {
+             Publish(strPath, kFresh);
+             std::ofstream(strPath + ".sig", std::ios::binary | std::ios::app) << "x";
+         },
+         false, strFailed + "签名无效"},
+        {"expired", [&] { Publish(strPath, " sequence=\"7\" expires=\"2027-01-15T08:00:00Z\""); },
+         false, strFailed + "已过期(2027-01-15T08:00:00Z)"},
+        {"no sequence", [&] { Publish(strPath, " expires=\"2027-02-01T00:00:00Z\""); }, false,
+         strFailed + "缺少版本序号或有效期"},
+        {"rolled back",
+         [&] {
+             Publish(strPath, kFresh);
+             Write(config.strProgramFolder + kSequenceStateName,
+                   "G_UpdateFiles.xml 3\r\nLastUpdateFiles.xml 8\r\n");
+         },
+         false, strFailed + "版本回退(7<8)"},
+        {"sequence not kept",
+         [&] {
+             Publish(strPath, kFresh);
+             trust.bReplaceFails = true;
+         },
+         false, strFailed + "无法保存版本序号"},
+        {"game, another key", [&] { Publish(strGamePath, kFresh, &other); }, true,
+         "log:更新列表签名验证失败(G_UpdateFiles.xml)：签名无效"},
+    };
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        trust = CDiskTrustHost();
+        std::remove((config.strProgramFolder + kSequenceStateName).c_str());
+        c.arrange();
+        if (c.bGame)
+            SignedEvent(Task(DOWNLOAD_CMD_GAME_XML, "G", 1, 2, 1));
+        else
+            SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+        const std::string strBox =
+            c.bGame ? "msg:打开" + strGamePath + "出错！" : "msg:LastUpdateFiles.xml出错！";
+        const Trace want = {c.strLog, strBox, "quit"};
+        EXPECT_EQ(want, host.trace) << c.pszWhat;
+        EXPECT_TRUE(host.commands.empty()) << c.pszWhat;
+    }
+}
+
+TEST_F(SignedUpdateRunTest, EqualSequenceIsAcceptedAndHigherOneRaisesTheRecord) {
+    const std::string strPath = PlazaManifestPath(config);
+    const std::string strState = config.strProgramFolder + kSequenceStateName;
+    Write(strState, "LastUpdateFiles.xml 7\r\nG_UpdateFiles.xml 9\r\n");
+    Publish(strPath, kFresh);
+    SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+    EXPECT_EQ("cmd:3:1", host.trace.back());
+    Publish(strPath, " sequence=\"12\" expires=\"2027-02-01T00:00:00Z\"");
+    SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+    std::string strText;
+    ASSERT_TRUE(trust.ReadWholeFile(strState, 100, strText));
+    EXPECT_EQ("G_UpdateFiles.xml 9\r\nLastUpdateFiles.xml 12\r\n", strText);
+}
+
+TEST_F(SignedUpdateRunTest, StoppedBatchWithoutItsSignatureIsRefused) {
+    const std::string strPath = PlazaManifestPath(config);
+    Write(strPath, "<R/>");
+    CUpdateRun run(config, host, &trust);
+    EXPECT_TRUE(run.OnServiceStop(""));
+    EXPECT_TRUE(run.OnServiceStop("G"));
+    const Trace want = {"log:更新列表签名验证失败(LastUpdateFiles.xml)：缺少签名文件",
+                        "msg:LastUpdateFiles.xml出错！",
+                        "quit",
+                        "log:更新列表签名验证失败(G_UpdateFiles.xml)：缺少签名文件",
+                        "msg:打开" + GameManifestPath(config, "G") + "出错！",
+                        "quit"};
+    EXPECT_EQ(want, host.trace);
+
+    // The .sig arrived: the engine stopped for another file, as without a key.
+    host = CRecordingHost();
+    Write(strPath + ".sig", std::string(64, 's'));
+    EXPECT_FALSE(run.OnServiceStop(""));
+    config.strPublicKey.clear();
+    CUpdateRun unsigned_run(config, host, &trust);
+    EXPECT_FALSE(unsigned_run.OnServiceStop("G"));
+    EXPECT_TRUE(host.trace.empty());
+}
+
+// Older updaters ignore the two attributes: a signed manifest read by the
+// unsigned path updates as any other.
+TEST_F(UpdateRunTest, SignedManifestReadWithoutAKeyIsAnOrdinaryManifest) {
+    WritePlazaManifest(
+        "<R sequence=\"7\" expires=\"2000-01-01T00:00:00Z\"><F><e name=\"\\a\" date=\"d\" "
+        "isSpecial=\"0\"/></F><G/></R>");
+    Write(PlazaManifestPath(config) + ".sig", "not even a signature");
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+    const Trace want = {"kill:ZIVGame.exe", "log:updatefile(1)http://s/c\\a(http://r/c\\a)",
+                        "cmd:3:1"};
+    EXPECT_EQ(want, host.trace);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // manifestgen: publishes a release folder as the manifests the updater reads.
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,10 @@
 #endif
 
 #include "tools/manifestgen/release.h"
+#include "tools/manifestgen/signing.h"
 #include "tools/manifestgen/textcodec.h"
+#include "tools/manifestgen/verify.h"
+#include "updater/core/manifesttrust.h"
 
 namespace {
 
@@ -24,6 +29,8 @@ enum ExitCode { kOk = 0, kRefused = 1, kUsage = 2, kIoError = 3 };
 
 const char kHelp[] =
     "usage: manifestgen --release DIR --out DIR [options]\n"
+    "       manifestgen keygen --out NAME\n"
+    "       manifestgen verify --server URL --xml-path PATH --client-path PATH [--key NAME.pub]\n"
     "\n"
     "Scans the release folder DIR (the files exactly as they must stand in a plaza\n"
     "installation) and writes the manifests the updater reads into the output folder:\n"
@@ -40,6 +47,12 @@ const char kHelp[] =
     "                      default NAME.exe and NAME/** (repeatable)\n"
     "  --config FILE       read options from FILE: lines 'special = PATTERN' and\n"
     "                      'game = NAME[:PATTERN,...]'; '#' starts a comment\n"
+    "  --sign-key KEY.pem  sign every manifest: its root carries sequence and expires,\n"
+    "                      and <manifest>.sig beside it holds the ECDSA P-256\n"
+    "                      signature of its exact bytes\n"
+    "  --sequence N        the release's sequence (default: one more than the highest\n"
+    "                      already published in the output folder)\n"
+    "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d)\n"
     "  --progress          show progress even when stderr is not a terminal\n"
     "  --quiet             no progress and no summary\n"
     "  --help              this text\n"
@@ -51,7 +64,15 @@ const char kHelp[] =
     "name: longer than 127 bytes, a '..' step, a reserved character, or a special\n"
     "file whose name holds \" % ^ & | < or >.\n"
     "\n"
-    "exit codes: 0 published, 1 release refused, 2 usage error, 3 read or write error\n";
+    "keygen writes NAME.pem (the private key, keep it off the server) and NAME.pub (the\n"
+    "line for updatePublicKey in the plaza information file).\n"
+    "\n"
+    "verify fetches the published manifests and every file they list, as the updater\n"
+    "names them (URL holds one %s, as updateGameUrl does), and reports every file that\n"
+    "is missing or differs, and any manifest whose signature or expiry fails.\n"
+    "\n"
+    "exit codes: 0 published (verify: everything matches), 1 release refused (verify:\n"
+    "a difference found), 2 usage error, 3 read or write error\n";
 
 bool ParseGame(const std::string& strSpec, GameRule& game, std::string& strError) {
     std::string::size_type colon = strSpec.find(':');
@@ -172,9 +193,104 @@ private:
     Clock::time_point m_start, m_last;
 };
 
+int RunKeygen(int argc, char** argv) {
+    std::string strName;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--out" && i + 1 < argc) {
+            strName = argv[++i];
+        } else {
+            std::fprintf(stderr, "manifestgen: keygen takes --out NAME only (see --help)\n");
+            return kUsage;
+        }
+    }
+    if (strName.empty()) {
+        std::fprintf(stderr, "manifestgen: keygen needs --out NAME (see --help)\n");
+        return kUsage;
+    }
+    std::string strError;
+    if (!WriteNewKeyPair(strName, strError)) {
+        std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+        return kIoError;
+    }
+    std::fprintf(stderr, "manifestgen: wrote %s.pem and %s.pub\n", strName.c_str(),
+                 strName.c_str());
+    return kOk;
+}
+
+int RunVerify(int argc, char** argv) {
+    VerifyOptions verify;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string* pTarget = arg == "--server"        ? &verify.strServer
+                               : arg == "--xml-path"    ? &verify.strXmlPath
+                               : arg == "--client-path" ? &verify.strClientPath
+                               : arg == "--key"         ? &verify.strKeyPath
+                                                        : nullptr;
+        if (arg == "--progress") {
+            verify.bForceProgress = true;
+        } else if (pTarget != nullptr && i + 1 < argc) {
+            *pTarget = argv[++i];
+        } else {
+            std::fprintf(stderr, "manifestgen: verify: unknown or incomplete %s (see --help)\n",
+                         arg.c_str());
+            return kUsage;
+        }
+    }
+    if (verify.strServer.empty() || verify.strXmlPath.empty() || verify.strClientPath.empty()) {
+        std::fprintf(stderr, "manifestgen: verify needs --server, --xml-path and --client-path\n");
+        return kUsage;
+    }
+    return VerifyRelease(verify);
+}
+
+// Signs each manifest in place of its text and adds its .sig to the outputs.
+bool SignOutputs(const SigningOptions& signing, const std::string& strOut, bool bQuiet,
+                 std::vector<std::pair<std::string, std::string>>& outputs, std::string& strError) {
+    kelmar::EcdsaKeyPair keyPair;
+    if (!LoadSigningKey(signing.strKeyPath, keyPair, strError))
+        return false;
+    std::uint64_t qwSequence = signing.qwSequence;
+    if (!signing.bSequenceGiven) {
+        // One more than anything already published here, so a rollback to
+        // an older folder is never signed with a newer number by accident.
+        std::vector<std::string> published;
+        for (const auto& output : outputs) {
+            std::ifstream in(PathFromArgument(strOut + "/" + output.first), std::ios::binary);
+            published.emplace_back(std::istreambuf_iterator<char>(in),
+                                   std::istreambuf_iterator<char>());
+        }
+        qwSequence = HighestSequence(published) + 1;
+    }
+    std::vector<std::pair<std::string, std::string>> signedOutputs;
+    for (const auto& output : outputs) {
+        const std::string strText =
+            WithSignedAttributes(output.second, qwSequence, signing.llExpires);
+        std::string strSignature;
+        if (!kelmar::EcdsaSign(keyPair, strText, strSignature)) {
+            strError = "signing " + output.first + " failed";
+            return false;
+        }
+        signedOutputs.emplace_back(output.first, strText);
+        signedOutputs.emplace_back(output.first + ".sig", strSignature);
+    }
+    outputs.swap(signedOutputs);
+    if (!bQuiet)
+        std::fprintf(stderr, "manifestgen: signed as sequence %llu, expires %s\n",
+                     static_cast<unsigned long long>(qwSequence),
+                     FormatUtcTime(signing.llExpires).c_str());
+    return true;
+}
+
 int Run(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "keygen")
+        return RunKeygen(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "verify")
+        return RunVerify(argc, argv);
     std::string strRelease, strOut;
     PublishOptions options;
+    SigningOptions signing;
+    std::string strExpires = "30d";
     bool bQuiet = false, bForceProgress = false;
     std::string strError;
     for (int i = 1; i < argc; ++i) {
@@ -217,6 +333,22 @@ int Run(int argc, char** argv) {
                 std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
                 return kUsage;
             }
+        } else if (arg == "--sign-key") {
+            if (!value(signing.strKeyPath))
+                return kUsage;
+        } else if (arg == "--sequence") {
+            if (!value(v))
+                return kUsage;
+            if (v.empty() || v.size() > 18 ||
+                v.find_first_not_of("0123456789") != std::string::npos) {
+                std::fprintf(stderr, "manifestgen: --sequence takes a decimal number\n");
+                return kUsage;
+            }
+            signing.bSequenceGiven = true;
+            signing.qwSequence = std::stoull(v);
+        } else if (arg == "--expires") {
+            if (!value(strExpires))
+                return kUsage;
         } else if (arg == "--quiet" || arg == "-q") {
             bQuiet = true;
         } else if (arg == "--progress") {
@@ -228,6 +360,11 @@ int Run(int argc, char** argv) {
     }
     if (strRelease.empty() || strOut.empty()) {
         std::fprintf(stderr, "manifestgen: --release and --out are required (see --help)\n");
+        return kUsage;
+    }
+    if (!ParseExpiry(strExpires, static_cast<std::int64_t>(std::time(nullptr)),
+                     signing.llExpires)) {
+        std::fprintf(stderr, "manifestgen: --expires takes 30d, 12h or 2027-01-31T08:00:00Z\n");
         return kUsage;
     }
 
@@ -260,6 +397,10 @@ int Run(int argc, char** argv) {
     Manifests manifests = PlanManifests(files, options, refusals);
     std::vector<std::pair<std::string, std::string>> outputs = manifests.games;
     outputs.insert(outputs.begin(), {"LastUpdateFiles.xml", manifests.strPlaza});
+    if (!signing.strKeyPath.empty() && !SignOutputs(signing, strOut, bQuiet, outputs, strError)) {
+        std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+        return kIoError;
+    }
     std::error_code ec;
     std::filesystem::create_directories(PathFromArgument(strOut), ec);
     for (const auto& output : outputs) {

@@ -56,6 +56,8 @@ bool ParsePlazaInfo(const char* pszXmlText, PlazaInfo& info) {
         TakeFirst(pChild, "updateGameUrlReserve", info.strDownLoadGameUrlReserve);
         TakeFirst(pChild, "updateGameXMLtUrl", info.strUpdateGameXMLUrl);
         TakeFirst(pChild, "updateGameClientUrl", info.strUpdateGameClientUrl);
+        TakeFirst(pChild, "updatePublicKey", info.strUpdatePublicKey);
+        TakeFirst(pChild, "updateHttpsOnly", info.strUpdateHttpsOnly);
     }
     return true;
 }

@@ -10,6 +10,8 @@ struct PlazaInfo {
     std::string strDownLoadGameUrlReserve;  // updateGameUrlReserve
     std::string strUpdateGameXMLUrl;        // updateGameXMLtUrl
     std::string strUpdateGameClientUrl;     // updateGameClientUrl
+    std::string strUpdatePublicKey;         // updatePublicKey: signed manifests (manifesttrust.h)
+    std::string strUpdateHttpsOnly;         // updateHttpsOnly: nonzero refuses plain http
 };
 
 // Parses the decoded XML text (code page 936, kept as stored). The root
@@ -26,6 +28,7 @@ struct UpdaterConfig {
     std::string strXmlBase;        // manifests, primary
     std::string strFileBaseReserve;
     std::string strXmlBaseReserve;
+    std::string strPublicKey;  // the publisher's 64-byte key; empty: manifests are not signed
 };
 
 // Fills the four base addresses of config from info: each is the server text

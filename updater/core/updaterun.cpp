@@ -36,6 +36,8 @@ bool CUpdateRun::DownloadLastUpdateXMLFile(int& nEngineResult) {
         return false;
     }
     m_host.Log(FormatText("%s(%s)", req.szUrl, req.szUrlReserve));
+    if (!m_config.strPublicKey.empty())
+        return SendSigned(DOWNLOAD_CMD_PLAZA_XML, req, PlazaManifestPath(m_config), nEngineResult);
     nEngineResult = m_host.DownLoadCommand(DOWNLOAD_CMD_PLAZA_XML, &req, nullptr);
     return true;
 }
@@ -52,13 +54,67 @@ bool CUpdateRun::DownloadGameXMLFile(const std::string& strGameName, int& nEngin
         m_host.Log(strProblem);
         return false;
     }
+    if (!m_config.strPublicKey.empty())
+        return SendSigned(DOWNLOAD_CMD_GAME_XML, req, GameManifestPath(m_config, strGameName),
+                          nEngineResult);
     nEngineResult = m_host.DownLoadCommand(DOWNLOAD_CMD_GAME_XML, &req, nullptr);
+    return true;
+}
+
+bool CUpdateRun::SendSigned(int nCommandCode, DownLoadRequest& req, const std::string& strSavedPath,
+                            int& nEngineResult) {
+    DownLoadRequest sigReq;
+    std::string strProblem = "更新列表签名无法验证";
+    if (m_pTrust == nullptr || !FillSignatureRequest(req, sigReq, strProblem)) {
+        m_host.Log(strProblem);
+        return false;
+    }
+    // A .sig left by an earlier run must not stand in for one that never
+    // arrives: its absence is how a failed batch is told apart (OnServiceStop).
+    m_pTrust->RemoveFile(strSavedPath + kSignatureSuffix);
+    m_host.Log(FormatText("%s(%s)", sigReq.szUrl, sigReq.szUrlReserve));
+    DownLoadRequestList others(1, sigReq);
+    nEngineResult = m_host.DownLoadCommand(nCommandCode, &req, &others);
+    return true;
+}
+
+bool CUpdateRun::AdmitSigned(const std::string& strName, const std::string& strPath,
+                             const std::string& strRefusedMessage, std::string& strText) {
+    std::string strLogLine = FormatText("更新列表签名验证失败(%s)：无法验证", strName.c_str());
+    if (m_pTrust != nullptr && AdmitManifest(m_config, strName, strPath, *m_pTrust, strText,
+                                             strLogLine) == TrustVerdict::Accepted) {
+        m_host.Log(strLogLine);
+        return true;
+    }
+    Fail(strLogLine, strRefusedMessage);
+    return false;
+}
+
+bool CUpdateRun::OnServiceStop(const std::string& strGameName) {
+    if (m_config.strPublicKey.empty() || m_pTrust == nullptr)
+        return false;
+    const std::string strName =
+        strGameName.empty() ? std::string(kPlazaManifestName) : strGameName + kGameManifestSuffix;
+    const std::string strPath =
+        strGameName.empty() ? PlazaManifestPath(m_config) : GameManifestPath(m_config, strGameName);
+    // The .sig of this run arrived: the batch that failed was another (or the
+    // manifest itself), and the run ends as it always has.
+    if (m_host.FileExists(strPath + kSignatureSuffix))
+        return false;
+    Fail(FormatText("更新列表签名验证失败(%s)：缺少签名文件", strName.c_str()),
+         strGameName.empty() ? "LastUpdateFiles.xml出错！" : "打开" + strPath + "出错！");
     return true;
 }
 
 void CUpdateRun::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
     if (nEvent != DOWNLOAD_EVENT_FINISHED || pTask == nullptr)
         return;
+    // A signed manifest comes in a batch with its .sig: the decision waits
+    // for the batch's last report.
+    if (!m_config.strPublicKey.empty() && pTask->nCommandCode != DOWNLOAD_CMD_FILES &&
+        static_cast<unsigned long long>(pTask->dwBatchIndex) + 1 < pTask->dwBatchCount) {
+        return;
+    }
     if (pTask->nCommandCode == DOWNLOAD_CMD_PLAZA_XML) {
         DecidePlaza();
     } else if (pTask->nCommandCode == DOWNLOAD_CMD_GAME_XML) {
@@ -105,12 +161,19 @@ std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
 
 CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
                                                std::vector<NeedUpdateFile>& files,
-                                               std::string& strProblem) {
+                                               std::string& strProblem,
+                                               const std::string* pVerifiedText) {
     // The guarded region: from loading the document to the end of the file
     // loop. Anything thrown in it ends the decision as one failure.
     try {
         Manifest manifest;
-        switch (ReadManifest(strPath, bPlaza, manifest, strProblem)) {
+        // A signed manifest is read from the bytes that were verified, never
+        // from the file again.
+        const ManifestStatus status =
+            pVerifiedText != nullptr
+                ? ParseManifest(pVerifiedText->c_str(), bPlaza, manifest, strProblem)
+                : ReadManifest(strPath, bPlaza, manifest, strProblem);
+        switch (status) {
             case ManifestStatus::LoadFailed:
                 return Verdict::LoadFailed;
             case ManifestStatus::RootTextFirst:
@@ -145,12 +208,20 @@ void CUpdateRun::DecidePlaza() {
              "LastUpdateFiles.xml文件不存在！");
         return;
     }
+    // A manifest that fails its signature ends nothing: the check comes first.
+    std::string strVerified;
+    const bool bSigned = !m_config.strPublicKey.empty();
+    if (bSigned &&
+        !AdmitSigned(kPlazaManifestName, strPath, "LastUpdateFiles.xml出错！", strVerified)) {
+        return;
+    }
     // The plaza goes before the manifest is read, whatever the manifest holds.
     m_host.TerminateProcessByName(kPlazaExe);
 
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, true, files, strProblem);
+    const Verdict verdict =
+        ReadAndCompare(strPath, true, files, strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
             SendPlazaBatch(files);
@@ -184,12 +255,19 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
         Fail(FormatText("单个游戏更新(%s)", strErrInfo.c_str()), strErrInfo);
         return;
     }
+    const std::string strOpenFailed = "打开" + strPath + "出错！";
+    std::string strVerified;
+    const bool bSigned = !m_config.strPublicKey.empty();
+    if (bSigned &&
+        !AdmitSigned(strGame + kGameManifestSuffix, strPath, strOpenFailed, strVerified)) {
+        return;
+    }
     m_host.TerminateProcessByName(strGame + ".exe");
 
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, false, files, strProblem);
-    const std::string strOpenFailed = "打开" + strPath + "出错！";
+    const Verdict verdict =
+        ReadAndCompare(strPath, false, files, strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
             SendGameBatch(files, task);

@@ -9,6 +9,7 @@
 
 #include "engine/downloadservice.h"
 #include "updater/core/filerule.h"
+#include "updater/core/manifesttrust.h"
 #include "updater/core/plazainfo.h"
 #include "updater/core/requests.h"
 
@@ -39,10 +40,13 @@ public:
 // The run keeps no state between reports beyond the configuration: which
 // step comes next is read from the command code and the counters that come
 // back with each task. Used on the dialog's thread only. The host must
-// outlive the run; the configuration is copied.
+// outlive the run; the configuration is copied. pTrust serves the checks of
+// signed manifests and must be given when config holds a public key (a run
+// that cannot check refuses every manifest); it must outlive the run too.
 class CUpdateRun {
 public:
-    CUpdateRun(const UpdaterConfig& config, IUpdateHost& host) : m_config(config), m_host(host) {}
+    CUpdateRun(const UpdaterConfig& config, IUpdateHost& host, IManifestTrustHost* pTrust = nullptr)
+        : m_config(config), m_host(host), m_pTrust(pTrust) {}
 
     CUpdateRun(const CUpdateRun&) = delete;
     CUpdateRun& operator=(const CUpdateRun&) = delete;
@@ -59,12 +63,24 @@ public:
     // the host's own calls are expected not to throw.
     void OnDownLoadEvent(int nEvent, const DownLoadTask* pTask);
 
+    // The engine gave up a batch. With a public key, a manifest whose .sig
+    // never arrived is refused like one that fails its check, and true is
+    // returned; otherwise false, and the caller ends the run as it always has.
+    // strGameName is the game being updated, empty for the plaza.
+    bool OnServiceStop(const std::string& strGameName);
+
 private:
     // What the guarded part of a decision found; acted on outside it.
     enum class Verdict { Proceed, LoadFailed, RootTextFirst, Refused, Exception };
 
     Verdict ReadAndCompare(const std::string& strPath, bool bPlaza,
-                           std::vector<NeedUpdateFile>& files, std::string& strProblem);
+                           std::vector<NeedUpdateFile>& files, std::string& strProblem,
+                           const std::string* pVerifiedText = nullptr);
+    // Signed manifests: sends the manifest with its .sig, and checks them.
+    bool SendSigned(int nCommandCode, DownLoadRequest& req, const std::string& strSavedPath,
+                    int& nEngineResult);
+    bool AdmitSigned(const std::string& strName, const std::string& strPath,
+                     const std::string& strRefusedMessage, std::string& strText);
     void DecidePlaza();
     void DecideGame(const DownLoadTask& task);
     void SendPlazaBatch(const std::vector<NeedUpdateFile>& files);
@@ -79,4 +95,5 @@ private:
 
     const UpdaterConfig m_config;
     IUpdateHost& m_host;
+    IManifestTrustHost* const m_pTrust;
 };

@@ -4,12 +4,14 @@ nginx on a loopback port serving a release, the plaza stand-in, Wine's own
 cmd.exe running SpecialCpy.bat, and the message-box watcher.
 """
 
+import base64
 import hashlib
 import os
+import subprocess
 import sys
 
-from talvexrig import (Installation, boxes_of, check, check_equal, main, plaza_info, start,
-                       wait_for)
+from talvexrig import (BIN, Installation, boxes_of, check, check_equal, main, plaza_info, run,
+                       start, wait_for, winpath, ziv_bytes)
 from nginx_rig import NginxRig, free_port
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
@@ -31,7 +33,19 @@ class Release:
         with open(path, "wb") as f:
             f.write(data)
 
-    def publish(self, games=()):
+    def publish(self, games=(), signer=None, sequence=1, expires="2099-01-01T00:00:00Z"):
+        """Writes the manifests; with a signer, signed ones with their .sig."""
+        root = f'<Update sequence="{sequence}" expires="{expires}">' if signer else "<Update>"
+
+        def write(name, text):
+            data = text.encode("cp936")
+            path = os.path.join(os.fsencode(xml), name.encode("cp936"))
+            with open(path, "wb") as f:
+                f.write(data)
+            if signer:
+                with open(path + b".sig", "wb") as f:
+                    f.write(signer.sign(data))
+
         def entries(game):
             return "".join(
                 f'<File name="{n}" date="{d or hashlib.md5(data).hexdigest()}" '
@@ -39,21 +53,47 @@ class Release:
                 for n, data, s, g, d in self.files if g == game)
         xml = os.path.join(self.root, "update", "xml")
         os.makedirs(xml, exist_ok=True)
-        plaza = ('<?xml version="1.0" encoding="gb2312"?>\n<Update><Files>' + entries(None) +
-                 "</Files><Games>" + "".join(f'<Game name="{g}"/>' for g in games) +
-                 "</Games></Update>")
-        with open(os.path.join(xml, "LastUpdateFiles.xml"), "wb") as f:
-            f.write(plaza.encode("cp936"))
+        write("LastUpdateFiles.xml",
+              '<?xml version="1.0" encoding="gb2312"?>\n' + root + "<Files>" + entries(None) +
+              "</Files><Games>" + "".join(f'<Game name="{g}"/>' for g in games) +
+              "</Games></Update>")
         for game in games:
-            name = f"{game}_UpdateFiles.xml".encode("cp936")
-            with open(os.path.join(os.fsencode(xml), name), "wb") as f:
-                f.write(('<?xml version="1.0" encoding="gb2312"?>\n<Update><Files>' +
-                         entries(game) + "</Files></Update>").encode("cp936"))
+            write(f"{game}_UpdateFiles.xml", '<?xml version="1.0" encoding="gb2312"?>\n' + root +
+                  "<Files>" + entries(game) + "</Files></Update>")
 
 
-def installation(root, server, reserve):
-    return Installation(root, engine="real",
-                        ziv=plaza_info(server=server + "/%s", reserve=reserve + "/%s"))
+class Signer:
+    """A publisher's P-256 key made by OpenSSL's own tool for this run, so the
+    updater's CNG checks bytes that our code did not sign."""
+
+    def __init__(self, folder):
+        os.makedirs(folder, exist_ok=True)
+        self.pem = os.path.join(folder, "publisher.pem")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout",
+                        "-out", self.pem], check=True)
+        der = subprocess.run(["openssl", "ec", "-in", self.pem, "-pubout", "-outform", "DER"],
+                             capture_output=True, check=True).stdout
+        self.public = "ecdsa-p256:" + base64.b64encode(der[-64:]).decode()
+
+    def sign(self, data):
+        der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", self.pem], input=data,
+                             capture_output=True, check=True).stdout
+        # SEQUENCE { INTEGER r, INTEGER s } -> r || s, 32 bytes each.
+        raw, pos = b"", 2
+        for _ in range(2):
+            length = der[pos + 1]
+            raw += der[pos + 2:pos + 2 + length].lstrip(b"\0").rjust(32, b"\0")
+            pos += 2 + length
+        return raw
+
+
+def installation(root, server, reserve, key=None, https_only=False):
+    ziv = plaza_info(server=server + "/%s", reserve=reserve + "/%s")
+    if key:
+        ziv = ziv.replace("<Server ", f'<Server updatePublicKey="{key}" ')
+    if https_only:
+        ziv = ziv.replace("<Server ", '<Server updateHttpsOnly="1" ')
+    return Installation(root, engine="real", ziv=ziv)
 
 
 def plaza_update_end_to_end(root):
@@ -195,12 +235,164 @@ def unusable_served_manifests(root):
                         f"{what}: only the manifest was fetched")
 
 
+def signed_release_updates_to_identical(root):
+    signer = Signer(os.path.join(root, "publisher"))
+    release = Release(root)
+    release.add("\\Plaza.dat", b"plaza data v2")
+    release.add("\\Quorle.dll", b"rank library v2", special=1)
+    release.add("\\斗地主.exe", b"game v2", game="斗地主")
+    release.publish(games=["斗地主"], signer=signer, sequence=5)
+    with NginxRig(release.root) as rig:
+        inst = installation(root, rig.base_url, rig.base_url, key=signer.public)
+        inst.write("Plaza.dat", b"plaza data v1")
+        inst.write("斗地主.exe", b"game v1")
+        rc, boxes = boxes_of(inst, timeout=90)
+        check_equal(EXIT_HANDED_OVER, rc, "exit code")
+        check_equal([], boxes, "message boxes")
+        wait_for(lambda: not inst.exists("SpecialCpy.bat"), "SpecialCpy.bat to finish")
+        check_equal(b"plaza data v2", inst.read("Plaza.dat"), "ordinary file replaced")
+        check_equal(b"rank library v2", inst.read("Quorle.dll"), "special file moved")
+        check("更新列表签名验证通过(LastUpdateFiles.xml)(序号5，有效期至2099-01-01T00:00:00Z)"
+              in inst.log(), f"verification logged: {inst.log()}")
+        check_equal(b"LastUpdateFiles.xml 5\r\n", inst.read("DownLoad\\SignedSequence.txt"),
+                    "sequence kept")
+
+        rc, boxes = boxes_of(inst, "-gamename:斗地主", timeout=90)
+        check_equal(EXIT_HANDED_OVER, rc, "game: exit code")
+        check_equal([], boxes, "game: message boxes")
+        check_equal(b"game v2", inst.read("斗地主.exe"), "game file replaced")
+        sigs = sorted(uri for method, uri, status, size in rig.requests() if uri.endswith(".sig"))
+        check_equal(2, len(sigs), f"each manifest's .sig fetched once: {sigs}")
+
+
+def refused_signed_manifests_change_nothing(root):
+    signer = Signer(os.path.join(root, "publisher"))
+    stranger = Signer(os.path.join(root, "stranger"))
+    release = Release(root)
+    release.add("\\Plaza.dat", b"plaza data v2")
+    xml = os.path.join(release.root, "update", "xml")
+    manifest = os.path.join(xml, "LastUpdateFiles.xml")
+
+    def altered():
+        data = bytearray(open(manifest, "rb").read())
+        data[data.index(b'date="') + 6] ^= 0x01  # one byte of the file's digest
+        open(manifest, "wb").write(bytes(data))
+
+    # Each case publishes, then spoils the release the way a mirror could.
+    cases = [
+        ("one byte altered", dict(sequence=7), altered, "签名无效"),
+        ("missing .sig", dict(sequence=7), lambda: os.remove(manifest + ".sig"), "缺少签名文件"),
+        ("another key's .sig", dict(sequence=7, signer=stranger), None, "签名无效"),
+        ("expired", dict(sequence=7, expires="2020-01-01T00:00:00Z"), None,
+         "已过期(2020-01-01T00:00:00Z)"),
+        ("rolled back", dict(sequence=6), None, "版本回退(6<7)"),
+    ]
+    with NginxRig(release.root) as rig:
+        inst = installation(root, rig.base_url, rig.base_url, key=signer.public)
+        inst.write("Plaza.dat", b"plaza data v1")
+        # Sequence 7 is accepted once (nothing to fetch on that run), so 6 is a rollback.
+        inst.write("DownLoad\\SignedSequence.txt", b"LastUpdateFiles.xml 7\r\n")
+        plaza = start(inst.path("ZIVGame.exe"), cwd=inst.folder)
+        wait_for(lambda: inst.plaza_log(), "the plaza to start")
+        for what, publish, spoil, reason in cases:
+            release.publish(**dict(dict(signer=signer), **publish))
+            if spoil:
+                spoil()
+            seen = len(rig.requests())
+            rc, boxes = boxes_of(inst, timeout=90)
+            check_equal(EXIT_QUIT, rc, f"{what}: exit code")
+            check_equal([("Talvex", "LastUpdateFiles.xml出错！")], boxes, f"{what}: message boxes")
+            check_equal("更新列表签名验证失败(LastUpdateFiles.xml)：" + reason, inst.log()[-1],
+                        f"{what}: the last log line")
+            uris = [uri for method, uri, status, size in rig.requests()[seen:]]
+            check(all(uri.startswith("/update/xml/LastUpdateFiles.xml") for uri in uris),
+                  f"{what}: nothing but the manifest and its .sig fetched: {uris}")
+            check(plaza.poll() is None, f"{what}: the running plaza was not ended")
+            check_equal(b"plaza data v1", inst.read("Plaza.dat"), f"{what}: installation untouched")
+            check_equal(b"LastUpdateFiles.xml 7\r\n", inst.read("DownLoad\\SignedSequence.txt"),
+                        f"{what}: kept sequence unchanged")
+
+    # The same installation without a key updates from an unsigned server as before.
+    plain = Release(os.path.join(root, "plain"))
+    plain.add("\\Plaza.dat", b"plaza data v3")
+    plain.publish()
+    with NginxRig(plain.root) as rig:
+        inst.write("GamePlazaInfo.ziv", ziv_bytes(plaza_info(server=rig.base_url + "/%s",
+                                                             reserve=rig.base_url + "/%s")))
+        rc, boxes = boxes_of(inst, timeout=90)
+        check_equal(EXIT_HANDED_OVER, rc, "without a key: exit code")
+        check_equal([], boxes, "without a key: message boxes")
+        check_equal(b"plaza data v3", inst.read("Plaza.dat"), "without a key: updated")
+        check(not any(uri.endswith(".sig") for method, uri, status, size in rig.requests()),
+              "without a key: no .sig asked for")
+
+
+def make_authority(folder):
+    """A certificate authority of this run and a server certificate for
+    "localhost" that it signed. Returns (authority, certificate, key)."""
+    os.makedirs(folder, exist_ok=True)
+    ca, ca_key = os.path.join(folder, "authority.pem"), os.path.join(folder, "authority.key")
+    cert, key = os.path.join(folder, "localhost.pem"), os.path.join(folder, "localhost.key")
+    csr, ext = os.path.join(folder, "localhost.csr"), os.path.join(folder, "localhost.ext")
+    quiet = dict(check=True, capture_output=True)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                    "-keyout", ca_key, "-out", ca, "-days", "2", "-subj", "/CN=Talvex test authority",
+                    "-addext", "basicConstraints=critical,CA:TRUE",
+                    "-addext", "keyUsage=critical,keyCertSign,cRLSign"], **quiet)
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key,
+                    "-out", csr, "-subj", "/CN=localhost"], **quiet)
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n")
+    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key,
+                    "-CAcreateserial", "-out", cert, "-days", "2", "-sha256", "-extfile", ext],
+                   **quiet)
+    return ca, cert, key
+
+
+def https_update_with_the_test_authority_trusted(root):
+    signer = Signer(os.path.join(root, "publisher"))
+    authority, cert, key = make_authority(os.path.join(root, "tls"))
+    release = Release(root)
+    release.add("\\Plaza.dat", b"plaza data over https")
+    release.add("\\子目录\\说明.txt", b"notes over https")
+    release.publish(signer=signer, sequence=3)
+    trustroot = os.path.join(BIN, "trustroot.exe")
+    with NginxRig(release.root, ssl=(cert, key), url_host="localhost") as rig:
+        inst = installation(root, rig.base_url, rig.base_url, key=signer.public, https_only=True)
+        inst.write("Plaza.dat", b"plaza data v1")
+        # Until the prefix trusts the authority, the engine refuses the server,
+        # and with a key that is a manifest without its signature.
+        rc, boxes = boxes_of(inst, timeout=120)
+        check_equal(EXIT_QUIT, rc, "untrusted: exit code")
+        check_equal("更新列表签名验证失败(LastUpdateFiles.xml)：缺少签名文件", inst.log()[-1],
+                    "untrusted: the last log line")
+        check_equal(b"plaza data v1", inst.read("Plaza.dat"), "untrusted: nothing installed")
+        check_equal([], rig.requests(), "untrusted: no request got through")
+
+        check_equal(0, run(trustroot, winpath(authority)), "trustroot adds the authority")
+        try:
+            rc, boxes = boxes_of(inst, timeout=120)
+            check_equal(EXIT_HANDED_OVER, rc, "trusted: exit code")
+            check_equal([], boxes, "trusted: message boxes")
+            check_equal(b"plaza data over https", inst.read("Plaza.dat"), "file replaced")
+            check_equal(b"notes over https", inst.read("子目录\\说明.txt"), "file added")
+            check("更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至2099-01-01T00:00:00Z)"
+                  in inst.log(), f"verification logged: {inst.log()}")
+            check(rig.base_url.startswith("https://localhost:"), rig.base_url)
+        finally:
+            check_equal(0, run(trustroot, "--remove", winpath(authority)),
+                        "trustroot takes the authority out again")
+
+
 SCENARIOS = {f.__name__: f for f in (
     plaza_update_end_to_end,
     game_update_end_to_end,
     reserve_server_serves_when_the_primary_is_down,
     a_wrong_digest_leaves_the_installed_copy,
     unusable_served_manifests,
+    signed_release_updates_to_identical,
+    refused_signed_manifests_change_nothing,
+    https_update_with_the_test_authority_trusted,
 )}
 
 if __name__ == "__main__":

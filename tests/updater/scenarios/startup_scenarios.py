@@ -71,6 +71,13 @@ def startup_failures_show_their_box_and_end(root):
          "Create DownLoad Service Error"),
         ("format-string server", plaza_info(server="http://h/%s%n%n"), "rec",
          "GamePlazaInfo.ziv文件解析出错！", "服务器地址格式无效，只允许一个%s(http://h/%s%n%n)"),
+        ("plain reserve with https only",
+         plaza_info(server="https://h/%s").replace("<Server ", '<Server updateHttpsOnly="1" '),
+         "rec", "GamePlazaInfo.ziv文件解析出错！",
+         "只允许https服务器地址，拒绝(http://127.0.0.1:9/reserve/%s)"),
+        ("malformed public key",
+         plaza_info().replace("<Server ", '<Server updatePublicKey="ecdsa-p256:AAAA" '), "rec",
+         "GamePlazaInfo.ziv文件解析出错！", "发布者公钥无效(ecdsa-p256:AAAA)"),
     ]
     for index, (what, ziv, engine, box, logged) in enumerate(cases):
         inst = Installation(os.path.join(root, "cases", str(index)), engine=engine, ziv=ziv)

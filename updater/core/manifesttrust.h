@@ -1,0 +1,87 @@
+// Signed manifests, the opt-in beside the published format. When the plaza
+// information file holds the publisher's public key, each manifest arrives
+// with "<manifest>.sig" (the ECDSA P-256 signature of its exact bytes) in the
+// same request batch, and is used only when the signature verifies, its
+// "expires" time lies ahead and its "sequence" is not below the last one this
+// installation accepted for that manifest. Without a key none of this runs
+// and the updater asks for and reads exactly what it always did.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "engine/downloadservice.h"
+#include "updater/core/plazainfo.h"
+
+// Where the last accepted sequence of every manifest is kept, beside the
+// manifests the engine saves.
+const char kSequenceStateName[] = "DownLoad\\SignedSequence.txt";
+const char kSignatureSuffix[] = ".sig";
+// A .sig holds 64 bytes; one of up to this size is read and fails its check
+// as a bad signature rather than pass for a missing one.
+const std::size_t kMaxSignatureFileBytes = 4096;
+
+// What the run needs from the world for the checks. Called on the dialog's
+// thread only; none of these throws.
+class IManifestTrustHost {
+public:
+    virtual ~IManifestTrustHost() = default;
+    // The whole file, when it exists and holds at most cbMax bytes.
+    virtual bool ReadWholeFile(const std::string& strPath, std::size_t cbMax,
+                               std::string& strBytes) = 0;
+    // Replaces strPath in one step: a reader sees the old bytes or the new.
+    virtual bool ReplaceFile(const std::string& strPath, const std::string& strBytes) = 0;
+    // Removes a file; a missing one is no failure.
+    virtual void RemoveFile(const std::string& strPath) = 0;
+    // Seconds since 1970-01-01 00:00 UTC.
+    virtual std::int64_t Now() = 0;
+};
+
+// Reads updatePublicKey and updateHttpsOnly from info into config. False with
+// a log line when the key is not a P-256 public key line, or when
+// https-only is set and a configured server address is not "https://".
+bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::string& strProblem);
+
+// "2027-01-31T08:00:00Z" and back: the only time form a manifest carries.
+std::string FormatUtcTime(std::int64_t llSeconds);
+bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds);
+
+// The two attributes of a signed manifest's root element: sequence (decimal,
+// at most 18 digits) and expires (the time form above). False when the text
+// does not parse or either is missing or malformed.
+bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
+                          std::int64_t& llExpires);
+
+// The state file: one "name sequence" line per manifest. Lines that do not
+// read are dropped, so a damaged file costs only the rollback memory.
+typedef std::map<std::string, std::uint64_t> SequenceState;
+SequenceState ParseSequenceState(const std::string& strText);
+std::string SequenceStateText(const SequenceState& state);
+
+// The .sig request that goes in the same batch as a manifest request: the
+// same fields with ".sig" appended to the names and addresses, position 1 of
+// 2. Sets the manifest request's batch size to 2. False, with a log line,
+// when a field cannot hold the longer text.
+bool FillSignatureRequest(DownLoadRequest& manifestReq, DownLoadRequest& sigReq,
+                          std::string& strProblem);
+
+enum class TrustVerdict {
+    Accepted,
+    MissingSignature,
+    BadSignature,
+    MissingAttributes,  // signed, but without a readable sequence or expiry
+    Expired,
+    RolledBack,
+    StateNotSaved,  // accepted, but the new sequence could not be kept
+};
+
+// Checks the manifest saved at strManifestPath (named strManifestName in the
+// state file) against strPublicKey (64 raw bytes) and, when it passes,
+// records its sequence in the state file. On Accepted, strText holds the
+// verified bytes, which are what the caller must parse. strLogLine always
+// holds the one line for the updater log naming the outcome.
+TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strManifestName,
+                           const std::string& strManifestPath, IManifestTrustHost& host,
+                           std::string& strText, std::string& strLogLine);

@@ -1,0 +1,14 @@
+// The checks of signed manifests answered with Windows calls: whole-file
+// reads, the state file replaced in one step, the system clock in UTC.
+#pragma once
+
+#include "updater/core/manifesttrust.h"
+
+class CWinTrustHost : public IManifestTrustHost {
+public:
+    bool ReadWholeFile(const std::string& strPath, std::size_t cbMax,
+                       std::string& strBytes) override;
+    bool ReplaceFile(const std::string& strPath, const std::string& strBytes) override;
+    void RemoveFile(const std::string& strPath) override;
+    std::int64_t Now() override;
+};
