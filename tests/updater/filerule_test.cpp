@@ -156,17 +156,23 @@ TEST(FilesNeedingUpdate, AnswersOfTheRuleInListOrder) {
     EXPECT_TRUE(FilesNeedingUpdate({}, {}, empty).empty());
 }
 
+// n installed files, each current: same size and digest as its entry.
+void CurrentFiles(int n, CTableProbe& probe, std::vector<ManifestFileEntry>& entries,
+                  std::vector<std::string>& paths) {
+    for (int i = 0; i < n; ++i) {
+        paths.push_back("C:\\P\\f" + std::to_string(i));
+        probe.files[paths.back()] = {true, 1, d};
+        entries.push_back(Entry("1", d));
+    }
+}
+
 TEST(FilesNeedingUpdate, DigestsRunSideBySide) {
     CTableProbe probe;
     probe.nThreads = 4;
     probe.nMeetAt = 4;
     std::vector<ManifestFileEntry> entries;
     std::vector<std::string> paths;
-    for (int i = 0; i < 8; ++i) {
-        paths.push_back("C:\\P\\f" + std::to_string(i));
-        probe.files[paths.back()] = {true, 1, d};
-        entries.push_back(Entry("1", d));
-    }
+    CurrentFiles(8, probe, entries, paths);
     EXPECT_EQ(std::vector<bool>(8, false), FilesNeedingUpdate(entries, paths, probe));
     EXPECT_EQ(4, probe.nMostInFlight.load());
 
@@ -185,11 +191,7 @@ TEST(FilesNeedingUpdate, ExceptionFromADigestReachesTheCaller) {
     probe.nThreads = 4;
     std::vector<ManifestFileEntry> entries;
     std::vector<std::string> paths;
-    for (int i = 0; i < 100; ++i) {
-        paths.push_back("C:\\P\\f" + std::to_string(i));
-        probe.files[paths.back()] = {true, 1, d};
-        entries.push_back(Entry("1", d));
-    }
+    CurrentFiles(100, probe, entries, paths);
     probe.strThrowFor = paths[5];
     try {
         FilesNeedingUpdate(entries, paths, probe);
