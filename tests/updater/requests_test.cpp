@@ -134,6 +134,21 @@ TEST(Requests, RefusesWhatDoesNotFit) {
     EXPECT_FALSE(FillPlazaManifestRequest(config, req, strProblem));
     ExpectSameBytes(zero, req, "refused save path");
 
+    // The engine's temporary file beside the target has a longer name than
+    // "a.dll": "C:\<216>\a.dll" is 225 long, its temporary path 259 (fits);
+    // one more character and the temporary path no longer does.
+    for (std::size_t cch : {216u, 217u}) {
+        config = SampleConfig();
+        config.strProgramFolder = "C:\\" + std::string(cch, 'p') + "\\";
+        const bool bWant = cch == 216;
+        EXPECT_EQ(bWant,
+                  FillFileRequest(config, File("\\a.dll", "d", 0), 1, 0, "", 0, req, strProblem))
+            << cch;
+        if (!bWant) {
+            EXPECT_NE(std::string::npos, strProblem.find("a.dll")) << cch;
+        }
+    }
+
     config = SampleConfig();
     config.strFileBase = "http://s/" + std::string(245, 'c');
     EXPECT_FALSE(
