@@ -92,9 +92,13 @@ void CProgressGuard::Prune(std::uint32_t dwNow) {
 
 CProgressGuard::Verdict CProgressGuard::Check(std::uint32_t dwNow) {
     const std::uint32_t dwElapsed = dwNow - m_dwStart;
+    const std::uint64_t nRate = m_limits.nMinBytesPerSecond == 0 ? 1 : m_limits.nMinBytesPerSecond;
+    const std::uint64_t nSeconds = m_nLength / nRate;
+    // A deadline past 2^32 ms is none: the tick count cannot reach it.
     const std::uint64_t nDeadlineMs =
-        m_limits.nBaseDeadlineMs +
-        (m_limits.nMinBytesPerSecond == 0 ? 0 : m_nLength * 1000 / m_limits.nMinBytesPerSecond);
+        nSeconds >= 0xFFFFFFFFu / 1000
+            ? UINT64_MAX
+            : m_limits.nBaseDeadlineMs + nSeconds * 1000 + m_nLength % nRate * 1000 / nRate;
     if (dwElapsed > nDeadlineMs)
         return Verdict::kPastDeadline;
     if (dwElapsed < m_limits.nWindowMs || m_samples.empty())
