@@ -71,7 +71,7 @@ struct RateLimits {
 };
 
 // The rule above over one transfer, fed with millisecond tick counts (which
-// may wrap). Not thread-safe: the caller locks.
+// may wrap) that never go back. Not thread-safe: the caller locks.
 class CProgressGuard {
 public:
     enum class Verdict { kOk, kTooSlow, kPastDeadline };

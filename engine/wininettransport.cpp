@@ -132,9 +132,8 @@ void CAbortList::Watch() {
         const DWORD dwTick = m_limits.nWindowMs / 4 < 250 ? m_limits.nWindowMs / 4 + 1 : 250;
         while (!m_cvQuit.wait_for(lock, std::chrono::milliseconds(dwTick),
                                   [this] { return m_bQuit; })) {
-            const DWORD dwNow = ::GetTickCount();
             for (CWinInetTransport* pTransport : m_running)
-                pTransport->Expire(dwNow);
+                pTransport->Expire();
         }
     } catch (...) {
         // A thread entry lets nothing escape.
@@ -179,11 +178,13 @@ void CWinInetTransport::Abort() {
     CloseHandles();
 }
 
-void CWinInetTransport::Expire(DWORD dwNow) {
+void CWinInetTransport::Expire() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_hRequest == nullptr)
         return;
-    CProgressGuard::Verdict eVerdict = m_guard.Check(dwNow);
+    // The time is taken under the lock: a read counted meanwhile must not
+    // lie in the future of the check.
+    CProgressGuard::Verdict eVerdict = m_guard.Check(::GetTickCount());
     if (eVerdict != CProgressGuard::Verdict::kOk) {
         m_eExpired = eVerdict;
         CloseHandles();

@@ -76,9 +76,9 @@ public:
     void Remove(const std::string& strTemp) override;
 
     // From CAbortList, on another thread: close the running request for
-    // good (Abort) or because it broke the rate limits at dwNow (Expire).
+    // good (Abort) or when it breaks the rate limits now (Expire).
     void Abort();
-    void Expire(DWORD dwNow);
+    void Expire();
 
 private:
     // Connects, sends the request for strUrl and leaves its handles adopted.
