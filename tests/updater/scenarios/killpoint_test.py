@@ -323,7 +323,7 @@ def kill_points(root):
 
     print(f"kill points: {tally.kills}, torn files: {tally.torn}, leftover temp files: "
           f"{tally.leftover}, recovered runs: {tally.recovered}", flush=True)
-    print(f"({tally.cycles} runs killed or started to be, {LANES} installations, "
+    print(f"({tally.cycles} runs started to be killed, {LANES} installations side by side, "
           f"{time.monotonic() - tally.began:.0f} s)", flush=True)
     if tally.problems:
         raise Failure("\n".join(tally.problems[:20]))
