@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <random>
 
 #include "enginecore.h"
 #include "enginelog.h"
@@ -33,19 +35,57 @@ HINSTANCE ThisModule() {
     return hModule;
 }
 
-// PELLOWD_TIMEOUT_MS overrides the network timeout (tests use a short one).
-DWORD TimeoutMs() {
-    char szValue[16] = {};
-    DWORD cch = ::GetEnvironmentVariableA("PELLOWD_TIMEOUT_MS", szValue, sizeof(szValue));
+// A setting from the environment when it is a number in [nMin, nMax],
+// nDefault otherwise. Tests shorten the engine's limits this way.
+std::uint64_t Setting(const char* pszName, std::uint64_t nMin, std::uint64_t nMax,
+                      std::uint64_t nDefault) {
+    char szValue[32] = {};
+    DWORD cch = ::GetEnvironmentVariableA(pszName, szValue, sizeof(szValue));
     if (cch == 0 || cch >= sizeof(szValue))
-        return kDefaultTimeoutMs;
-    long nValue = std::strtol(szValue, nullptr, 10);
-    return nValue >= 100 && nValue <= 600000 ? static_cast<DWORD>(nValue) : kDefaultTimeoutMs;
+        return nDefault;
+    char* pszEnd = nullptr;
+    unsigned long long nValue = std::strtoull(szValue, &pszEnd, 10);
+    if (pszEnd == szValue || *pszEnd != '\0' || szValue[0] == '-')
+        return nDefault;
+    return nValue >= nMin && nValue <= nMax ? nValue : nDefault;
+}
+
+// PELLOWD_TIMEOUT_MS: WinINet's connect, send and receive timeouts.
+DWORD TimeoutMs() {
+    return static_cast<DWORD>(Setting("PELLOWD_TIMEOUT_MS", 100, 600000, kDefaultTimeoutMs));
+}
+
+// PELLOWD_WINDOW_MS, PELLOWD_MIN_RATE (bytes a second), PELLOWD_DEADLINE_MS.
+RateLimits Limits() {
+    RateLimits limits;
+    limits.nWindowMs =
+        static_cast<std::uint32_t>(Setting("PELLOWD_WINDOW_MS", 100, 3600000, limits.nWindowMs));
+    limits.nMinBytesPerSecond = static_cast<std::uint32_t>(
+        Setting("PELLOWD_MIN_RATE", 1, 100000000, limits.nMinBytesPerSecond));
+    limits.nBaseDeadlineMs = static_cast<std::uint32_t>(
+        Setting("PELLOWD_DEADLINE_MS", 100, 86400000, limits.nBaseDeadlineMs));
+    return limits;
+}
+
+// A random number for the temporary names, drawn once per engine: together
+// with the process id it keeps them apart from those of any other process,
+// also of an earlier one that had the same id.
+std::uint32_t Nonce() {
+    std::uint32_t nNonce = 0;
+    try {
+        std::random_device device;
+        nNonce = device();
+    } catch (...) {
+    }
+    LARGE_INTEGER counter = {};
+    ::QueryPerformanceCounter(&counter);
+    return nNonce ^ static_cast<std::uint32_t>(counter.QuadPart) ^
+           static_cast<std::uint32_t>(counter.QuadPart >> 32);
 }
 
 class CDownLoadService final : public IDownLoadService {
 public:
-    CDownLoadService() : m_log(EngineFolder()), m_aborts(TimeoutMs()) {}
+    CDownLoadService() : m_log(EngineFolder()), m_aborts(TimeoutMs(), Limits()) {}
 
     bool Start();
 
@@ -109,10 +149,18 @@ bool CDownLoadService::Start() {
     hooks.wake = [hWnd] { ::PostMessageA(hWnd, kWakeMessage, 0, 0); };
     hooks.log = [this](const std::string& strLine) { m_log.Write(strLine); };
     hooks.abort = [this] { m_aborts.AbortAll(); };
-    CEngineCore::Work work = [this, hSession](const TransferJob& job,
-                                              const std::function<bool()>& isCancelled) {
-        CWinInetTransport transport(hSession, m_aborts);
-        return RunTransfer(job, transport, kAttemptsPerAddress, isCancelled);
+    TransferSettings settings;
+    settings.nPerAddress = kAttemptsPerAddress;
+    settings.nProcessId = ::GetCurrentProcessId();
+    settings.nNonce = Nonce();
+    // PELLOWD_MAX_FILE_BYTES: the largest file (manifests have their own bound).
+    settings.nMaxFileBytes =
+        Setting("PELLOWD_MAX_FILE_BYTES", 1024, UINT64_MAX, kDefaultMaxFileBytes);
+    CEngineCore::Work work = [this, hSession, settings](const TransferJob& job,
+                                                        const std::function<bool()>& isCancelled) {
+        CWinInetTransport transport(hSession, m_aborts,
+                                    [this](const std::string& strLine) { m_log.Write(strLine); });
+        return RunTransfer(job, transport, settings, isCancelled);
     };
     m_core.reset(new CEngineCore(kWorkers, work, hooks));
     return true;

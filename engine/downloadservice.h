@@ -27,6 +27,11 @@ const int DOWNLOAD_CMD_GAME_XML = 5;   // one game's manifest
 // Event code of a finished request; other codes carry nothing the updater uses.
 const int DOWNLOAD_EVENT_FINISHED = 3;
 
+// The engine writes each file first into a temporary file of this many
+// characters in the target's folder, then moves it over the target. A save
+// path fits only when that temporary path fits MAX_PATH too.
+const std::size_t DOWNLOAD_TEMP_NAME_LENGTH = 39;
+
 #pragma pack(push, 1)
 // One file to fetch. Texts are zero-terminated code page 936 strings; a new
 // record is all zero bytes.

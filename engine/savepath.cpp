@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "downloadservice.h"
+
 namespace pellowd {
 
 namespace {
@@ -115,11 +117,45 @@ std::vector<std::string> FoldersToCreate(const std::string& strPath) {
     return folders;
 }
 
-std::string TempPathFor(const std::string& strTarget, unsigned nTaskId) {
-    char szName[32];
-    std::snprintf(szName, sizeof(szName), "~PellowD-%08X.tmp", nTaskId);
+std::string TempPathFor(const std::string& strTarget, std::uint32_t nProcessId,
+                        std::uint32_t nNonce, unsigned nTaskId) {
+    char szName[DOWNLOAD_TEMP_NAME_LENGTH + 1];
+    std::snprintf(szName, sizeof(szName), "~PellowD-%08lX-%08lX-%08lX.tmp",
+                  static_cast<unsigned long>(nProcessId), static_cast<unsigned long>(nNonce),
+                  static_cast<unsigned long>(nTaskId));
     std::string strFolder = ParentFolder(strTarget);
     return strFolder.empty() ? std::string(szName) : strFolder + "\\" + szName;
+}
+
+bool ParseTempName(const std::string& strName, std::uint32_t* pnProcessId) {
+    static const char kPrefix[] = "~PellowD-";
+    const std::size_t cchPrefix = sizeof(kPrefix) - 1;
+    if (strName.size() != DOWNLOAD_TEMP_NAME_LENGTH || strName.compare(0, cchPrefix, kPrefix) != 0)
+        return false;
+    if (strName.compare(strName.size() - 4, 4, ".tmp") != 0)
+        return false;
+    std::uint32_t nValue = 0;
+    for (std::size_t i = cchPrefix; i < strName.size() - 4; ++i) {
+        const std::size_t nField = (i - cchPrefix) % 9;  // 8 digits, then "-"
+        char c = strName[i];
+        if (nField == 8) {
+            if (c != '-')
+                return false;
+            continue;
+        }
+        bool bDigit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+        if (!bDigit)
+            return false;
+        if (i < cchPrefix + 8)
+            nValue = nValue * 16 + static_cast<std::uint32_t>(c <= '9' ? c - '0' : c - 'A' + 10);
+    }
+    *pnProcessId = nValue;
+    return true;
+}
+
+bool SavePathFits(const std::string& strTarget) {
+    const std::size_t kMaxPath = 260;
+    return strTarget.size() < kMaxPath && TempPathFor(strTarget, 0, 0, 0).size() < kMaxPath;
 }
 
 }  // namespace pellowd

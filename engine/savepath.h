@@ -3,6 +3,7 @@
 // double-byte characters: their trail byte may be 0x5C, the backslash.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,21 @@ std::string ParentFolder(const std::string& strPath);
 std::vector<std::string> FoldersToCreate(const std::string& strPath);
 
 // The temporary file a transfer writes before it replaces strTarget: in the
-// same folder (so the final move is a rename on one volume), named after the
-// engine's task number so that concurrent transfers never share one.
-std::string TempPathFor(const std::string& strTarget, unsigned nTaskId);
+// same folder (so the final move is a rename on one volume), named
+// "~PellowD-PPPPPPPP-RRRRRRRR-TTTTTTTT.tmp" after the process id, a random
+// number drawn once per engine and the engine's task number, so that neither
+// the transfers of one engine nor two engines in other processes (even one
+// that got a dead process's id) ever share one. Its name has
+// DOWNLOAD_TEMP_NAME_LENGTH characters.
+std::string TempPathFor(const std::string& strTarget, std::uint32_t nProcessId,
+                        std::uint32_t nNonce, unsigned nTaskId);
+
+// True when strName (a file name without folder) is a temporary file of this
+// engine; *pnProcessId is then the id of the process that wrote it.
+bool ParseTempName(const std::string& strName, std::uint32_t* pnProcessId);
+
+// True when both strTarget and its temporary file are shorter than MAX_PATH
+// (260), the limit of the multi-byte file functions.
+bool SavePathFits(const std::string& strTarget);
 
 }  // namespace pellowd

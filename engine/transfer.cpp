@@ -59,6 +59,7 @@ void CRetryPolicy::Report(Failure eFailure) {
             m_bDone = true;
             break;
         case Failure::kRefused:
+        case Failure::kContent:
             m_nTriedHere = m_nPerAddress;  // on to the next address
             break;
         default:
@@ -66,7 +67,94 @@ void CRetryPolicy::Report(Failure eFailure) {
     }
 }
 
-TransferResult RunTransfer(const TransferJob& job, ITransport& transport, unsigned nPerAddress,
+void CProgressGuard::Start(std::uint32_t dwNow) {
+    m_dwStart = dwNow;
+    m_nTotal = 0;
+    m_samples.assign(1, Sample{dwNow, 0});
+}
+
+void CProgressGuard::Add(std::uint32_t dwNow, std::uint64_t cb) {
+    m_nTotal += cb;
+    // One sample per slice of the window keeps the list short on a fast
+    // link; the window then reaches back at most one slice further, which
+    // only favours the transfer.
+    const std::uint32_t dwSlice = m_limits.nWindowMs / 16;
+    if (m_samples.empty() || dwNow - m_samples.back().dwTime >= dwSlice)
+        m_samples.push_back(Sample{dwNow, m_nTotal});
+    Prune(dwNow);
+}
+
+void CProgressGuard::Prune(std::uint32_t dwNow) {
+    // Keep the newest sample at least a window old: it is the window's base.
+    while (m_samples.size() >= 2 && dwNow - m_samples[1].dwTime >= m_limits.nWindowMs)
+        m_samples.pop_front();
+}
+
+CProgressGuard::Verdict CProgressGuard::Check(std::uint32_t dwNow) {
+    const std::uint32_t dwElapsed = dwNow - m_dwStart;
+    const std::uint64_t nRate = m_limits.nMinBytesPerSecond == 0 ? 1 : m_limits.nMinBytesPerSecond;
+    const std::uint64_t nSeconds = m_nLength / nRate;
+    // A deadline past 2^32 ms is none: the tick count cannot reach it.
+    const std::uint64_t nDeadlineMs =
+        nSeconds >= 0xFFFFFFFFu / 1000
+            ? UINT64_MAX
+            : m_limits.nBaseDeadlineMs + nSeconds * 1000 + m_nLength % nRate * 1000 / nRate;
+    if (dwElapsed > nDeadlineMs)
+        return Verdict::kPastDeadline;
+    if (dwElapsed < m_limits.nWindowMs || m_samples.empty())
+        return Verdict::kOk;
+    Prune(dwNow);
+    const std::uint64_t nInWindow = m_nTotal - m_samples.front().nTotal;
+    const std::uint64_t nWanted =
+        static_cast<std::uint64_t>(m_limits.nMinBytesPerSecond) * m_limits.nWindowMs / 1000;
+    return nInWindow < nWanted ? Verdict::kTooSlow : Verdict::kOk;
+}
+
+std::string CProgressGuard::Describe(Verdict eVerdict) const {
+    switch (eVerdict) {
+        case Verdict::kTooSlow:
+            return "fewer than " + std::to_string(m_limits.nMinBytesPerSecond) +
+                   " bytes a second over " + std::to_string(m_limits.nWindowMs) + " ms, after " +
+                   std::to_string(m_nTotal) + " bytes";
+        case Verdict::kPastDeadline:
+            return "still running at its deadline, after " + std::to_string(m_nTotal) + " bytes";
+        case Verdict::kOk:
+            break;
+    }
+    return "in time";
+}
+
+std::string UrlScheme(const std::string& strUrl) {
+    const std::size_t nColon = strUrl.find("://");
+    if (nColon == std::string::npos || nColon == 0)
+        return std::string();
+    std::string strScheme;
+    for (std::size_t i = 0; i < nColon; ++i) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(strUrl[i])));
+        const bool bOk = (c >= 'a' && c <= 'z') ||
+                         (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+        if (!bOk)
+            return std::string();
+        strScheme.push_back(c);
+    }
+    return strScheme;
+}
+
+bool RedirectAllowed(const std::string& strFrom, const std::string& strTo, std::string* pstrWhy) {
+    const std::string strToScheme = UrlScheme(strTo);
+    if (strToScheme != "http" && strToScheme != "https") {
+        *pstrWhy = "redirect to another scheme refused: " + strTo;
+        return false;
+    }
+    if (UrlScheme(strFrom) == "https" && strToScheme == "http") {
+        *pstrWhy = "redirect from https to http refused: " + strTo;
+        return false;
+    }
+    return true;
+}
+
+TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
+                           const TransferSettings& settings,
                            const std::function<bool()>& isCancelled) {
     TransferResult result;
     result.job = job;
@@ -79,7 +167,13 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport, unsign
         return result;
     }
     const std::string strTarget = JoinSavePath(strDir, strName);
-    const std::string strTemp = TempPathFor(strTarget, job.nTaskId);
+    if (!SavePathFits(strTarget)) {
+        result.eFailure = Failure::kLocal;
+        result.strLog = "save path too long for its temporary file: " + strTarget;
+        return result;
+    }
+    const std::string strTemp =
+        TempPathFor(strTarget, settings.nProcessId, settings.nNonce, job.nTaskId);
     result.strLocalPath = strTarget;
 
     std::string strWhy;
@@ -88,10 +182,17 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport, unsign
         result.strLog = "cannot create the folders of " + strTarget + ": " + strWhy;
         return result;
     }
+    transport.SweepStaleTemps(ParentFolder(strTarget));
 
+    const bool bManifest =
+        job.nCommandCode == DOWNLOAD_CMD_PLAZA_XML || job.nCommandCode == DOWNLOAD_CMD_GAME_XML;
+    const std::uint64_t nMaxBytes = bManifest && kMaxManifestBytes < settings.nMaxFileBytes
+                                        ? kMaxManifestBytes
+                                        : settings.nMaxFileBytes;
     const std::string strMD5 = FieldText(req.szMD5, sizeof(req.szMD5));
     CRetryPolicy policy(FieldText(req.szUrl, sizeof(req.szUrl)),
-                        FieldText(req.szUrlReserve, sizeof(req.szUrlReserve)), nPerAddress);
+                        FieldText(req.szUrlReserve, sizeof(req.szUrlReserve)),
+                        settings.nPerAddress);
     result.eFailure = Failure::kNetwork;
     result.strLog = "no address to fetch " + strTarget + " from";
     std::string strUrl;
@@ -103,7 +204,8 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport, unsign
         }
         ++result.nAttempts;
         strWhy.clear();
-        Failure eFailure = transport.Fetch(strUrl, strTemp, strMD5, isCancelled, &strWhy);
+        Failure eFailure =
+            transport.Fetch(strUrl, strTemp, strMD5, nMaxBytes, isCancelled, &strWhy);
         if (eFailure == Failure::kNone && !transport.Replace(strTemp, strTarget, &strWhy)) {
             eFailure = Failure::kLocal;
         }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -26,9 +27,11 @@ enum class Failure {
 const char* FailureName(Failure eFailure);
 
 // Addresses and attempts of one request: szUrl, then szUrlReserve (when it
-// is not empty), each at most nPerAddress times. A "not there" answer moves
-// to the next address at once (asking again will not make the file appear);
-// a local failure or a cancellation ends the request (no address helps).
+// is not empty), each at most nPerAddress times. A "not there" answer or bad
+// content (a wrong digest or size: a wrong file, or a captive portal's page
+// served as the file) moves to the next address at once, since asking the
+// same address again brings the same bytes; a local failure or a
+// cancellation ends the request (no address helps).
 class CRetryPolicy {
 public:
     CRetryPolicy(const std::string& strUrl, const std::string& strReserve, unsigned nPerAddress);
@@ -47,6 +50,67 @@ private:
     bool m_bDone = false;
 };
 
+// The largest manifest the engine accepts (commands 2 and 5): far above any
+// real one, and a bound for a server that never stops sending.
+const std::uint64_t kMaxManifestBytes = 16ull * 1024 * 1024;
+// The default bound for any other file.
+const std::uint64_t kDefaultMaxFileBytes = 4ull * 1024 * 1024 * 1024;
+// Redirects followed per attempt.
+const unsigned kMaxRedirects = 5;
+
+// How slow a transfer may be. A transfer is cut when it received fewer than
+// nMinBytesPerSecond on average over the last nWindowMs, or when it is still
+// running nBaseDeadlineMs plus its announced length at nMinBytesPerSecond
+// after its request was sent (a body of unknown length gets the base only).
+// So a slow but steady link gets its files however long they take, and a
+// drip or an endless body ends in bounded time.
+struct RateLimits {
+    std::uint32_t nWindowMs = 30000;
+    std::uint32_t nMinBytesPerSecond = 1024;
+    std::uint32_t nBaseDeadlineMs = 300000;
+};
+
+// The rule above over one transfer, fed with millisecond tick counts (which
+// may wrap) that never go back. Not thread-safe: the caller locks.
+class CProgressGuard {
+public:
+    enum class Verdict { kOk, kTooSlow, kPastDeadline };
+
+    explicit CProgressGuard(const RateLimits& limits) : m_limits(limits) {}
+    // The request is sent: the clocks start.
+    void Start(std::uint32_t dwNow);
+    // The announced length, which extends the deadline.
+    void SetLength(std::uint64_t nLength) { m_nLength = nLength; }
+    // cb bytes arrived at dwNow.
+    void Add(std::uint32_t dwNow, std::uint64_t cb);
+    Verdict Check(std::uint32_t dwNow);
+    // Why Check said what it said, for the log.
+    std::string Describe(Verdict eVerdict) const;
+
+private:
+    struct Sample {
+        std::uint32_t dwTime;
+        std::uint64_t nTotal;  // bytes received up to dwTime
+    };
+    void Prune(std::uint32_t dwNow);
+
+    RateLimits m_limits;
+    std::uint32_t m_dwStart = 0;
+    std::uint64_t m_nLength = 0;
+    std::uint64_t m_nTotal = 0;
+    std::deque<Sample> m_samples;
+};
+
+// The scheme of an address in lower case ("http", "https", "ftp"), or empty
+// when it has none.
+std::string UrlScheme(const std::string& strUrl);
+
+// Whether a redirect from strFrom to strTo may be followed: only to http or
+// https, and never from https down to http (whoever chose an https address
+// chose privacy and integrity on the way; a server must not give them up for
+// us). False with the reason in *pstrWhy.
+bool RedirectAllowed(const std::string& strFrom, const std::string& strTo, std::string* pstrWhy);
+
 // The network and file system seen by RunTransfer. Called on a worker thread;
 // an implementation serves one transfer at a time per object.
 class ITransport {
@@ -54,12 +118,16 @@ public:
     virtual ~ITransport() = default;
     // Creates the missing folders of strPath's parent. False on failure, with a reason.
     virtual bool PrepareFolders(const std::string& strTarget, std::string* pstrWhy) = 0;
-    // Fetches strUrl into strTemp (created or truncated), checks the length
-    // against Content-Length and, when strMD5 is not empty, the digest.
-    // On failure strTemp may be left behind; RunTransfer removes it.
+    // Deletes the temporary files of this engine in strFolder whose writing
+    // process has ended (a killed or crashed run).
+    virtual void SweepStaleTemps(const std::string& strFolder) = 0;
+    // Fetches strUrl into strTemp (which must not exist yet), checks the
+    // length against Content-Length and nMaxBytes and, when strMD5 is not
+    // empty, the digest. On failure strTemp may be left behind; RunTransfer
+    // removes it.
     virtual Failure Fetch(const std::string& strUrl, const std::string& strTemp,
-                          const std::string& strMD5, const std::function<bool()>& isCancelled,
-                          std::string* pstrWhy) = 0;
+                          const std::string& strMD5, std::uint64_t nMaxBytes,
+                          const std::function<bool()>& isCancelled, std::string* pstrWhy) = 0;
     // Moves strTemp over strTarget in one step (replacing it).
     virtual bool Replace(const std::string& strTemp, const std::string& strTarget,
                          std::string* pstrWhy) = 0;
@@ -81,11 +149,22 @@ struct TransferResult {
     std::string strLog;  // one line per failed attempt, for the engine's log
 };
 
-// Fetches one request with the policy above (nPerAddress attempts per
-// address) and saves it as szSaveDir\szSaveName. The target is replaced only
-// by a complete, checked file; on failure it is untouched and no temporary
-// file remains.
-TransferResult RunTransfer(const TransferJob& job, ITransport& transport, unsigned nPerAddress,
+// What RunTransfer needs beside the job: attempts per address, the parts of
+// the temporary names (see TempPathFor) and the size bound of files that are
+// not manifests.
+struct TransferSettings {
+    unsigned nPerAddress = 2;
+    std::uint32_t nProcessId = 0;
+    std::uint32_t nNonce = 0;
+    std::uint64_t nMaxFileBytes = kDefaultMaxFileBytes;
+};
+
+// Fetches one request with the policy above and saves it as
+// szSaveDir\szSaveName. The target's folder is swept of stale temporary
+// files first. The target is replaced only by a complete, checked file; on
+// failure it is untouched and no temporary file of this transfer remains.
+TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
+                           const TransferSettings& settings,
                            const std::function<bool()>& isCancelled);
 
 // Expected digest text against the computed one (lower-case hexadecimal);

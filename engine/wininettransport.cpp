@@ -38,6 +38,65 @@ private:
     HANDLE m_h;
 };
 
+// A find handle; invalid at INVALID_HANDLE_VALUE.
+class CFind {
+public:
+    explicit CFind(HANDLE h) : m_h(h) {}
+    ~CFind() {
+        if (m_h != INVALID_HANDLE_VALUE)
+            ::FindClose(m_h);
+    }
+    CFind(const CFind&) = delete;
+    CFind& operator=(const CFind&) = delete;
+    HANDLE Get() const { return m_h; }
+    bool Valid() const { return m_h != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_h;
+};
+
+// A process handle; invalid at null.
+class CProcess {
+public:
+    explicit CProcess(HANDLE h) : m_h(h) {}
+    ~CProcess() {
+        if (m_h != nullptr)
+            ::CloseHandle(m_h);
+    }
+    CProcess(const CProcess&) = delete;
+    CProcess& operator=(const CProcess&) = delete;
+    HANDLE Get() const { return m_h; }
+
+private:
+    HANDLE m_h;
+};
+
+// False only when the process has surely ended: a process we may not open
+// still runs, and a temporary file is never taken from a live writer.
+bool ProcessMayRun(DWORD dwProcessId) {
+    if (dwProcessId == ::GetCurrentProcessId())
+        return true;
+    CProcess process(::OpenProcess(SYNCHRONIZE, /*bInheritHandle=*/FALSE, dwProcessId));
+    if (process.Get() == nullptr)
+        return ::GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
+    return ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
+}
+
+bool IsRedirect(DWORD dwStatus) {
+    return dwStatus == 301 || dwStatus == 302 || dwStatus == 303 || dwStatus == 307 ||
+           dwStatus == 308;
+}
+
+// A response header as text; false when it is missing.
+bool QueryHeader(HINTERNET hRequest, DWORD dwInfo, std::string* pstrValue) {
+    char szValue[2048] = {};
+    DWORD cbValue = sizeof(szValue);
+    if (!::HttpQueryInfoA(hRequest, dwInfo, szValue, &cbValue, /*lpdwIndex=*/nullptr))
+        return false;
+    *pstrValue = szValue;
+    return true;
+}
+
 void SetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs) {
     for (DWORD dwOption : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                            INTERNET_OPTION_RECEIVE_TIMEOUT}) {
@@ -46,25 +105,14 @@ void SetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs) {
 }
 
 bool IsHttpAddress(const std::string& strUrl) {
-    auto starts = [&](const char* pszScheme) {
-        std::size_t n = std::strlen(pszScheme);
-        if (strUrl.size() < n)
-            return false;
-        for (std::size_t i = 0; i < n; ++i) {
-            char c = strUrl[i];
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-            if (c != pszScheme[i])
-                return false;
-        }
-        return true;
-    };
-    return starts("http://") || starts("https://");
+    const std::string strScheme = UrlScheme(strUrl);
+    return strScheme == "http" || strScheme == "https";
 }
 
 }  // namespace
 
-CAbortList::CAbortList(DWORD dwTimeoutMs) : m_dwTimeoutMs(dwTimeoutMs) {
+CAbortList::CAbortList(DWORD dwTimeoutMs, const RateLimits& limits)
+    : m_dwTimeoutMs(dwTimeoutMs), m_limits(limits) {
     m_watchdog = std::thread([this] { Watch(); });
 }
 
@@ -81,12 +129,11 @@ CAbortList::~CAbortList() {
 void CAbortList::Watch() {
     try {
         std::unique_lock<std::mutex> lock(m_mutex);
-        const DWORD dwTick = m_dwTimeoutMs / 4 < 250 ? m_dwTimeoutMs / 4 : 250;
+        const DWORD dwTick = m_limits.nWindowMs / 4 < 250 ? m_limits.nWindowMs / 4 + 1 : 250;
         while (!m_cvQuit.wait_for(lock, std::chrono::milliseconds(dwTick),
                                   [this] { return m_bQuit; })) {
-            const DWORD dwNow = ::GetTickCount();
             for (CWinInetTransport* pTransport : m_running)
-                pTransport->Expire(dwNow, m_dwTimeoutMs);
+                pTransport->Expire();
         }
     } catch (...) {
         // A thread entry lets nothing escape.
@@ -112,9 +159,10 @@ void CAbortList::AbortAll() {
         pTransport->Abort();
 }
 
-CWinInetTransport::CWinInetTransport(HINTERNET hSession, CAbortList& aborts)
-    : m_hSession(hSession), m_aborts(aborts) {
-    Touch();
+CWinInetTransport::CWinInetTransport(HINTERNET hSession, CAbortList& aborts,
+                                     std::function<void(const std::string&)> log)
+    : m_hSession(hSession), m_aborts(aborts), m_log(std::move(log)), m_guard(aborts.Limits()) {
+    m_guard.Start(::GetTickCount());
     m_aborts.Add(this);
 }
 
@@ -130,18 +178,35 @@ void CWinInetTransport::Abort() {
     CloseHandles();
 }
 
-void CWinInetTransport::Expire(DWORD dwNow, DWORD dwTimeoutMs) {
+void CWinInetTransport::Expire() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_hRequest != nullptr && dwNow - m_dwLastProgress > dwTimeoutMs) {
-        m_bExpired = true;
+    if (m_hRequest == nullptr)
+        return;
+    // The time is taken under the lock: a read counted meanwhile must not
+    // lie in the future of the check.
+    CProgressGuard::Verdict eVerdict = m_guard.Check(::GetTickCount());
+    if (eVerdict != CProgressGuard::Verdict::kOk) {
+        m_eExpired = eVerdict;
         CloseHandles();
     }
 }
 
+CProgressGuard::Verdict CWinInetTransport::Progress(DWORD cb) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const DWORD dwNow = ::GetTickCount();
+    m_guard.Add(dwNow, cb);
+    return m_guard.Check(dwNow);
+}
+
+CProgressGuard::Verdict CWinInetTransport::Expired(std::string* pstrWhy) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_eExpired != CProgressGuard::Verdict::kOk)
+        *pstrWhy = m_guard.Describe(m_eExpired);
+    return m_eExpired;
+}
+
 bool CWinInetTransport::Adopt(HINTERNET hConnect, HINTERNET hRequest) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    Touch();
-    m_bExpired = false;
     if (m_bAborted) {
         ::InternetCloseHandle(hRequest);
         ::InternetCloseHandle(hConnect);
@@ -150,11 +215,6 @@ bool CWinInetTransport::Adopt(HINTERNET hConnect, HINTERNET hRequest) {
     m_hConnect = hConnect;
     m_hRequest = hRequest;
     return true;
-}
-
-bool CWinInetTransport::Expired() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bExpired;
 }
 
 void CWinInetTransport::CloseHandles() {
@@ -193,13 +253,25 @@ bool CWinInetTransport::PrepareFolders(const std::string& strTarget, std::string
     return true;
 }
 
-Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& strTemp,
-                                 const std::string& strMD5,
-                                 const std::function<bool()>& isCancelled, std::string* pstrWhy) {
-    if (!IsHttpAddress(strUrl)) {
-        *pstrWhy = "not an http or https address";
-        return Failure::kRefused;
-    }
+void CWinInetTransport::SweepStaleTemps(const std::string& strFolder) {
+    WIN32_FIND_DATAA fd;
+    CFind find(::FindFirstFileA((strFolder + "\\~PellowD-*.tmp").c_str(), &fd));
+    if (!find.Valid())
+        return;
+    do {
+        std::uint32_t nProcessId = 0;
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            !ParseTempName(fd.cFileName, &nProcessId) || ProcessMayRun(nProcessId)) {
+            continue;
+        }
+        const std::string strPath = strFolder + "\\" + fd.cFileName;
+        if (::DeleteFileA(strPath.c_str()) && m_log)
+            m_log("removed the stale temporary file " + strPath);
+    } while (::FindNextFileA(find.Get(), &fd));
+}
+
+Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
+                                const std::function<bool()>& isCancelled, std::string* pstrWhy) {
     // Connection and request handles of our own rather than InternetOpenUrl:
     // the timeouts must be on them before the request is sent, or Wine
     // waits for a stalled body for ever.
@@ -230,10 +302,11 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         return Failure::kNetwork;
     }
     SetTimeouts(hConnect, m_aborts.TimeoutMs());
+    // Redirects are ours to follow: WinINet would follow them anywhere.
     const DWORD dwFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                           INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_KEEP_CONNECTION |
                           INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES |
-                          (bSecure ? INTERNET_FLAG_SECURE : 0);
+                          INTERNET_FLAG_NO_AUTO_REDIRECT | (bSecure ? INTERNET_FLAG_SECURE : 0);
     static const char* const kAcceptTypes[] = {"*/*", nullptr};
     HINTERNET hRequest = ::HttpOpenRequestA(hConnect, "GET", strObject.c_str(),
                                             /*lpszVersion=*/nullptr, /*lpszReferrer=*/nullptr,
@@ -248,51 +321,125 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
     if (!Adopt(hConnect, hRequest))
         return Failure::kCancelled;
 
+    // The digest is of the file's own bytes: a compressed body is not asked for.
+    static const char kHeaders[] = "Accept-Encoding: identity\r\n";
+    if (!::HttpSendRequestA(hRequest, kHeaders, /*dwHeadersLength=*/sizeof(kHeaders) - 1,
+                            /*lpOptional=*/nullptr, /*dwOptionalLength=*/0)) {
+        DWORD dwError = ::GetLastError();
+        if (isCancelled())
+            return Failure::kCancelled;
+        if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
+            return Failure::kNetwork;
+        *pstrWhy = ErrorText("HttpSendRequest", dwError);
+        return Failure::kNetwork;
+    }
+    *phRequest = hRequest;
+    return Failure::kNone;
+}
+
+Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& strTemp,
+                                 const std::string& strMD5, std::uint64_t nMaxBytes,
+                                 const std::function<bool()>& isCancelled, std::string* pstrWhy) {
+    if (!IsHttpAddress(strUrl)) {
+        *pstrWhy = "not an http or https address";
+        return Failure::kRefused;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_guard.Start(::GetTickCount());
+        m_eExpired = CProgressGuard::Verdict::kOk;
+    }
     struct Closer {
         CWinInetTransport* p;
         ~Closer() { p->CloseRequest(); }
     } closer{this};
 
-    if (!::HttpSendRequestA(hRequest, /*lpszHeaders=*/nullptr, /*dwHeadersLength=*/0,
-                            /*lpOptional=*/nullptr, /*dwOptionalLength=*/0)) {
-        DWORD dwError = ::GetLastError();
-        if (isCancelled())
-            return Failure::kCancelled;
-        *pstrWhy = ErrorText("HttpSendRequest", dwError);
-        return Failure::kNetwork;
-    }
-    Touch();
-
+    std::string strCurrent = strUrl;
+    HINTERNET hRequest = nullptr;
     DWORD dwStatus = 0;
-    DWORD cbStatus = sizeof(dwStatus);
-    if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus,
-                          &cbStatus, /*lpdwIndex=*/nullptr)) {
-        DWORD dwError = ::GetLastError();
-        if (isCancelled())
-            return Failure::kCancelled;
-        *pstrWhy = ErrorText("HttpQueryInfo(status)", dwError);
-        return Failure::kNetwork;
+    for (unsigned nRedirects = 0;; ++nRedirects) {
+        Failure eOpened = Open(strCurrent, &hRequest, isCancelled, pstrWhy);
+        if (eOpened != Failure::kNone)
+            return eOpened;
+        DWORD cbStatus = sizeof(dwStatus);
+        if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus,
+                              &cbStatus, /*lpdwIndex=*/nullptr)) {
+            DWORD dwError = ::GetLastError();
+            if (isCancelled())
+                return Failure::kCancelled;
+            *pstrWhy = ErrorText("HttpQueryInfo(status)", dwError);
+            return Failure::kNetwork;
+        }
+        if (!IsRedirect(dwStatus))
+            break;
+        std::string strLocation;
+        if (!QueryHeader(hRequest, HTTP_QUERY_LOCATION, &strLocation)) {
+            *pstrWhy = "HTTP status " + std::to_string(dwStatus) + " without a Location";
+            return Failure::kServer;
+        }
+        char szNext[2048] = {};
+        DWORD cchNext = sizeof(szNext);
+        if (!::InternetCombineUrlA(strCurrent.c_str(), strLocation.c_str(), szNext, &cchNext,
+                                   ICU_NO_ENCODE)) {
+            *pstrWhy = "unusable redirect to " + strLocation;
+            return Failure::kRefused;
+        }
+        if (nRedirects >= kMaxRedirects) {
+            *pstrWhy =
+                "more than " + std::to_string(kMaxRedirects) + " redirects, the last to " + szNext;
+            return Failure::kRefused;
+        }
+        if (!RedirectAllowed(strCurrent, szNext, pstrWhy))
+            return Failure::kRefused;
+        if (m_log) {
+            m_log("redirect " + std::to_string(dwStatus) + ": " + strCurrent + " -> " + szNext);
+        }
+        strCurrent = szNext;
+        CloseRequest();
     }
+    // Only a whole file counts: a 206 is part of one, a 204 is none at all.
     if (dwStatus >= 400 && dwStatus < 500) {
         *pstrWhy = "HTTP status " + std::to_string(dwStatus);
         return Failure::kRefused;
     }
-    if (dwStatus < 200 || dwStatus > 299) {
+    if (dwStatus != 200) {
         *pstrWhy = "HTTP status " + std::to_string(dwStatus);
         return Failure::kServer;
     }
-
-    std::uint64_t nLength = 0;
-    bool bHasLength = false;
-    char szLength[32] = {};
-    DWORD cbLength = sizeof(szLength);
-    if (::HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szLength, &cbLength,
-                         /*lpdwIndex=*/nullptr)) {
-        bHasLength = ParseContentLength(szLength, &nLength);
+    std::string strEncoding;
+    if (QueryHeader(hRequest, HTTP_QUERY_CONTENT_ENCODING, &strEncoding) &&
+        strEncoding != "identity") {
+        *pstrWhy = "body sent with Content-Encoding " + strEncoding;
+        return Failure::kContent;
     }
 
+    std::uint64_t nLength = 0;
+    std::string strLength;
+    const bool bHasLength = QueryHeader(hRequest, HTTP_QUERY_CONTENT_LENGTH, &strLength) &&
+                            ParseContentLength(strLength, &nLength);
+    if (bHasLength) {
+        if (nLength > nMaxBytes) {
+            *pstrWhy = std::to_string(nLength) + " bytes announced, more than the limit of " +
+                       std::to_string(nMaxBytes);
+            return Failure::kContent;
+        }
+        ULARGE_INTEGER freeBytes = {};
+        const std::string strFolder = ParentFolder(strTemp);
+        if (::GetDiskFreeSpaceExA(strFolder.empty() ? nullptr : (strFolder + "\\").c_str(),
+                                  &freeBytes, /*lpTotalNumberOfBytes=*/nullptr,
+                                  /*lpTotalNumberOfFreeBytes=*/nullptr) &&
+            freeBytes.QuadPart < nLength) {
+            *pstrWhy = std::to_string(nLength) + " bytes announced, " +
+                       std::to_string(freeBytes.QuadPart) + " free on the disk";
+            return Failure::kLocal;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_guard.SetLength(nLength);
+    }
+
+    // CREATE_NEW: a name that exists belongs to someone else.
     CFile file(::CreateFileA(strTemp.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
-                             /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
+                             /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                              /*hTemplateFile=*/nullptr));
     if (!file.Valid()) {
@@ -308,27 +455,35 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
     for (;;) {
         if (isCancelled())
             return Failure::kCancelled;
+        // InternetReadFile waits until the whole buffer is filled; asking
+        // for what has arrived lets a slow link show its progress.
+        DWORD cbAvailable = 0;
+        BOOL bOk = ::InternetQueryDataAvailable(hRequest, &cbAvailable, /*dwFlags=*/0,
+                                                /*dwContext=*/0);
         DWORD cbRead = 0;
-        BOOL bRead = ::InternetReadFile(hRequest, buffer.data(), kChunk, &cbRead);
-        DWORD dwError = bRead ? ERROR_SUCCESS : ::GetLastError();
+        if (bOk) {
+            DWORD cbWant = cbAvailable == 0 ? 1 : (cbAvailable < kChunk ? cbAvailable : kChunk);
+            bOk = ::InternetReadFile(hRequest, buffer.data(), cbWant, &cbRead);
+        }
+        DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
         if (isCancelled())
             return Failure::kCancelled;
-        if (Expired()) {
-            *pstrWhy = "no data for " + std::to_string(m_aborts.TimeoutMs()) + " ms after " +
-                       std::to_string(nReceived) + " bytes";
+        if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
             return Failure::kNetwork;
-        }
-        if (!bRead) {
+        if (!bOk) {
             *pstrWhy = ErrorText("InternetReadFile", dwError) + " after " +
                        std::to_string(nReceived) + " bytes";
             return Failure::kNetwork;
         }
-        Touch();
         if (cbRead == 0)
             break;
         nReceived += cbRead;
         if (bHasLength && nReceived > nLength) {
             *pstrWhy = "more than the announced " + std::to_string(nLength) + " bytes";
+            return Failure::kContent;
+        }
+        if (nReceived > nMaxBytes) {
+            *pstrWhy = "more than the limit of " + std::to_string(nMaxBytes) + " bytes";
             return Failure::kContent;
         }
         DWORD cbWritten = 0;
@@ -339,6 +494,12 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         }
         if (digest)
             digest->update(buffer.data(), cbRead);
+        const CProgressGuard::Verdict eVerdict = Progress(cbRead);
+        if (eVerdict != CProgressGuard::Verdict::kOk) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            *pstrWhy = m_guard.Describe(eVerdict);
+            return Failure::kNetwork;
+        }
     }
     if (bHasLength && nReceived != nLength) {
         // The connection ended early: a transfer cut mid-body.

@@ -1,13 +1,14 @@
 // ITransport over WinINet and the Windows file system: HTTP and HTTPS with
-// the user's proxy settings, no cache, a Content-Length and digest check,
-// and the final replace in one step.
+// the user's proxy settings, no cache, redirects under the engine's rule,
+// a 200 answer only, size bounds, a Content-Length and digest check, and the
+// final replace in one step.
 #pragma once
 
 #include <windows.h>
 #include <wininet.h>
 
-#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -21,12 +22,13 @@ class CWinInetTransport;
 
 // The transports that run right now. The engine's stop closes their request
 // handles, which makes a blocked read return. A watchdog thread does the same
-// to a transfer that has received nothing for the timeout: WinINet's own
-// receive timeout is not honoured everywhere (Wine ignores it for the body),
-// and a stalled server must not hold a worker for ever.
+// to a transfer that breaks the engine's RateLimits: WinINet's own receive
+// timeout is not honoured everywhere (Wine ignores it for the body), and a
+// stalled or dripping server must not hold a worker for ever.
 class CAbortList {
 public:
-    explicit CAbortList(DWORD dwTimeoutMs);
+    // dwTimeoutMs: WinINet's connect, send and receive timeouts.
+    CAbortList(DWORD dwTimeoutMs, const RateLimits& limits);
     ~CAbortList();  // ends the watchdog
     CAbortList(const CAbortList&) = delete;
     CAbortList& operator=(const CAbortList&) = delete;
@@ -36,11 +38,13 @@ public:
     // Closes every running request and refuses new ones from then on.
     void AbortAll();
     DWORD TimeoutMs() const { return m_dwTimeoutMs; }
+    const RateLimits& Limits() const { return m_limits; }
 
 private:
     void Watch();
 
     const DWORD m_dwTimeoutMs;
+    const RateLimits m_limits;
     std::mutex m_mutex;
     std::condition_variable m_cvQuit;
     std::set<CWinInetTransport*> m_running;
@@ -53,43 +57,52 @@ private:
 class CWinInetTransport : public ITransport {
 public:
     // hSession: a handle of InternetOpenA shared by all transfers; it must
-    // outlive the object, and so must aborts.
-    CWinInetTransport(HINTERNET hSession, CAbortList& aborts);
+    // outlive the object, and so must aborts. log takes the lines worth
+    // keeping even when the transfer succeeds (redirects, swept files).
+    CWinInetTransport(HINTERNET hSession, CAbortList& aborts,
+                      std::function<void(const std::string&)> log);
     ~CWinInetTransport() override;
 
     CWinInetTransport(const CWinInetTransport&) = delete;
     CWinInetTransport& operator=(const CWinInetTransport&) = delete;
 
     bool PrepareFolders(const std::string& strTarget, std::string* pstrWhy) override;
+    void SweepStaleTemps(const std::string& strFolder) override;
     Failure Fetch(const std::string& strUrl, const std::string& strTemp, const std::string& strMD5,
-                  const std::function<bool()>& isCancelled, std::string* pstrWhy) override;
+                  std::uint64_t nMaxBytes, const std::function<bool()>& isCancelled,
+                  std::string* pstrWhy) override;
     bool Replace(const std::string& strTemp, const std::string& strTarget,
                  std::string* pstrWhy) override;
     void Remove(const std::string& strTemp) override;
 
     // From CAbortList, on another thread: close the running request for
-    // good (Abort) or because it stalled (Expire, when idle longer than
-    // dwTimeoutMs at dwNow).
+    // good (Abort) or when it breaks the rate limits now (Expire).
     void Abort();
-    void Expire(DWORD dwNow, DWORD dwTimeoutMs);
+    void Expire();
 
 private:
+    // Connects, sends the request for strUrl and leaves its handles adopted.
+    Failure Open(const std::string& strUrl, HINTERNET* phRequest,
+                 const std::function<bool()>& isCancelled, std::string* pstrWhy);
     // False when aborted meanwhile (the handles are closed then).
     bool Adopt(HINTERNET hConnect, HINTERNET hRequest);
     void CloseRequest();
     void CloseHandles();  // with m_mutex held
-    bool Expired();
-
-    void Touch() { m_dwLastProgress = ::GetTickCount(); }
+    // Counts cb new bytes; the verdict of the rate limits right after.
+    CProgressGuard::Verdict Progress(DWORD cb);
+    // The verdict that made the watchdog close the request, or kOk; with
+    // its description.
+    CProgressGuard::Verdict Expired(std::string* pstrWhy);
 
     HINTERNET m_hSession;
     CAbortList& m_aborts;
+    const std::function<void(const std::string&)> m_log;
     std::mutex m_mutex;
     HINTERNET m_hConnect = nullptr;
     HINTERNET m_hRequest = nullptr;
     bool m_bAborted = false;
-    bool m_bExpired = false;
-    std::atomic<DWORD> m_dwLastProgress{0};
+    CProgressGuard m_guard;  // with m_mutex held
+    CProgressGuard::Verdict m_eExpired = CProgressGuard::Verdict::kOk;
 };
 
 // A session handle with the engine's settings: the preconfigured proxy,

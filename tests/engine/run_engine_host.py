@@ -37,6 +37,7 @@ def lay_out(root):
         b'<?xml version="1.0" encoding="gb2312"?>\n<update><files/><games/></update>\n')
     (root / "game_UpdateFiles.xml").write_bytes(b"<update><files/></update>\n")
     (root / "good.bin").write_bytes(rnd.randbytes(200 * 1024))
+    (root / "short.bin").write_bytes(rnd.randbytes(16 * 1024))
     batch = root / "batch"
     lines = []
     for i in range(200):
@@ -86,6 +87,12 @@ def main():
                 "PELLOW_ROOT": windows_path(root),
                 "PELLOW_WORK": windows_path(work),
                 "PELLOWD_TIMEOUT_MS": "2000",
+                # Under 1 KiB/s for 2 s is too slow; no body may take more than
+                # 20 s beyond its length at that rate; no file over 12 MiB.
+                "PELLOWD_WINDOW_MS": "2000",
+                "PELLOWD_MIN_RATE": "1024",
+                "PELLOWD_DEADLINE_MS": "20000",
+                "PELLOWD_MAX_FILE_BYTES": str(12 * 1024 * 1024),
             })
             cmd = [str(SOURCE / "scripts" / "wine-run"), str(BIN / "engine_host_test.exe"),
                    "--gtest_color=no", *sys.argv[1:]]

@@ -3,6 +3,8 @@
 // whose trail bytes can be a backslash or a bar.
 #include "savepath.h"
 
+#include "downloadservice.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -88,11 +90,62 @@ TEST(SavePath, FoldersToCreate) {
         EXPECT_EQ(c.want, FoldersToCreate(c.strPath)) << c.strPath;
 }
 
-TEST(SavePath, TempFileLiesBesideTargetAndIsPerTask) {
-    EXPECT_EQ("C:\\g\\sub\\~PellowD-0000002A.tmp", TempPathFor("C:\\g\\sub\\x.dll", 42));
-    EXPECT_NE(TempPathFor("C:\\g\\x.dll", 1), TempPathFor("C:\\g\\x.dll", 2));
-    EXPECT_EQ("C:\\" + kTrailBackslash + "\\~PellowD-00000001.tmp",
-              TempPathFor("C:\\" + kTrailBackslash + "\\x", 1));
+TEST(SavePath, TempFileLiesBesideTargetAndIsPerProcessAndTask) {
+    EXPECT_EQ("C:\\g\\sub\\~PellowD-00001234-CAFEF00D-0000002A.tmp",
+              TempPathFor("C:\\g\\sub\\x.dll", 0x1234, 0xCAFEF00D, 42));
+    const std::string strOne = TempPathFor("C:\\g\\x.dll", 7, 9, 1);
+    EXPECT_NE(strOne, TempPathFor("C:\\g\\x.dll", 7, 9, 2)) << "another task";
+    EXPECT_NE(strOne, TempPathFor("C:\\g\\x.dll", 8, 9, 1)) << "another process";
+    EXPECT_NE(strOne, TempPathFor("C:\\g\\x.dll", 7, 10, 1)) << "a later process, same id";
+    EXPECT_EQ(std::string("C:\\g\\").size() + DOWNLOAD_TEMP_NAME_LENGTH, strOne.size());
+    EXPECT_EQ("C:\\" + kTrailBackslash + "\\~PellowD-00000001-00000002-00000003.tmp",
+              TempPathFor("C:\\" + kTrailBackslash + "\\x", 1, 2, 3));
+}
+
+TEST(SavePath, TempNamesAreRecognisedWithTheirProcess) {
+    struct Case {
+        std::string strName;
+        bool bOurs;
+        std::uint32_t nProcessId;
+    };
+    const Case cases[] = {
+        {"~PellowD-00001234-CAFEF00D-0000002A.tmp", true, 0x1234},
+        {"~PellowD-FFFFFFFF-00000000-00000000.tmp", true, 0xFFFFFFFF},
+        {"~PellowD-00001234-cafef00d-0000002A.tmp", false, 0},  // we write upper case
+        {"~PellowD-00001234-CAFEF00D-0000002A.tmq", false, 0},
+        {"~PellowD-00001234+CAFEF00D-0000002A.tmp", false, 0},
+        {"~PellowD-0001234-CAFEF00D-0000002A.tmp", false, 0},
+        {"~PellowD-00001234-CAFEF00D-0000002A.tmp.x", false, 0},
+        {"~PellowD-0000002A.tmp", false, 0},  // not ours to judge: no process in it
+        {"PellowD-00001234-CAFEF00D-0000002A.tmpx", false, 0},
+        {"x.dll", false, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t nProcessId = 0;
+        EXPECT_EQ(c.bOurs, ParseTempName(c.strName, &nProcessId)) << c.strName;
+        EXPECT_EQ(c.nProcessId, nProcessId) << c.strName;
+    }
+    std::uint32_t nProcessId = 0;
+    const std::string strPath = TempPathFor("C:\\g\\x", 4242, 1, 2);
+    EXPECT_TRUE(ParseTempName(strPath.substr(5), &nProcessId));
+    EXPECT_EQ(4242u, nProcessId);
+}
+
+TEST(SavePath, FitsOnlyWhenTheTemporaryPathFitsToo) {
+    // "C:\<216 p>\a.dll" is 225 long and its temporary path 259: the longest
+    // that fits. The same boundary is the updater's (requests_test).
+    struct Case {
+        std::string strTarget;
+        bool bFits;
+    };
+    const Case cases[] = {
+        {"C:\\" + std::string(216, 'p') + "\\a.dll", true},
+        {"C:\\" + std::string(217, 'p') + "\\a.dll", false},
+        {"C:\\p\\" + std::string(255, 'n'), false},  // the target itself is 260 long
+        {"C:\\p\\" + std::string(254, 'n'), true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.bFits, SavePathFits(c.strTarget)) << c.strTarget.size();
 }
 
 }  // namespace

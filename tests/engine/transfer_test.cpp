@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +32,12 @@ TEST(RetryPolicy, AddressesTriedInOrder) {
          {F::kNetwork, F::kNetwork, F::kNone},
          {"p", "p", "r"}},
         {"404 moves on at once", "p", "r", {F::kRefused, F::kNone}, {"p", "r"}},
+        {"wrong bytes move on at once", "p", "r", {F::kContent, F::kNone}, {"p", "r"}},
+        {"server error retried, wrong bytes not",
+         "p",
+         "r",
+         {F::kServer, F::kContent, F::kContent},
+         {"p", "p", "r"}},
         {"all fail",
          "p",
          "r",
@@ -104,6 +112,9 @@ public:
     std::map<std::string, std::string> disk;
     std::map<std::string, std::deque<Answer>> answers;
     std::vector<std::string> fetched;
+    std::vector<std::uint64_t> maxBytes;  // the bound of each fetch
+    std::vector<std::string> swept;       // folders, in order of the sweeps
+    std::vector<std::string> temps;       // the temporary file of each fetch
     bool bFoldersFail = false;
     bool bReplaceFails = false;
 
@@ -112,9 +123,15 @@ public:
             *pstrWhy = "access denied";
         return !bFoldersFail;
     }
+    void SweepStaleTemps(const std::string& strFolder) override {
+        EXPECT_TRUE(fetched.empty()) << "swept after a fetch began";
+        swept.push_back(strFolder);
+    }
     Failure Fetch(const std::string& strUrl, const std::string& strTemp, const std::string&,
-                  const std::function<bool()>&, std::string*) override {
+                  std::uint64_t nMaxBytes, const std::function<bool()>&, std::string*) override {
         fetched.push_back(strUrl);
+        maxBytes.push_back(nMaxBytes);
+        temps.push_back(strTemp);
         std::deque<Answer>& queue = answers[strUrl];
         if (queue.empty())
             return Failure::kNetwork;
@@ -150,19 +167,57 @@ TransferJob MakeJob(const char* pszDir, const char* pszName, const char* pszUrl,
 
 const std::function<bool()> kNeverCancelled = [] { return false; };
 
+TransferSettings Settings() {
+    TransferSettings settings;
+    settings.nPerAddress = 2;
+    settings.nProcessId = 0x51;
+    settings.nNonce = 0xABCDEF01;
+    settings.nMaxFileBytes = 1000000;
+    return settings;
+}
+
 TEST(Transfer, ReserveUsedAfterPrimaryFails) {
     FakeTransport net;
     net.disk["C:\\g\\sub\\x.dll"] = "old";
     net.answers["http://p/x"] = {{Failure::kRefused, "404"}};
     net.answers["http://r/x"] = {{Failure::kNone, "new"}};
     TransferResult r = RunTransfer(MakeJob("C:\\g", "sub\\x.dll", "http://p/x", "http://r/x"), net,
-                                   2, kNeverCancelled);
+                                   Settings(), kNeverCancelled);
     EXPECT_EQ(Failure::kNone, r.eFailure);
     EXPECT_EQ(2u, r.nAttempts);
     EXPECT_EQ("C:\\g\\sub\\x.dll", r.strLocalPath);
     EXPECT_EQ((std::vector<std::string>{"http://p/x", "http://r/x"}), net.fetched);
     EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\sub\\x.dll", "new"}}), net.disk)
         << "target replaced, no temporary file left";
+    EXPECT_EQ((std::vector<std::string>{"C:\\g\\sub"}), net.swept);
+    EXPECT_EQ((std::vector<std::string>{"C:\\g\\sub\\~PellowD-00000051-ABCDEF01-00000007.tmp",
+                                        "C:\\g\\sub\\~PellowD-00000051-ABCDEF01-00000007.tmp"}),
+              net.temps);
+}
+
+TEST(Transfer, ManifestsHaveTheirOwnSizeBound) {
+    struct Case {
+        int nCommand;
+        std::uint64_t nFileBound, nWant;
+    };
+    const Case cases[] = {
+        {DOWNLOAD_CMD_PLAZA_XML, kDefaultMaxFileBytes, kMaxManifestBytes},
+        {DOWNLOAD_CMD_GAME_XML, kDefaultMaxFileBytes, kMaxManifestBytes},
+        {DOWNLOAD_CMD_GAME_XML, 4096, 4096},  // a smaller file bound holds for manifests too
+        {DOWNLOAD_CMD_FILES, kDefaultMaxFileBytes, kDefaultMaxFileBytes},
+        {DOWNLOAD_CMD_FILES, 4096, 4096},
+    };
+    for (const Case& c : cases) {
+        FakeTransport net;
+        net.answers["p"] = {{Failure::kNone, "x"}};
+        TransferJob job = MakeJob("C:\\g", "x", "p", "");
+        job.nCommandCode = c.nCommand;
+        TransferSettings settings = Settings();
+        settings.nMaxFileBytes = c.nFileBound;
+        RunTransfer(job, net, settings, kNeverCancelled);
+        EXPECT_EQ(std::vector<std::uint64_t>{c.nWant}, net.maxBytes)
+            << c.nCommand << " " << c.nFileBound;
+    }
 }
 
 TEST(Transfer, FailureOnBothAddressesLeavesTargetAlone) {
@@ -181,7 +236,7 @@ TEST(Transfer, FailureOnBothAddressesLeavesTargetAlone) {
         net.answers["p"] = {{c.ePrimary, "par"}, {c.ePrimary, "par"}};
         net.answers["r"] = {{c.eReserve, "bad"}, {c.eReserve, "bad"}};
         TransferResult r =
-            RunTransfer(MakeJob("C:\\g", "x.dll", "p", "r"), net, 2, kNeverCancelled);
+            RunTransfer(MakeJob("C:\\g", "x.dll", "p", "r"), net, Settings(), kNeverCancelled);
         EXPECT_EQ(c.eReserve, r.eFailure) << c.pszName;
         EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\x.dll", "old"}}), net.disk)
             << c.pszName;
@@ -192,16 +247,27 @@ TEST(Transfer, FailureOnBothAddressesLeavesTargetAlone) {
 TEST(Transfer, LocalFailuresAndUnsafeNamesFetchNothing) {
     {
         FakeTransport net;
-        TransferResult r =
-            RunTransfer(MakeJob("C:\\g", "..\\Talvex.exe", "p", "r"), net, 2, kNeverCancelled);
+        TransferResult r = RunTransfer(MakeJob("C:\\g", "..\\Talvex.exe", "p", "r"), net,
+                                       Settings(), kNeverCancelled);
         EXPECT_EQ(Failure::kLocal, r.eFailure);
         EXPECT_TRUE(net.fetched.empty());
         EXPECT_NE(std::string::npos, r.strLog.find("..\\Talvex.exe")) << r.strLog;
     }
     {
+        // The target fits MAX_PATH, its temporary file would not.
+        FakeTransport net;
+        const std::string strDir = "C:\\" + std::string(217, 'p');
+        TransferResult r = RunTransfer(MakeJob(strDir.c_str(), "a.dll", "p", "r"), net, Settings(),
+                                       kNeverCancelled);
+        EXPECT_EQ(Failure::kLocal, r.eFailure);
+        EXPECT_TRUE(net.fetched.empty());
+        EXPECT_TRUE(net.swept.empty());
+    }
+    {
         FakeTransport net;
         net.bFoldersFail = true;
-        TransferResult r = RunTransfer(MakeJob("C:\\g", "a\\b", "p", "r"), net, 2, kNeverCancelled);
+        TransferResult r =
+            RunTransfer(MakeJob("C:\\g", "a\\b", "p", "r"), net, Settings(), kNeverCancelled);
         EXPECT_EQ(Failure::kLocal, r.eFailure);
         EXPECT_TRUE(net.fetched.empty());
     }
@@ -211,7 +277,8 @@ TEST(Transfer, LocalFailuresAndUnsafeNamesFetchNothing) {
         net.bReplaceFails = true;
         net.disk["C:\\g\\x"] = "old";
         net.answers["p"] = {{Failure::kNone, "new"}};
-        TransferResult r = RunTransfer(MakeJob("C:\\g", "x", "p", "r"), net, 2, kNeverCancelled);
+        TransferResult r =
+            RunTransfer(MakeJob("C:\\g", "x", "p", "r"), net, Settings(), kNeverCancelled);
         EXPECT_EQ(Failure::kLocal, r.eFailure);
         EXPECT_EQ(1u, r.nAttempts);
         EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\x", "old"}}), net.disk);
@@ -220,9 +287,93 @@ TEST(Transfer, LocalFailuresAndUnsafeNamesFetchNothing) {
 
 TEST(Transfer, CancelledBeforeAnAttemptFetchesNothing) {
     FakeTransport net;
-    TransferResult r = RunTransfer(MakeJob("C:\\g", "x", "p", "r"), net, 2, [] { return true; });
+    TransferResult r =
+        RunTransfer(MakeJob("C:\\g", "x", "p", "r"), net, Settings(), [] { return true; });
     EXPECT_EQ(Failure::kCancelled, r.eFailure);
     EXPECT_TRUE(net.fetched.empty());
+}
+
+TEST(ProgressGuard, SlowButSteadyPassesDripsAndEndlessBodiesEnd) {
+    using V = CProgressGuard::Verdict;
+    RateLimits limits;
+    limits.nWindowMs = 2000;
+    limits.nMinBytesPerSecond = 1024;
+    limits.nBaseDeadlineMs = 6000;
+    const auto steady = [](std::uint32_t nPer100) {
+        return [nPer100](std::uint32_t) { return nPer100; };
+    };
+    struct Case {
+        const char* pszName;
+        std::uint32_t dwStart;  // tick count at the start (near the wrap for one)
+        std::uint64_t nLength;  // announced; 0: none
+        std::function<std::uint32_t(std::uint32_t dwAt)> bytesAt;  // every 100 ms
+        std::uint32_t dwRunMs;
+        V eWant;                 // the first verdict other than kOk, or kOk
+        std::uint32_t dwWantAt;  // when the rule calls for it, in ms from the start
+    };
+    const Case cases[] = {
+        {"5 KB/s, 16 KiB file", 1000, 16384, steady(512), 3300, V::kOk, 0},
+        {"5 KB/s across the tick wrap", 0xFFFFF000u, 16384, steady(512), 3300, V::kOk, 0},
+        {"1 B/s drip", 1000, 16384, [](std::uint32_t dwAt) { return dwAt % 1000 == 0 ? 1u : 0u; },
+         60000, V::kTooSlow, 2000},
+        {"nothing at all", 1000, 0, steady(0), 60000, V::kTooSlow, 2000},
+        // Its last 3 reads are all that lies in the window 2 s after 1.3 s.
+        {"stops after 1.5 s", 1000, 16384,
+         [](std::uint32_t dwAt) { return dwAt <= 1500 ? 512u : 0u; }, 60000, V::kTooSlow, 3200},
+        {"just above the floor, no length", 1000, 0, steady(110), 60000, V::kPastDeadline, 6100},
+        // 100 KiB at 1 KiB/s extend the base deadline of 6 s by 100 s.
+        {"just above the floor, known length", 1000, 102400, steady(110), 20000, V::kOk, 0},
+    };
+    for (const Case& c : cases) {
+        CProgressGuard guard(limits);
+        guard.Start(c.dwStart);
+        if (c.nLength != 0)
+            guard.SetLength(c.nLength);
+        V eGot = V::kOk;
+        std::uint32_t dwGotAt = 0;
+        for (std::uint32_t dwAt = 100; dwAt <= c.dwRunMs && eGot == V::kOk; dwAt += 100) {
+            const std::uint32_t dwNow = c.dwStart + dwAt;
+            const std::uint32_t nBytes = c.bytesAt(dwAt);
+            if (nBytes != 0)
+                guard.Add(dwNow, nBytes);
+            eGot = guard.Check(dwNow);
+            dwGotAt = dwAt;
+        }
+        EXPECT_EQ(static_cast<int>(c.eWant), static_cast<int>(eGot)) << c.pszName;
+        if (c.eWant != V::kOk) {
+            // Never early; late by at most a slice of the window and a step.
+            EXPECT_LE(c.dwWantAt, dwGotAt) << c.pszName;
+            EXPECT_GE(c.dwWantAt + 250, dwGotAt) << c.pszName;
+            EXPECT_NE("in time", guard.Describe(eGot)) << c.pszName;
+        }
+    }
+}
+
+TEST(Redirects, OnlyToHttpAndNeverDownFromHttps) {
+    struct Case {
+        const char *pszFrom, *pszTo;
+        bool bAllowed;
+    };
+    const Case cases[] = {
+        {"http://a/x", "http://b:8080/y", true},  // another host
+        {"http://a/x", "https://a/x", true},
+        {"https://a/x", "HTTPS://b/x", true},
+        {"https://a/x", "http://a/x", false},
+        {"HTTPS://a/x", "HTTP://a/x", false},
+        {"http://a/x", "ftp://a/x", false},
+        {"http://a/x", "file:///C:/x", false},
+        {"http://a/x", "javascript:alert(1)", false},
+        {"http://a/x", "//b/x", false},  // the transport resolves it before asking
+    };
+    for (const Case& c : cases) {
+        std::string strWhy;
+        EXPECT_EQ(c.bAllowed, RedirectAllowed(c.pszFrom, c.pszTo, &strWhy))
+            << c.pszFrom << " -> " << c.pszTo;
+        EXPECT_EQ(c.bAllowed, strWhy.empty()) << c.pszFrom << " -> " << c.pszTo;
+    }
+    EXPECT_EQ("https", UrlScheme("HTTPS://x"));
+    EXPECT_EQ("", UrlScheme("://x"));
+    EXPECT_EQ("", UrlScheme("1http://x"));
 }
 
 TEST(Transfer, FieldTextStopsAtZeroOrFieldEnd) {

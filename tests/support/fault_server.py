@@ -13,6 +13,19 @@ file under the served root folder:
                    connection stays open until the server stops
     /flaky/NAME    the first request for NAME is cut like /cut, later ones
                    are served like /ok
+    /chunked/NAME  200 with the file in chunks, no Content-Length, a clean end
+    /endless/NAME  200 without Content-Length, then the file over and over
+                   until the client goes away
+    /hugelength/NAME  200 announcing 2**40 bytes, then the file, then a close
+    /drip1/NAME    200 with the full length, then 1 byte a second
+    /drip5k/NAME   200 with the full length, then 512 bytes every 0.1 s
+    /html/NAME     200 with a small HTML page instead of the file
+    /204/NAME      204 No Content
+    /206/NAME      206 with the first half of the file and its Content-Range
+    /redirect-host/NAME    302 to /ok/NAME on this server under the name
+                           "localhost" (another host, same loopback)
+    /redirect-scheme/NAME  302 to ftp:// on this server
+    /redirect-loop/NAME    302 to itself (a relative Location)
 
     from fault_server import FaultServer, RefusedPort
 
@@ -66,7 +79,94 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             srv._stop.wait(120)
             self.close_connection = True
             return None
+        if mode == "chunked":
+            return self._chunked(body)
+        if mode == "endless":
+            return self._endless(body)
+        if mode == "hugelength":
+            self._headers(2 ** 40)
+            return self._send_and_close(body)
+        if mode in ("drip1", "drip5k"):
+            size, pause = (1, 1.0) if mode == "drip1" else (512, 0.1)
+            return self._drip(body, size, pause)
+        if mode == "html":
+            return self._page(b"<html><body>Please log in</body></html>\n")
+        if mode == "204":
+            self.send_response(204)
+            self.end_headers()
+            return None
+        if mode == "206":
+            half = body[:len(body) // 2]
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes 0-%d/%d" % (len(half) - 1, len(body)))
+            self.send_header("Content-Length", str(len(half)))
+            self.end_headers()
+            self.wfile.write(half)
+            return None
+        if mode.startswith("redirect-"):
+            return self._redirect(mode, name)
         return self._status(404)
+
+    def _redirect(self, mode, name):
+        srv = self.server.owner
+        target = {
+            "redirect-host": "http://localhost:%d/ok/%s" % (srv.port, name),
+            "redirect-scheme": "ftp://%s:%d/%s" % (srv.host, srv.port, name),
+            "redirect-loop": "/redirect-loop/%s" % name,
+        }.get(mode)
+        if target is None:
+            return self._status(404)
+        self.send_response(302)
+        self.send_header("Location", target)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        return None
+
+    def _chunked(self, body):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        for i in range(0, len(body), 4096):
+            piece = body[i:i + 4096]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+        self.wfile.write(b"0\r\n\r\n")
+        self.wfile.flush()
+
+    def _endless(self, body):
+        # Without a length the body ends only with the connection: it never does.
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        block = (body or b"x") * max(1, 65536 // max(1, len(body)))
+        try:
+            while not self.server.owner._stop.is_set():
+                self.wfile.write(block)
+        except OSError:
+            pass  # the client gave up, as it should
+
+    def _drip(self, body, size, pause):
+        self._headers(len(body))
+        self.close_connection = True
+        try:
+            for i in range(0, len(body), size):
+                self.wfile.write(body[i:i + size])
+                self.wfile.flush()
+                if self.server.owner._stop.wait(pause):
+                    return
+        except OSError:
+            pass
+
+    def _send_and_close(self, body):
+        self.close_connection = True
+        try:
+            self.wfile.write(body)
+            self.wfile.flush()
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def _status(self, code):
         text = b"%d\n" % code
@@ -81,6 +181,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(length))
         self.end_headers()
         self.wfile.flush()
+
+    def _page(self, page):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(page)))
+        self.end_headers()
+        self.wfile.write(page)
 
     def _send(self, full, sent, close=False):
         self._headers(len(full))

@@ -1,4 +1,5 @@
 // Request records byte for byte, and the batch file text.
+#include <algorithm>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -129,6 +130,12 @@ TEST(Requests, RefusesWhatDoesNotFit) {
     ExpectSameBytes(zero, req, "refused plaza request");
 
     config = SampleConfig();
+    config.strProgramFolder = "C:\\" + std::string(236, 'p') + "\\";  // folder of 240
+    // DownLoad dir 248 + "\" + 19 = 268: the save path would not be a valid path.
+    EXPECT_FALSE(FillPlazaManifestRequest(config, req, strProblem));
+    ExpectSameBytes(zero, req, "refused save path");
+
+    config = SampleConfig();
     config.strFileBase = "http://s/" + std::string(245, 'c');
     EXPECT_FALSE(
         FillFileRequest(config, File("\\sub\\x.dll", "d", 0), 1, 0, "", 0, req, strProblem));
@@ -136,37 +143,53 @@ TEST(Requests, RefusesWhatDoesNotFit) {
 }
 
 TEST(Requests, SavePathsUpTo259CharactersAreTaken) {
-    // The engine saves to szSaveDir + "\" + szSaveName: each field may fit while
-    // the joined path is no longer one the platform takes.
-    const std::string strName = "\\" + std::string(100, 's');
+    // The engine saves to szSaveDir + "\" + szSaveName, through a temporary
+    // file of DOWNLOAD_TEMP_NAME_LENGTH characters in the same folder: each
+    // field may fit while the longer of the two whole paths is no longer one
+    // the platform takes.
+    const std::string strLong = "\\" + std::string(100, 's');
     const struct {
         const char* pszCase;
-        bool bSpecial;
-        std::size_t cchPath;
+        int nKind;  // 0 the plaza manifest, 1 a special file, 2 a file in the folder itself
+        std::size_t cchLongest;
     } cases[] = {
-        {"plaza manifest", false, 259},
-        {"plaza manifest", false, 260},
-        {"special file", true, 259},
-        {"special file", true, 260},
+        // "LastUpdateFiles.xml" is shorter than the temporary name.
+        {"plaza manifest", 0, 259},
+        {"plaza manifest", 0, 260},
+        // A name of 100 is longer than the temporary name.
+        {"special file", 1, 259},
+        {"special file", 1, 260},
+        // "a.dll" beside the programs: the temporary name decides.
+        {"short file", 2, 259},
+        {"short file", 2, 260},
     };
     for (const auto& c : cases) {
-        // Beside the folder: "DownLoad\" and the manifest's 19 characters, or
-        // "DownLoad\Special\" and the file's 100.
-        const std::size_t cchBeside = c.bSpecial ? 17 + 100 : 9 + 19;
+        // Beside the folder "C:\<n>\": "DownLoad\" and the temporary name,
+        // "DownLoad\Special\" and the file's 100, or the temporary name alone.
+        const std::size_t cchBeside[] = {9 + DOWNLOAD_TEMP_NAME_LENGTH, 17 + 100,
+                                         DOWNLOAD_TEMP_NAME_LENGTH};
         UpdaterConfig config = SampleConfig();
-        config.strProgramFolder = "C:\\" + std::string(c.cchPath - cchBeside - 4, 'p') + "\\";
+        config.strProgramFolder =
+            "C:\\" + std::string(c.cchLongest - cchBeside[c.nKind] - 4, 'p') + "\\";
         DownLoadRequest req = Dirty();
         std::string strProblem;
-        const bool bTaken = c.bSpecial ? FillFileRequest(config, File(strName.c_str(), "d", 1), 1,
-                                                         0, "", 0, req, strProblem)
-                                       : FillPlazaManifestRequest(config, req, strProblem);
-        EXPECT_EQ(c.cchPath <= 259, bTaken) << c.pszCase << " " << c.cchPath;
+        bool bTaken = false;
+        if (c.nKind == 0) {
+            bTaken = FillPlazaManifestRequest(config, req, strProblem);
+        } else {
+            const NeedUpdateFile file =
+                c.nKind == 1 ? File(strLong.c_str(), "d", 1) : File("\\a.dll", "d", 0);
+            bTaken = FillFileRequest(config, file, 1, 0, "", 0, req, strProblem);
+        }
+        EXPECT_EQ(c.cchLongest <= 259, bTaken) << c.pszCase << " " << c.cchLongest;
         if (bTaken) {
-            EXPECT_EQ(c.cchPath, std::strlen(req.szSaveDir) + 1 + std::strlen(req.szSaveName))
-                << c.pszCase << " " << c.cchPath;
+            const std::size_t cchDir = std::strlen(req.szSaveDir);
+            EXPECT_EQ(c.cchLongest, std::max(cchDir + 1 + std::strlen(req.szSaveName),
+                                             cchDir + 1 + DOWNLOAD_TEMP_NAME_LENGTH))
+                << c.pszCase << " " << c.cchLongest;
         } else {
             EXPECT_NE(std::string::npos, strProblem.find("保存路径"))
-                << c.pszCase << " " << c.cchPath;
+                << c.pszCase << " " << c.cchLongest;
             ExpectSameBytes(Expected(0, "", "", "", "", "", "", 0, 0, "", 0), req, c.pszCase);
         }
     }

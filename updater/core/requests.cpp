@@ -24,11 +24,13 @@ std::string InstallFolder(const UpdaterConfig& config) {
     return strFolder.empty() ? strFolder : strFolder.substr(0, strFolder.size() - 1);
 }
 
-// The engine saves to szSaveDir + "\" + szSaveName; that whole path must be a
-// path the platform accepts, not only each part.
+// The engine saves to szSaveDir + "\" + szSaveName, through a temporary file
+// in the same folder whose name may be longer than the file's own; both whole
+// paths must be paths the platform accepts, not only each part.
 bool SavePathFits(DownLoadRequest& req, std::string& strProblem) {
     std::string strPath = std::string(req.szSaveDir) + "\\" + req.szSaveName;
-    if (strPath.size() < 260)
+    const std::size_t cchTemp = FolderOfPath(strPath).size() + DOWNLOAD_TEMP_NAME_LENGTH;
+    if (strPath.size() < 260 && cchTemp < 260)
         return true;
     strProblem = FormatText("请求的保存路径过长，拒绝(%s)", strPath.c_str());
     std::memset(&req, 0, sizeof(req));
