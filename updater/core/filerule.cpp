@@ -1,6 +1,25 @@
 #include "updater/core/filerule.h"
 
+#include <cctype>
 #include <cstdio>
+
+namespace {
+
+// Digests are hexadecimal: "AB12" and "ab12" are one digest. The local one
+// is " " when the file cannot be opened, which equals no manifest digest.
+bool SameDigest(const std::string& strA, const std::string& strB) {
+    if (strA.size() != strB.size())
+        return false;
+    for (std::size_t i = 0; i < strA.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(strA[i])) !=
+            std::tolower(static_cast<unsigned char>(strB[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 std::string SizeText(std::uint64_t qwSize) {
     char szSize[16];
@@ -18,5 +37,5 @@ bool FileNeedsUpdate(const ManifestFileEntry& entry, const std::string& strLocal
         return true;
     if (entry.strBytes != SizeText(qwSize))
         return true;
-    return entry.strDate != probe.Digest(strLocalPath);
+    return !SameDigest(entry.strDate, probe.Digest(strLocalPath));
 }

@@ -102,6 +102,7 @@ std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
 }
 
 CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
+                                               const std::string& strOwnExe,
                                                std::vector<NeedUpdateFile>& files,
                                                std::string& strProblem) {
     // The guarded region: from loading the document to the end of the file
@@ -120,6 +121,11 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
         }
         if (!EntriesFit(manifest, strProblem))
             return Verdict::Refused;
+        // Only a manifest that will be acted on ends anything: a refused one
+        // leaves the player's plaza or game running.
+        m_host.TerminateProcessByName(strOwnExe);
+        for (const std::string& strGame : manifest.skippedGames)
+            m_host.Log(FormatText("更新列表游戏名称无效，跳过(%s)", strGame.c_str()));
         // Only the plaza manifest has games: the installed ones are ended
         // before their files are compared.
         for (const std::string& strGame : manifest.games) {
@@ -143,12 +149,9 @@ void CUpdateRun::DecidePlaza() {
              "LastUpdateFiles.xml文件不存在！");
         return;
     }
-    // The plaza goes before the manifest is read, whatever the manifest holds.
-    m_host.TerminateProcessByName(kPlazaExe);
-
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, true, files, strProblem);
+    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, files, strProblem);
     switch (verdict) {
         case Verdict::Proceed:
             SendPlazaBatch(files);
@@ -182,19 +185,16 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
         Fail(FormatText("单个游戏更新(%s)", strErrInfo.c_str()), strErrInfo);
         return;
     }
-    m_host.TerminateProcessByName(strGame + ".exe");
-
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, false, files, strProblem);
+    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", files, strProblem);
     const std::string strOpenFailed = "打开" + strPath + "出错！";
     switch (verdict) {
         case Verdict::Proceed:
             SendGameBatch(files, task);
             return;
         case Verdict::Refused:
-            m_host.Log(strProblem);
-            Fail(strOpenFailed, strOpenFailed);
+            Fail(strOpenFailed + strProblem, strOpenFailed);
             return;
         case Verdict::LoadFailed:
             Fail(strOpenFailed, strOpenFailed);

@@ -63,7 +63,9 @@ private:
     // What the guarded part of a decision found; acted on outside it.
     enum class Verdict { Proceed, LoadFailed, RootTextFirst, Refused, Exception };
 
-    Verdict ReadAndCompare(const std::string& strPath, bool bPlaza,
+    // Ends strOwnExe (the plaza or the game) and the installed games only
+    // once the manifest has been read and every entry accepted.
+    Verdict ReadAndCompare(const std::string& strPath, bool bPlaza, const std::string& strOwnExe,
                            std::vector<NeedUpdateFile>& files, std::string& strProblem);
     void DecidePlaza();
     void DecideGame(const DownLoadTask& task);

@@ -1,0 +1,168 @@
+#include "updater/core/xmllimits.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// TinyXML skips these byte-order marks as white space when it reads UTF-8;
+// skipping them always keeps this walk with it in either reading.
+const char* SkipSpace(const char* p) {
+    for (;;) {
+        const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+        if (u[0] == 0xEF &&
+            ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && (u[2] == 0xBE || u[2] == 0xBF)))) {
+            p += 3;
+        } else if (IsSpace(*p)) {
+            ++p;
+        } else {
+            return p;
+        }
+    }
+}
+
+// TinyXML takes every byte from 0x7F up for a letter.
+bool IsNameStart(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u >= 0x7F || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || c == '_';
+}
+
+bool IsNameChar(char c) {
+    return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':';
+}
+
+const char* ReadName(const char* p, std::string* pName) {
+    const char* pStart = p;
+    while (IsNameChar(*p))
+        ++p;
+    if (pName != nullptr)
+        pName->assign(pStart, static_cast<std::size_t>(p - pStart));
+    return p;
+}
+
+bool StartsWith(const char* p, const char* pszHead) {
+    return std::strncmp(p, pszHead, std::strlen(pszHead)) == 0;
+}
+
+// Past the first occurrence of pszEnd, or at the terminating zero.
+const char* SkipPast(const char* p, const char* pszEnd) {
+    const char* pFound = std::strstr(p, pszEnd);
+    return pFound != nullptr ? pFound + std::strlen(pszEnd) : p + std::strlen(p);
+}
+
+enum class Tag { kOpen, kEmpty, kBroken, kEnd };
+
+// The attributes of a start tag, p just past its name, as TinyXML reads
+// them: a quoted value runs to its own quote, an unquoted one to white
+// space, '/' or '>', and a quote inside it is an error.
+Tag ReadAttributes(const char*& p) {
+    for (;;) {
+        p = SkipSpace(p);
+        if (*p == '\0')
+            return Tag::kEnd;
+        if (*p == '/') {
+            if (p[1] != '>')
+                return Tag::kBroken;
+            p += 2;
+            return Tag::kEmpty;
+        }
+        if (*p == '>') {
+            ++p;
+            return Tag::kOpen;
+        }
+        if (!IsNameStart(*p))
+            return Tag::kBroken;
+        p = SkipSpace(ReadName(p, nullptr));
+        if (*p != '=')
+            return *p == '\0' ? Tag::kEnd : Tag::kBroken;
+        p = SkipSpace(p + 1);
+        if (*p == '"' || *p == '\'') {
+            const char* pClose = std::strchr(p + 1, *p);
+            if (pClose == nullptr)
+                return Tag::kEnd;
+            p = pClose + 1;
+            continue;
+        }
+        while (*p != '\0' && !IsSpace(*p) && *p != '/' && *p != '>') {
+            if (*p == '"' || *p == '\'')
+                return Tag::kBroken;
+            ++p;
+        }
+    }
+}
+
+}  // namespace
+
+bool XmlDepthWithin(const char* pszText, std::size_t nMaxDepth) {
+    std::vector<std::string> open;  // names of the elements TinyXML is inside
+    const char* p = pszText;
+    while (*p != '\0') {
+        if (*p != '<') {
+            ++p;
+            continue;
+        }
+        if (p[1] == '/' && !open.empty()) {
+            // Inside an element TinyXML wants exactly "</name", blanks, ">".
+            std::string strName;
+            p = SkipSpace(ReadName(p + 2, &strName));
+            if (*p == '\0')
+                return true;
+            if (strName != open.back() || *p != '>')
+                return false;
+            open.pop_back();
+            ++p;
+        } else if (StartsWith(p, "<!--")) {
+            p = SkipPast(p + 4, "-->");
+        } else if (StartsWith(p, "<![CDATA[")) {
+            p = SkipPast(p + 9, "]]>");
+        } else if (p[1] == '?' && !open.empty()) {
+            // A declaration inside an element: TinyXML reads its attributes
+            // its own way; no manifest has one there.
+            return false;
+        } else if (IsNameStart(p[1])) {
+            std::string strName;
+            p = ReadName(p + 1, &strName);
+            switch (ReadAttributes(p)) {
+                case Tag::kEnd:
+                    return true;
+                case Tag::kBroken:
+                    return false;
+                case Tag::kEmpty:
+                    break;
+                case Tag::kOpen:
+                    if (open.size() >= nMaxDepth)
+                        return false;
+                    open.push_back(strName);
+                    break;
+            }
+        } else {
+            // Unknown nodes, declarations at the top and stray end tags
+            // there: TinyXML reads them up to the first '>'.
+            p = SkipPast(p + 1, ">");
+        }
+    }
+    return true;
+}
+
+bool ReadFileText(const std::string& strPath, std::size_t cbMax, std::string& strText) {
+    strText.clear();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(strPath.c_str(), "rb"),
+                                                         &std::fclose);
+    if (!file)
+        return false;
+    char buffer[16 * 1024];
+    for (;;) {
+        const std::size_t cbRead = std::fread(buffer, 1, sizeof(buffer), file.get());
+        if (cbRead > cbMax - strText.size())
+            return false;
+        strText.append(buffer, cbRead);
+        if (cbRead < sizeof(buffer))
+            return std::ferror(file.get()) == 0;
+    }
+}
