@@ -105,6 +105,12 @@ TEST(ParsePlazaInfo, RefusesUnusableDocuments) {
     }
     PlazaInfo info;
     EXPECT_FALSE(ParsePlazaInfo(nullptr, info));
+    // Nested past the limit: refused before the recursive parser would run
+    // out of Talvex's stack.
+    std::string strDeep = "<Info isEnableUpdate=\"1\">";
+    for (int i = 0; i < 60000; ++i)
+        strDeep += "<a>";
+    EXPECT_FALSE(ParsePlazaInfo(strDeep.c_str(), info));
 }
 
 TEST(ParsePlazaInfo, TakesEachAttributeFromTheFirstChildThatSetsIt) {

@@ -100,9 +100,9 @@ TEST(Manifest, UnusableDocuments) {
          ManifestStatus::Refused},
         // Nesting: the format needs three levels; the limit is counted as
         // TinyXML reads the text (quoted values, comments and CDATA hold no tags).
-        {"<R><F/><G/>" + Nested(static_cast<int>(kMaxManifestDepth) - 1) + "</R>", true,
+        {"<R><F/><G/>" + Nested(static_cast<int>(kMaxXmlDepth) - 1) + "</R>", true,
          ManifestStatus::Ok},
-        {"<R><F/><G/>" + Nested(static_cast<int>(kMaxManifestDepth)) + "</R>", true,
+        {"<R><F/><G/>" + Nested(static_cast<int>(kMaxXmlDepth)) + "</R>", true,
          ManifestStatus::LoadFailed},
         {Nested(60000), true, ManifestStatus::LoadFailed},
         {"<R><!--" + Nested(20) + "--><F/><G/></R>", true, ManifestStatus::Ok},
@@ -131,7 +131,7 @@ TEST(Manifest, FilesAboveTheSizeCapAreNotParsed) {
         {
             std::ofstream out(szPath, std::ios::binary | std::ios::trunc);
             out << strHead
-                << std::string(kMaxManifestBytes - strHead.size() - strTail.size() + cbExtra, 'p')
+                << std::string(kMaxXmlBytes - strHead.size() - strTail.size() + cbExtra, 'p')
                 << strTail;
         }
         Manifest manifest;

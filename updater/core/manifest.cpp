@@ -3,7 +3,6 @@
 #include <tinyxml.h>
 
 #include <cctype>
-#include <cstring>
 
 #include "names/safename.h"
 #include "updater/core/cp936text.h"
@@ -174,7 +173,7 @@ ManifestStatus ParseManifest(const char* pszText, bool bPlaza, Manifest& manifes
                              std::string& strProblem) {
     manifest = Manifest();
     strProblem.clear();
-    if (std::strlen(pszText) > kMaxManifestBytes || !XmlDepthWithin(pszText, kMaxManifestDepth))
+    if (!XmlWithinLimits(pszText))
         return ManifestStatus::LoadFailed;
     TiXmlDocument document;
     document.Parse(pszText, nullptr, TIXML_DEFAULT_ENCODING);
@@ -188,7 +187,7 @@ ManifestStatus ReadManifest(const std::string& strPath, bool bPlaza, Manifest& m
     manifest = Manifest();
     strProblem.clear();
     std::string strText;
-    if (!ReadFileText(strPath, kMaxManifestBytes, strText))
+    if (!ReadFileText(strPath, kMaxXmlBytes, strText))
         return ManifestStatus::LoadFailed;
     return ParseManifest(strText.c_str(), bPlaza, manifest, strProblem);
 }

@@ -150,6 +150,10 @@ bool XmlDepthWithin(const char* pszText, std::size_t nMaxDepth) {
     return true;
 }
 
+bool XmlWithinLimits(const char* pszText) {
+    return std::strlen(pszText) <= kMaxXmlBytes && XmlDepthWithin(pszText, kMaxXmlDepth);
+}
+
 bool ReadFileText(const std::string& strPath, std::size_t cbMax, std::string& strText) {
     strText.clear();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(strPath.c_str(), "rb"),

@@ -1,17 +1,21 @@
-// Limits on a manifest's text before TinyXML sees it. TinyXML reads nested
-// elements by recursion without any bound, and Talvex's thread has a 1 MiB
-// stack: a few hundred kilobytes of nested elements would end the process
-// with no box and no log line. A manifest needs three levels (root,
-// section, entry); anything far beyond that is refused as unparsable.
+// Limits on outside XML (manifests, the plaza information) before TinyXML
+// sees it. TinyXML reads nested elements by recursion without any bound, and
+// Talvex's thread has a 1 MiB stack: a few hundred kilobytes of nested
+// elements would end the process with no box and no log line. A manifest
+// needs three levels (root, section, entry), the plaza information two;
+// anything far beyond that is refused as unparsable.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
 // Far above any real manifest (one entry is about 120 bytes).
-const std::size_t kMaxManifestBytes = 16u << 20;
+const std::size_t kMaxXmlBytes = 16u << 20;
 // Root, section and entry, with room to spare.
-const std::size_t kMaxManifestDepth = 8;
+const std::size_t kMaxXmlDepth = 8;
+
+// Both limits on text that is already in memory.
+bool XmlWithinLimits(const char* pszText);
 
 // True when TinyXML, reading pszText up to its first zero byte, never goes
 // more than nMaxDepth elements deep. The walk follows TinyXML's own reading

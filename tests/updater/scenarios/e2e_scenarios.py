@@ -153,16 +153,18 @@ def a_wrong_digest_leaves_the_installed_copy(root):
 
 
 def unusable_served_manifests(root):
+    # Well-formed, so that only the name is what the updater refuses.
+    digest = b"0" * 32
     cases = [
         ("missing", None, None),
         ("unparseable", b"<Update><Files>", "LastUpdateFiles.xml出错！"),
         ("text first", b"<Update>text<Files/><Games/></Update>", "网络下载LastUpdateFiles.xml出错！"),
-        ("hostile name", b'<U><F><File name="\\..\\evil.dll" date="x" bytes="1" isSpecial="0"/>'
-                         b"</F><G/></U>", "LastUpdateFiles.xml出错！"),
+        ("hostile name", b'<U><F><File name="\\..\\evil.dll" date="' + digest + b'" bytes="1" '
+                         b'isSpecial="0"/></F><G/></U>', "LastUpdateFiles.xml出错！"),
         ("quoting special name",
-         b'<U><F><File name="\\a.dll" date="x" bytes="1" isSpecial="1"/>'
-         b'<File name="\\b&quot; &amp; echo &gt;..\\..\\evil.dll &amp; &quot;.dll" date="x" '
-         b'bytes="1" isSpecial="1"/></F><G/></U>', "LastUpdateFiles.xml出错！"),
+         b'<U><F><File name="\\a.dll" date="' + digest + b'" bytes="1" isSpecial="1"/>'
+         b'<File name="\\b&quot; &amp; echo &gt;..\\..\\evil.dll &amp; &quot;.dll" date="' +
+         digest + b'" bytes="1" isSpecial="1"/></F><G/></U>', "LastUpdateFiles.xml出错！"),
     ]
     for index, (what, manifest, box) in enumerate(cases):
         case_root = os.path.join(root, "cases", str(index))
