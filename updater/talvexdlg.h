@@ -12,6 +12,7 @@
 #include "engine/downloadservice.h"
 #include "updater/core/requests.h"
 #include "updater/core/updaterun.h"
+#include "updater/winhandles.h"
 
 // Exit codes of Talvex.exe.
 enum TalvexExitCode {
@@ -93,6 +94,8 @@ public:
 
 private:
     CDownLoadServiceHelper m_DownLoadServiceHelper;
+    // Held for the whole run: one updater per installation folder.
+    CKernelHandle m_instanceMutex;
     char m_szProgramFolder[260] = {};
     char m_szFileBaseUrl[500] = {};
     char m_szXmlBaseUrl[500] = {};

@@ -3,6 +3,7 @@
 
 #include "updater/core/address.h"
 #include "updater/core/cmdline.h"
+#include "updater/core/instance.h"
 #include "updater/core/plazainfo.h"
 
 namespace {
@@ -202,6 +203,26 @@ TEST(CopyWhole, RefusesInsteadOfCutting) {
     EXPECT_FALSE(CopyWhole(szField, sizeof(szField), "abcd"));
     EXPECT_EQ(std::string(4, '\0'), std::string(szField, 4));
     EXPECT_FALSE(CopyWhole(szField, sizeof(szField), std::string("a\0b", 3)));
+}
+
+TEST(InstanceMutexName, OneNamePerFolderAsWindowsComparesThem) {
+    struct Case {
+        const char* pszA;
+        const char* pszB;
+        bool bSame;
+    };
+    const Case cases[] = {
+        {"D:\\Plaza\\", "d:/plaza", true},
+        {"D:\\游戏大厅\\", "D:\\游戏大厅", true},
+        {"D:\\Plaza\\", "D:\\Plaza2\\", false},
+        {"D:\\\xb1\x5c", "D:\\\xb1", false},  // 0x5C as a second byte is no separator
+        {"D:\\a\\", "E:\\a\\", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.bSame, InstanceMutexName(c.pszA) == InstanceMutexName(c.pszB))
+            << c.pszA << " / " << c.pszB;
+        EXPECT_EQ(std::string::npos, InstanceMutexName(c.pszA).find('\\', 7)) << c.pszA;
+    }
 }
 
 }  // namespace

@@ -226,7 +226,32 @@ def a_locked_file_is_fetched(root):
                 "only the locked file is fetched")
 
 
+def a_second_updater_changes_nothing(root):
+    inst = installation(root, "idle", plaza_manifest([entry("\\a.dll", b"a", special=1)]))
+    first = start(inst.path("Talvex.exe"), cwd=inst.folder)
+    try:
+        wait_for(lambda: inst.recorded_commands(), "the first updater to ask for its manifest")
+        before = {name: inst.read(name) for name in os.listdir(inst.folder)
+                  if os.path.isfile(inst.path(name))}
+        rc, boxes = boxes_of(inst)
+        check_equal(EXIT_STARTUP, rc, "the second updater's exit code")
+        check_equal([], boxes, "message boxes")
+        after = {name: inst.read(name) for name in os.listdir(inst.folder)
+                 if os.path.isfile(inst.path(name))}
+        check_equal(before, after, "the installation's files")
+        check_equal(b"created\r\n", inst.read("recengine-life.txt"),
+                    "only the first updater loaded the engine")
+        check_equal([2], [c for c, _ in inst.recorded_commands()], "requests")
+        lines = [line for line in inst.log() if line.startswith("已有更新程序在运行，本次不更新(")]
+        check_equal(1, len(lines), f"the second updater's log line: {inst.log()}")
+    finally:
+        inst.write("recengine.go", b"")
+        first.wait(timeout=60)
+    check_equal(EXIT_ENGINE_STOPPED, first.returncode, "the first updater ran on to its end")
+
+
 SCENARIOS = {f.__name__: f for f in (
+    a_second_updater_changes_nothing,
     a_locked_file_is_fetched,
     plaza_batch_and_batch_file,
     plaza_update_hands_over_to_the_batch_file,
