@@ -216,7 +216,8 @@ BOOL CTalvexDlg::OnInitDialog() {
     const std::string strFolder =
         cchExePath > 0 && cchExePath < sizeof(szExePath) ? FolderOfPath(szExePath) : "";
     if (strFolder.empty() || !CopyWhole(m_szProgramFolder, sizeof(m_szProgramFolder), strFolder)) {
-        StartupFailed("程序路径过长", nullptr);
+        const std::string strOpenFailed = std::string("打开") + szExePath + "出错！";
+        StartupFailed("程序路径过长", strOpenFailed.c_str());
         return FALSE;
     }
     SetCurrentDirectoryA(m_szProgramFolder);
@@ -369,16 +370,26 @@ void CTalvexDlg::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
 }
 
 void CTalvexDlg::OnServiceStop() {
-    try {
-        if (!m_bRunEnded)
-            m_nExitCode = kExitEngineStopped;
-        CloseDialog();
-    } catch (...) {
-    }
+    EngineEnded("下载服务停止，更新未完成");
 }
 
 void CTalvexDlg::OnServiceExit() {
-    OnServiceStop();
+    EngineEnded("下载服务退出，更新未完成");
+}
+
+void CTalvexDlg::EngineEnded(const char* pszLogLine) {
+    try {
+        if (!m_bRunEnded) {
+            // Ended first, so that a report arriving while the box is open
+            // finds the run over and shows no second box.
+            m_bRunEnded = true;
+            m_nExitCode = kExitEngineStopped;
+            WriteUpdateLog("%s", pszLogLine);
+            ShowMessage("DownLoad Service Error");
+        }
+        CloseDialog();
+    } catch (...) {
+    }
 }
 
 int CTalvexDlg::DownloadLastUpdateXMLFile() {

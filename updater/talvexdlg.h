@@ -78,6 +78,9 @@ private:
     void OnSysCommand(WPARAM nID, LPARAM lParam);
     void OnPaint();
     void StartupFailed(const char* pszLogLine, const char* pszMessage);
+    // The engine gave up or shut down: before the hand-over that is a failure
+    // the player must be told of; afterwards it only closes the dialog.
+    void EngineEnded(const char* pszLogLine);
     void ShowMessage(const char* pszText);
     void RequestQuit();
     void CloseDialog();

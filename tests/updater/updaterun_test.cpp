@@ -256,6 +256,13 @@ TEST_F(UpdateRunTest, HostileManifestEndsNothingAndRequestsNothing) {
     }
 }
 
+TEST_F(UpdateRunTest, AGameNameFromTheEngineThatCannotBeUsedEndsTheRunWithABox) {
+    Event(Task(DOWNLOAD_CMD_GAME_XML, "nul", 1));
+    const Trace want = {"log:游戏名称无效，拒绝更新(nul)",
+                        "msg:打开" + GameManifestPath(config, "nul") + "出错！", "quit"};
+    EXPECT_EQ(want, host.trace);
+}
+
 TEST_F(UpdateRunTest, OddGameEntriesAreLoggedAndPassedOver) {
     WritePlazaManifest("<R><F/><G><g name=\"G\"/><g name=\"CON\"/><g/></G></R>");
     host.existing.insert(config.strProgramFolder + "G.exe");
@@ -433,13 +440,37 @@ TEST_F(UpdateRunTest, ManifestRequests) {
                         "cmd:2:1", "cmd:5:1"};
     EXPECT_EQ(want, host.trace);
     EXPECT_EQ(1, host.commands.at(1).at(0).bForGame);
+}
 
-    host = CRecordingHost();
-    EXPECT_FALSE(run.DownloadGameXMLFile(std::string(128, 'g'), nResult));
-    EXPECT_FALSE(run.DownloadGameXMLFile("..\\..\\x", nResult));
-    EXPECT_EQ(0, nResult);
-    ASSERT_EQ(2u, host.trace.size());
-    EXPECT_TRUE(host.commands.empty());
+// A request that cannot be made ends the run with a line and a box of its
+// own, never silently; the caller then ends the program.
+TEST_F(UpdateRunTest, ManifestRequestsThatCannotBeMade) {
+    struct Case {
+        std::string strGame;  // empty: the plaza manifest
+        std::string strXmlBase;
+        std::string strBox;
+    };
+    const Case cases[] = {
+        {"", "http://s/" + std::string(250, 'x'), "LastUpdateFiles.xml出错！"},
+        {std::string(128, 'g'), "http://s/x",
+         "打开" + GameManifestPath(config, std::string(128, 'g')) + "出错！"},
+        {"..\\..\\x", "http://s/x", "打开" + GameManifestPath(config, "..\\..\\x") + "出错！"},
+        {"CON", "http://s/x", "打开" + GameManifestPath(config, "CON") + "出错！"},
+    };
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        config.strXmlBase = c.strXmlBase;
+        CUpdateRun run(config, host);
+        int nResult = -1;
+        EXPECT_FALSE(c.strGame.empty() ? run.DownloadLastUpdateXMLFile(nResult)
+                                       : run.DownloadGameXMLFile(c.strGame, nResult))
+            << c.strGame;
+        EXPECT_EQ(0, nResult) << c.strGame;
+        ASSERT_LE(2u, host.trace.size()) << c.strGame;
+        EXPECT_EQ(0u, host.trace[host.trace.size() - 2].find("log:")) << c.strGame;
+        EXPECT_EQ("msg:" + c.strBox, host.trace.back()) << c.strGame;
+        EXPECT_TRUE(host.commands.empty()) << c.strGame;
+    }
 }
 
 }  // namespace

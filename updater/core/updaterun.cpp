@@ -32,7 +32,7 @@ bool CUpdateRun::DownloadLastUpdateXMLFile(int& nEngineResult) {
     DownLoadRequest req;
     std::string strProblem;
     if (!FillPlazaManifestRequest(m_config, req, strProblem)) {
-        m_host.Log(strProblem);
+        Refuse(strProblem, "LastUpdateFiles.xml出错！");
         return false;
     }
     m_host.Log(FormatText("%s(%s)", req.szUrl, req.szUrlReserve));
@@ -44,12 +44,13 @@ bool CUpdateRun::DownloadGameXMLFile(const std::string& strGameName, int& nEngin
     nEngineResult = 0;
     DownLoadRequest req;
     std::string strProblem;
+    const std::string strOpenFailed = "打开" + GameManifestPath(m_config, strGameName) + "出错！";
     if (!IsSafeGameName(strGameName)) {
-        m_host.Log(FormatText("游戏名称无效，拒绝更新(%s)", strGameName.c_str()));
+        Refuse(FormatText("游戏名称无效，拒绝更新(%s)", strGameName.c_str()), strOpenFailed);
         return false;
     }
     if (!FillGameManifestRequest(m_config, strGameName, req, strProblem)) {
-        m_host.Log(strProblem);
+        Refuse(strProblem, strOpenFailed);
         return false;
     }
     nEngineResult = m_host.DownLoadCommand(DOWNLOAD_CMD_GAME_XML, &req, nullptr);
@@ -66,6 +67,11 @@ void CUpdateRun::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
     } else if (pTask->nCommandCode == DOWNLOAD_CMD_FILES) {
         CheckCompletion(*pTask);
     }
+}
+
+void CUpdateRun::Refuse(const std::string& strLogLine, const std::string& strMessage) {
+    m_host.Log(strLogLine);
+    m_host.ShowMessage(strMessage);
 }
 
 void CUpdateRun::Fail(const std::string& strLogLine, const std::string& strMessage) {
@@ -174,12 +180,12 @@ void CUpdateRun::DecidePlaza() {
 
 void CUpdateRun::DecideGame(const DownLoadTask& task) {
     const std::string strGame = TaskGameName(task);
+    const std::string strPath = GameManifestPath(m_config, strGame);
     if (!IsSafeGameName(strGame)) {
-        m_host.Log(FormatText("游戏名称无效，拒绝更新(%s)", strGame.c_str()));
-        m_host.PostQuit();
+        Fail(FormatText("游戏名称无效，拒绝更新(%s)", strGame.c_str()),
+             "打开" + strPath + "出错！");
         return;
     }
-    const std::string strPath = GameManifestPath(m_config, strGame);
     if (!m_host.FileExists(strPath)) {
         const std::string strErrInfo = strPath + "文件不存在！";
         Fail(FormatText("单个游戏更新(%s)", strErrInfo.c_str()), strErrInfo);
