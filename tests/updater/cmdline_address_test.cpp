@@ -189,6 +189,7 @@ TEST(FolderOfPath, KeepsTheTrailingSeparatorAndStepsOverDoubleBytes) {
         {"D:\\游戏大厅\\Talvex.exe", "D:\\游戏大厅\\"},
         {"D:\\\xb1\x5c\\Talvex.exe", "D:\\\xb1\x5c\\"},  // 0x5C as a second byte
         {"D:\\a\\\xb1\x5cTalvex.exe", "D:\\a\\"},
+        {"D:\\a\xb1/Talvex.exe", "D:\\a\xb1/"},  // 0x2F cannot be a second byte
         {"Talvex.exe", ""},
         {"", ""},
     };
