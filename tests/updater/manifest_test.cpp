@@ -108,6 +108,17 @@ TEST(Manifest, UnusableDocuments) {
         {"<R><!--" + Nested(20) + "--><F/><G/></R>", true, ManifestStatus::Ok},
         {"<R><F/><G/><![CDATA[" + Nested(20) + "]]></R>", true, ManifestStatus::Ok},
         {"<R><F/><G/><x a=x/></R>", true, ManifestStatus::Ok},  // unquoted, as TinyXML allows
+        // Read as UTF-8, a lead byte takes the bytes after it into its
+        // character: a quote or the terminating zero among them would move
+        // TinyXML's reading away from the walk that counts the depth.
+        {"<?xml version=\"1.0\" encoding=\"gb2312\"?><R><F/><G/><x a=\"\xE4\xB8\"/></R>", true,
+         ManifestStatus::Ok},
+        {"<?xml version=\"1.0\" encoding=\"UTF-8\"?><R><F/><G/><x a=\"\xE4\xB8\"/></R>", true,
+         ManifestStatus::LoadFailed},
+        {"<?xml version=\"1.0\"?><R><F/><G/><x a=\"\xE4\xB8\"/></R>", true,
+         ManifestStatus::LoadFailed},
+        {"\xEF\xBB\xBF<R><F/><G/><x a=\"\xE4\xB8\xAD\"/></R>", true, ManifestStatus::Ok},
+        {"\xEF\xBB\xBF<R><F/><G/>\xE4", true, ManifestStatus::LoadFailed},
     };
     for (const Case& c : cases) {
         Manifest manifest;

@@ -1,5 +1,6 @@
 #include "updater/core/xmllimits.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -97,9 +98,87 @@ Tag ReadAttributes(const char*& p) {
     }
 }
 
+// TinyXML reads text and quoted values a character at a time, and once it
+// takes a document for UTF-8 (a byte-order mark at the start, or a
+// declaration whose encoding is missing or UTF-8) a byte from 0xC2 up is
+// the start of a character of two to four bytes, whatever follows it. A
+// quote or '<' taken into such a character would shift every tag after it
+// against the walk above. Code page 936 text is read a byte at a time.
+// A declaration of the plain form <?xml version="1.0" encoding="GB2312"?>
+// (attributes version, encoding and standalone, quoted values without
+// '&', '<' or '>') with an encoding other than UTF-8 keeps TinyXML there.
+bool IsPlainLegacyDeclaration(const char* p) {
+    p += 5;  // "<?xml"
+    bool bLegacy = false;
+    for (;;) {
+        const char* pAttribute = SkipSpace(p);
+        if (std::strncmp(pAttribute, "?>", 2) == 0)
+            return bLegacy;
+        if (pAttribute == p)
+            return false;  // attributes are separated by white space
+        std::string strName;
+        p = ReadName(pAttribute, &strName);
+        if ((strName != "version" && strName != "encoding" && strName != "standalone") ||
+            *p != '=' || (p[1] != '"' && p[1] != '\'')) {
+            return false;
+        }
+        const char cQuote = p[1];
+        const char* pValue = p + 2;
+        const char* pClose = std::strchr(pValue, cQuote);
+        if (pClose == nullptr)
+            return false;
+        const std::string strValue(pValue, pClose);
+        if (strValue.find_first_of("&<>") != std::string::npos)
+            return false;
+        if (strName == "encoding") {
+            std::string strLower;
+            for (char c : strValue)
+                strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            bLegacy = !strLower.empty() && strLower.compare(0, 4, "utf8") != 0 &&
+                      strLower.compare(0, 5, "utf-8") != 0;
+        }
+        p = pClose + 1;
+    }
+}
+
+bool StartsWithNoCase(const char* p, const char* pszHead) {
+    for (; *pszHead != '\0'; ++p, ++pszHead) {
+        if (std::tolower(static_cast<unsigned char>(*p)) != *pszHead)
+            return false;
+    }
+    return true;
+}
+
+bool MayBeReadAsUtf8(const char* pszText) {
+    if (StartsWith(pszText, "\xEF\xBB\xBF"))
+        return true;
+    for (const char* p = pszText; (p = std::strchr(p, '<')) != nullptr; ++p) {
+        if (StartsWithNoCase(p, "<?xml") && !IsPlainLegacyDeclaration(p))
+            return true;
+    }
+    return false;
+}
+
+// True when no byte that UTF-8 reading takes for the start of a longer
+// character would take in a byte that ends text, a value or a tag, or the
+// terminating zero (TinyXML would read on past it).
+bool NoMarkupInUtf8Characters(const char* pszText) {
+    for (const unsigned char* u = reinterpret_cast<const unsigned char*>(pszText); *u != 0; ++u) {
+        const unsigned char c = *u;
+        const int nLength = c >= 0xF5 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 1;
+        for (int i = 1; i < nLength; ++i) {
+            if (u[i] == 0 || std::strchr("<>\"'", u[i]) != nullptr)
+                return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool XmlDepthWithin(const char* pszText, std::size_t nMaxDepth) {
+    if (MayBeReadAsUtf8(pszText) && !NoMarkupInUtf8Characters(pszText))
+        return false;
     std::vector<std::string> open;  // names of the elements TinyXML is inside
     const char* p = pszText;
     while (*p != '\0') {
