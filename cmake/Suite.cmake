@@ -65,15 +65,17 @@ function(suite_script_test)
     ENVIRONMENT "SUITE_BIN=${CMAKE_BINARY_DIR}/bin;SUITE_BUILD=${CMAKE_BINARY_DIR};SUITE_SOURCE=${CMAKE_SOURCE_DIR}")
 endfunction()
 
-# suite_fuzz(NAME name SOURCES ... [LIBS ...] [CORPUS dir])
+# suite_fuzz(NAME name SOURCES ... [LIBS ...] [CORPUS dir] [MAX_LEN bytes] [STACK_KB kb])
 # A libFuzzer target, built only in the fuzz tree (preset "fuzz"). ctest runs
 # it for SUITE_FUZZ_SECONDS from the committed seed corpus, on a scratch copy
-# so that the seeds stay as committed.
+# so that the seeds stay as committed. MAX_LEN raises libFuzzer's input size
+# and STACK_KB runs the target on a stack that small, as the program it
+# stands for has.
 if(SUITE_FUZZ AND NOT TARGET fuzzers)
   add_custom_target(fuzzers)
 endif()
 function(suite_fuzz)
-  cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(F "" "NAME;CORPUS;MAX_LEN;STACK_KB" "SOURCES;LIBS" ${ARGN})
   if(NOT SUITE_FUZZ)
     return()
   endif()
@@ -89,5 +91,6 @@ function(suite_fuzz)
   endif()
   add_test(NAME ${F_NAME}
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/run-fuzz $<TARGET_FILE:${F_NAME}> ${work} ${SUITE_FUZZ_SECONDS} ${seeds})
-  set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 900)
+  set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 900
+    ENVIRONMENT "FUZZ_MAX_LEN=${F_MAX_LEN};FUZZ_STACK_KB=${F_STACK_KB}")
 endfunction()

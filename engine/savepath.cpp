@@ -1,7 +1,8 @@
 #include "savepath.h"
 
 #include <cstdio>
-#include <cstring>
+
+#include "names/safename.h"
 
 #include "downloadservice.h"
 
@@ -13,57 +14,22 @@ bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
-// Byte offsets where each character starts; a lead byte at the very end
-// (a cut double-byte character) counts as a character of its own.
+// Byte offsets where each character starts; a byte that starts no valid
+// character (a lead byte at the very end or before a byte that cannot
+// follow it) counts as a character of its own, so it never hides the next.
 template <typename Visit>
 void ForEachChar(const std::string& s, Visit visit) {
     for (std::size_t i = 0; i < s.size();) {
-        std::size_t n =
-            (IsLeadByte936(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ? 2 : 1;
+        std::size_t n = names::Cp936CharLength(s, i) == 2 ? 2 : 1;
         visit(i, n);
         i += n;
     }
 }
 
-bool IsBadComponent(const std::string& strPart) {
-    if (strPart.empty() || strPart == "." || strPart == "..")
-        return true;
-    char cLast = strPart.back();
-    // A trailing '.' or ' ' is only a single-byte character when it is not
-    // the trail byte of a double-byte one; trail bytes are 0x40 and above.
-    if (cLast == '.' || cLast == ' ')
-        return true;
-    return false;
-}
-
 }  // namespace
 
 bool IsSafeSaveName(const std::string& strName) {
-    if (strName.empty())
-        return false;
-    std::string strPart;
-    bool bBad = false;
-    ForEachChar(strName, [&](std::size_t i, std::size_t n) {
-        if (bBad)
-            return;
-        if (n == 2) {
-            strPart.append(strName, i, 2);
-            return;
-        }
-        unsigned char c = static_cast<unsigned char>(strName[i]);
-        if (IsSeparator(static_cast<char>(c))) {
-            if (IsBadComponent(strPart))
-                bBad = true;
-            strPart.clear();
-            return;
-        }
-        if (c < 0x20 || std::strchr(":*?\"<>|", c) != nullptr || IsLeadByte936(c)) {
-            bBad = true;  // a lone lead byte is a cut character
-            return;
-        }
-        strPart.push_back(static_cast<char>(c));
-    });
-    return !bBad && !IsBadComponent(strPart);
+    return names::CheckRelativePath(strName) == names::NameFault::kNone;
 }
 
 std::string JoinSavePath(const std::string& strDir, const std::string& strName) {

@@ -14,12 +14,12 @@ inline bool IsLeadByte936(unsigned char c) {
     return c >= 0x81 && c <= 0xFE;
 }
 
-// A save name is a path relative to the save folder: components separated by
-// "\" or "/", none empty, "." or "..", no drive or stream colon, no
-// character Windows refuses in a name, no component ending in a dot or a
-// blank (Windows would strip it and write to another name), no leading or
-// trailing separator. Anything else could write outside the folder the
-// request names. Double-byte characters are taken whole.
+// A save name is a path relative to the save folder that passes the name
+// rule the updater also applies (names/safename.h): well-formed code page
+// 936, steps separated by "\" or "/", none empty, none ending in a dot or a
+// blank, no device name, no drive or stream colon, no character Windows
+// refuses in a name. Anything else could write outside the folder the
+// request names, or open a device.
 bool IsSafeSaveName(const std::string& strName);
 
 // szSaveDir + "\" + szSaveName, with "/" in the name turned into "\" and no

@@ -12,6 +12,7 @@
 #include "updater/core/cmdline.h"
 #include "updater/core/cp936text.h"
 #include "updater/core/filedigest.h"
+#include "updater/core/instance.h"
 #include "updater/core/plazainfo.h"
 #include "updater/core/specialbat.h"
 #include "updater/core/updatelog.h"
@@ -24,6 +25,8 @@ const char kAppTitle[] = "Talvex";
 const char kPlazaWindowClass[] = "ZIVGamePlaza";
 const UINT WM_UPDATE_FINISHED = WM_USER + 100;  // 0x0464
 const char kSpecialCopyBat[] = "SpecialCpy.bat";
+// How long an ended process may take to go; a hung one must not hold the run.
+const DWORD kTerminateWaitMs = 5000;
 
 // Starts a program the way the hand-over does: the command line names the
 // program, nothing is inherited, the updater's environment and current
@@ -233,10 +236,25 @@ BOOL CTalvexDlg::OnInitDialog() {
     const std::string strFolder =
         cchExePath > 0 && cchExePath < sizeof(szExePath) ? FolderOfPath(szExePath) : "";
     if (strFolder.empty() || !CopyWhole(m_szProgramFolder, sizeof(m_szProgramFolder), strFolder)) {
-        StartupFailed("程序路径过长", nullptr);
+        const std::string strOpenFailed = std::string("打开") + szExePath + "出错！";
+        StartupFailed("程序路径过长", strOpenFailed.c_str());
         return FALSE;
     }
     SetCurrentDirectoryA(m_szProgramFolder);
+
+    // A second updater on this installation would write the same temporary
+    // files and batch file as the first: it leaves everything to the first.
+    m_instanceMutex.Reset(CreateMutexA(/*lpMutexAttributes=*/nullptr, /*bInitialOwner=*/TRUE,
+                                       InstanceMutexName(m_szProgramFolder).c_str()));
+    const DWORD dwMutexError = GetLastError();
+    if (!m_instanceMutex.IsValid() || dwMutexError == ERROR_ALREADY_EXISTS) {
+        m_instanceMutex.Reset();
+        const std::string strLine =
+            FormatText("已有更新程序在运行，本次不更新(%s)(%lu)", m_szProgramFolder,
+                       static_cast<unsigned long>(dwMutexError));
+        StartupFailed(strLine.c_str(), nullptr);
+        return FALSE;
+    }
 
     if (!m_DownLoadServiceHelper.CreateInstance()) {
         StartupFailed("Create DownLoad Service Error", "DownLoad Service Error");
@@ -373,21 +391,35 @@ void CTalvexDlg::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
 
 void CTalvexDlg::OnServiceStop() {
     try {
+        // A signed manifest whose .sig never arrived is refused as such.
         if (!m_bRunEnded) {
             CHost host(*this);
             CUpdateRun run(Config(), host, &m_trustHost);
             if (run.OnServiceStop(m_strUpdateSpecificGame))
                 return;
         }
-        if (!m_bRunEnded)
-            m_nExitCode = kExitEngineStopped;
-        CloseDialog();
     } catch (...) {
     }
+    EngineEnded("下载服务停止，更新未完成");
 }
 
 void CTalvexDlg::OnServiceExit() {
-    OnServiceStop();
+    EngineEnded("下载服务退出，更新未完成");
+}
+
+void CTalvexDlg::EngineEnded(const char* pszLogLine) {
+    try {
+        if (!m_bRunEnded) {
+            // Ended first, so that a report arriving while the box is open
+            // finds the run over and shows no second box.
+            m_bRunEnded = true;
+            m_nExitCode = kExitEngineStopped;
+            WriteUpdateLog("%s", pszLogLine);
+            ShowMessage("DownLoad Service Error");
+        }
+        CloseDialog();
+    } catch (...) {
+    }
 }
 
 int CTalvexDlg::DownloadLastUpdateXMLFile() {
@@ -458,9 +490,15 @@ void CTalvexDlg::TerminateProcessByName(const char* pszExeName) {
         // Exact bytes: "zivgame.exe" is not "ZIVGame.exe".
         if (std::strcmp(pszExeName, pe32.szExeFile) != 0 || pe32.th32ProcessID == dwSelf)
             continue;
-        CKernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pe32.th32ProcessID));
-        if (process.IsValid())
-            TerminateProcess(process.Get(), 0);
+        CKernelHandle process(
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pe32.th32ProcessID));
+        if (!process.IsValid() || !TerminateProcess(process.Get(), 0))
+            continue;
+        // Termination is asynchronous: until the process is gone it still
+        // maps its executable, and replacing that file would fail.
+        if (WaitForSingleObject(process.Get(), kTerminateWaitMs) != WAIT_OBJECT_0)
+            WriteUpdateLog("结束进程超时(%s)(%lu)", pszExeName,
+                           static_cast<unsigned long>(pe32.th32ProcessID));
     }
 }
 

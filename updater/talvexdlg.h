@@ -13,6 +13,7 @@
 #include "updater/core/requests.h"
 #include "updater/core/updaterun.h"
 #include "updater/trusthost.h"
+#include "updater/winhandles.h"
 
 // Exit codes of Talvex.exe (listed in the README as well).
 enum TalvexExitCode {
@@ -73,6 +74,9 @@ private:
     void OnSysCommand(WPARAM nID, LPARAM lParam);
     void OnPaint();
     void StartupFailed(const char* pszLogLine, const char* pszMessage);
+    // The engine gave up or shut down: before the hand-over that is a failure
+    // the player must be told of; afterwards it only closes the dialog.
+    void EngineEnded(const char* pszLogLine);
     void ShowMessage(const char* pszText);
     void RequestQuit();
     void CloseDialog();
@@ -89,6 +93,8 @@ public:
 
 private:
     CDownLoadServiceHelper m_DownLoadServiceHelper;
+    // Held for the whole run: one updater per installation folder.
+    CKernelHandle m_instanceMutex;
     char m_szProgramFolder[260] = {};
     char m_szFileBaseUrl[500] = {};
     char m_szXmlBaseUrl[500] = {};

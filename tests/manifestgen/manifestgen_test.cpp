@@ -115,15 +115,31 @@ TEST(ManifestGen, RefusesWhatTheUpdaterWouldRefuse) {
         const char* name;
         const char* special;  // pattern, or empty
         const char* game;     // game name, or empty
+        const char* other;    // a second file's name, or empty
     };
     const std::string longName = "\\" + std::string(127, 'a');
     const Case cases[] = {
-        {"long", longName.c_str(), "", ""},     {"50%.dll", "\\50%.dll", "*.dll", ""},
-        {"a&b.dll", "\\a&b.dll", "*.dll", ""},  {"a^b.dll", "\\a^b.dll", "*.dll", ""},
-        {"ok.dll", "\\ok.dll", "", "bad/game"}, {"ok.dll", "\\ok.dll", "", ".."},
+        {"long", longName.c_str(), "", "", ""},
+        {"50%.dll", "\\50%.dll", "*.dll", "", ""},
+        {"a&b.dll", "\\a&b.dll", "*.dll", "", ""},
+        {"a^b.dll", "\\a^b.dll", "*.dll", "", ""},
+        {"ok.dll", "\\ok.dll", "", "bad/game", ""},
+        {"ok.dll", "\\ok.dll", "", "..", ""},
+        {"ok.dll", "\\ok.dll", "", "CON", ""},
+        {"x", "\\x\x81\"y", "", "", ""},  // a lead byte before a byte no trail byte can be
+        {"x", "\\x\x81", "", "", ""},     // a lead byte at the end
+        {"a.dll.", "\\a.dll.", "", "", ""},
+        {"b.dll ", "\\b.dll ", "", "", ""},
+        {"CON.dll", "\\CON.dll", "", "", ""},
+        {"sub/com1.txt", "\\sub\\com1.txt", "", "", ""},
+        {"nul", "\\nul", "", "", ""},
+        {"A.dll", "\\A.dll", "", "", "\\a.dll"},
+        {"Sub", "\\Sub", "", "", "\\sub\\x.dll"},
     };
     for (const Case& c : cases) {
         std::vector<ReleaseFile> files = {File(c.relative, c.name, 1)};
+        if (*c.other != '\0')
+            files.push_back(File("other", c.other, 1));
         PublishOptions options;
         if (*c.special != '\0')
             options.specialPatterns.push_back(c.special);

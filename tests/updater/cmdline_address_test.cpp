@@ -3,6 +3,7 @@
 
 #include "updater/core/address.h"
 #include "updater/core/cmdline.h"
+#include "updater/core/instance.h"
 #include "updater/core/plazainfo.h"
 
 namespace {
@@ -105,6 +106,12 @@ TEST(ParsePlazaInfo, RefusesUnusableDocuments) {
     }
     PlazaInfo info;
     EXPECT_FALSE(ParsePlazaInfo(nullptr, info));
+    // Nested past the limit: refused before the recursive parser would run
+    // out of Talvex's stack.
+    std::string strDeep = "<Info isEnableUpdate=\"1\">";
+    for (int i = 0; i < 60000; ++i)
+        strDeep += "<a>";
+    EXPECT_FALSE(ParsePlazaInfo(strDeep.c_str(), info));
 }
 
 TEST(ParsePlazaInfo, TakesEachAttributeFromTheFirstChildThatSetsIt) {
@@ -182,6 +189,7 @@ TEST(FolderOfPath, KeepsTheTrailingSeparatorAndStepsOverDoubleBytes) {
         {"D:\\游戏大厅\\Talvex.exe", "D:\\游戏大厅\\"},
         {"D:\\\xb1\x5c\\Talvex.exe", "D:\\\xb1\x5c\\"},  // 0x5C as a second byte
         {"D:\\a\\\xb1\x5cTalvex.exe", "D:\\a\\"},
+        {"D:\\a\xb1/Talvex.exe", "D:\\a\xb1/"},  // 0x2F cannot be a second byte
         {"Talvex.exe", ""},
         {"", ""},
     };
@@ -196,6 +204,26 @@ TEST(CopyWhole, RefusesInsteadOfCutting) {
     EXPECT_FALSE(CopyWhole(szField, sizeof(szField), "abcd"));
     EXPECT_EQ(std::string(4, '\0'), std::string(szField, 4));
     EXPECT_FALSE(CopyWhole(szField, sizeof(szField), std::string("a\0b", 3)));
+}
+
+TEST(InstanceMutexName, OneNamePerFolderAsWindowsComparesThem) {
+    struct Case {
+        const char* pszA;
+        const char* pszB;
+        bool bSame;
+    };
+    const Case cases[] = {
+        {"D:\\Plaza\\", "d:/plaza", true},
+        {"D:\\游戏大厅\\", "D:\\游戏大厅", true},
+        {"D:\\Plaza\\", "D:\\Plaza2\\", false},
+        {"D:\\\xb1\x5c", "D:\\\xb1", false},  // 0x5C as a second byte is no separator
+        {"D:\\a\\", "E:\\a\\", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.bSame, InstanceMutexName(c.pszA) == InstanceMutexName(c.pszB))
+            << c.pszA << " / " << c.pszB;
+        EXPECT_EQ(std::string::npos, InstanceMutexName(c.pszA).find('\\', 7)) << c.pszA;
+    }
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ const RuleCase kRuleCases[] = {
     {"bytes missing", true, true, 0, d, "", d, true, 1, 0},
     {"same", true, true, 1, d, "1", d, false, 1, 1},
     {"digest differs", true, true, 1, "ffff", "1", d, true, 1, 1},
-    {"digest case", true, true, 1, d, "1", "0CC175B9C0F1B6A831C399E269772661", true, 1, 1},
+    {"digest case", true, true, 1, d, "1", "0CC175B9C0F1B6A831C399E269772661", false, 1, 1},
+    {"digest longer", true, true, 1, d, "1", "0cc175b9c0f1b6a831c399e2697726610", true, 1, 1},
     {"locked", true, true, 1, " ", "1", d, true, 1, 1},
     {"3 GiB, signed", true, true, 3ull << 30, d, "-1073741824", d, false, 1, 1},
     {"3 GiB, unsigned", true, true, 3ull << 30, d, "3221225472", d, true, 1, 0},
@@ -229,7 +230,6 @@ TEST(FileNeedsUpdate, RealFiles) {
 
     CDiskProbe probe;
     EXPECT_FALSE(FileNeedsUpdate(Entry("1", "0cc175b9c0f1b6a831c399e269772661"), strSmall, probe));
-    EXPECT_TRUE(FileNeedsUpdate(Entry("1", "0CC175B9C0F1B6A831C399E269772661"), strSmall, probe));
     EXPECT_TRUE(FileNeedsUpdate(Entry("3221225472", "x"), strHuge, probe));
     EXPECT_TRUE(FileNeedsUpdate(Entry("1", "x"), std::string(szDir) + "/missing", probe));
     std::uint64_t qwSize = 0;

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "names/safename.h"
 #include "updater/core/manifest.h"
 #include "updater/core/manifesttrust.h"
 #include "updater/core/plazainfo.h"
@@ -29,12 +31,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require((status == ManifestStatus::Refused) == !strProblem.empty());
         if (status != ManifestStatus::Ok)
             continue;
+        std::vector<std::string> fileNames;
         for (const ManifestFileEntry& entry : manifest.files) {
             std::string strWhy;
             Require(IsSafeFileName(entry.strName, strWhy));
             Require(entry.strName.size() <= 127 && entry.strDate.size() <= 39);
             Require(entry.nIsSpecial == 0 || IsBatchSafeName(entry.strName));
+            Require(IsDigestText(entry.strDate));
+            fileNames.push_back(entry.strName);
         }
+        std::size_t nFirst = 0, nSecond = 0;
+        Require(!names::FindCollision(fileNames, nFirst, nSecond));
         for (const std::string& strGame : manifest.games)
             Require(IsSafeGameName(strGame));
         Require(bPlaza || manifest.games.empty());

@@ -129,8 +129,10 @@ TEST_F(UpdateRunTest, PlazaUpdateEndsProgramsComparesAndSendsOneBatch) {
         "<R><F>"
         "<e name=\"\\same.dll\" date=\"0cc175b9c0f1b6a831c399e269772661\" bytes=\"1\" "
         "isSpecial=\"0\"/>"
-        "<e name=\"\\missing.dll\" date=\"d2\" bytes=\"5\" isSpecial=\"0\"/>"
-        "<e name=\"\\sub\\special.dll\" date=\"d3\" bytes=\"5\" isSpecial=\"1\"/>"
+        "<e name=\"\\missing.dll\" date=\"ddddddddddddddddddddddddddddddd2\" bytes=\"5\" "
+        "isSpecial=\"0\"/>"
+        "<e name=\"\\sub\\special.dll\" date=\"ddddddddddddddddddddddddddddddd3\" bytes=\"5\" "
+        "isSpecial=\"1\"/>"
         "<e name=\"\\resized.dat\" date=\"0cc175b9c0f1b6a831c399e269772661\" bytes=\"2\" "
         "isSpecial=\"0\"/>"
         "</F><G><g name=\"Installed\"/><g name=\"Absent\"/></G></R>");
@@ -159,11 +161,13 @@ TEST_F(UpdateRunTest, PlazaUpdateEndsProgramsComparesAndSendsOneBatch) {
     EXPECT_EQ(m_strDir, sent[0].szSaveDir);
     EXPECT_EQ(config.strProgramFolder + "DownLoad\\Special", sent[1].szSaveDir);
     EXPECT_STREQ("sub\\special.dll", sent[1].szSaveName);
-    EXPECT_STREQ("d3", sent[1].szMD5);
+    EXPECT_STREQ("ddddddddddddddddddddddddddddddd3", sent[1].szMD5);
 }
 
 TEST_F(UpdateRunTest, PlazaUpdateOfOneSpecialFileWritesTheBatchFileFirst) {
-    WritePlazaManifest("<R><F><e name=\"\\a.dll\" date=\"d\" isSpecial=\"-1\"/></F><G/></R>");
+    WritePlazaManifest(
+        "<R><F><e name=\"\\a.dll\" date=\"dddddddddddddddddddddddddddddddd\" "
+        "isSpecial=\"-1\"/></F><G/></R>");
     Event(Task(DOWNLOAD_CMD_PLAZA_XML));
     const Trace want = {"kill:ZIVGame.exe", "bat:1/1",
                         "log:updatefile(1)http://s/c\\a.dll(http://r/c\\a.dll)", "cmd:3:1"};
@@ -172,7 +176,8 @@ TEST_F(UpdateRunTest, PlazaUpdateOfOneSpecialFileWritesTheBatchFileFirst) {
 
 TEST_F(UpdateRunTest, PlazaUpdateWithoutSpecialFilesWritesNoBatchFile) {
     WritePlazaManifest(
-        "<R><F><e name=\"\\a\" date=\"d\" isSpecial=\"0\"/><e name=\"\\b\" date=\"d\" "
+        "<R><F><e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\"/><e "
+        "name=\"\\b\" date=\"dddddddddddddddddddddddddddddddd\" "
         "isSpecial=\"no\"/></F><G/></R>");
     Event(Task(DOWNLOAD_CMD_PLAZA_XML));
     EXPECT_EQ("cmd:3:2+list", host.trace.back());
@@ -202,15 +207,15 @@ TEST_F(UpdateRunTest, PlazaManifestFailures) {
          nullptr,
          {"log:LastUpdateFiles.xml文件不存在！(" + strPath + ")",
           "msg:LastUpdateFiles.xml文件不存在！", "quit"}},
-        {"not xml", "<R><F>", {"kill:ZIVGame.exe", "msg:LastUpdateFiles.xml出错！", "quit"}},
-        {"empty", "", {"kill:ZIVGame.exe", "msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"not xml", "<R><F>", {"msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"empty", "", {"msg:LastUpdateFiles.xml出错！", "quit"}},
         {"text first",
          "<html>404 Not Found<F/><G/></html>",
-         {"kill:ZIVGame.exe", "log:网络下载LastUpdateFiles.xml出错！(无法解释xml文件)",
+         {"log:网络下载LastUpdateFiles.xml出错！(无法解释xml文件)",
           "msg:网络下载LastUpdateFiles.xml出错！", "quit"}},
         {"no game section",
          "<R><F/></R>",
-         {"kill:ZIVGame.exe", "log:更新列表缺少游戏列表", "msg:LastUpdateFiles.xml出错！", "quit"}},
+         {"log:更新列表缺少游戏列表", "msg:LastUpdateFiles.xml出错！", "quit"}},
     };
     for (const Case& c : cases) {
         host = CRecordingHost();
@@ -223,44 +228,75 @@ TEST_F(UpdateRunTest, PlazaManifestFailures) {
     }
 }
 
-TEST_F(UpdateRunTest, HostileManifestEndsOnlyThePlazaAndRequestsNothing) {
-    const char* entries[] = {
-        "<e name=\"\\..\\..\\evil.dll\" date=\"d\" isSpecial=\"0\"/>",
-        "<e name=\"C:\\evil.dll\" date=\"d\" isSpecial=\"0\"/>",
-        "<e name=\"\\\\host\\share\\evil.dll\" date=\"d\" isSpecial=\"0\"/>",
-        "<e name=\"\\a.dll:evil\" date=\"d\" isSpecial=\"0\"/>",
-        "<e name=\"\" date=\"d\" isSpecial=\"0\"/>",
-        "<e name=\"\\a&quot;&amp;calc.dll\" date=\"d\" isSpecial=\"1\"/>",
-        "<e name=\"\\a%PATH%.dll\" date=\"d\" isSpecial=\"1\"/>",
+// A refused manifest ends nothing: the plaza the player is looking at stays.
+TEST_F(UpdateRunTest, HostileManifestEndsNothingAndRequestsNothing) {
+    const std::string d(32, 'd');
+    const std::string entries[] = {
+        "<e name=\"\\..\\..\\evil.dll\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"C:\\evil.dll\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\\\host\\share\\evil.dll\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\a.dll:evil\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\a&quot;&amp;calc.dll\" date=\"" + d + "\" isSpecial=\"1\"/>",
+        "<e name=\"\\a%PATH%.dll\" date=\"" + d + "\" isSpecial=\"1\"/>",
+        "<e name=\"\\a\x81&quot;.dll\" date=\"" + d + "\" isSpecial=\"1\"/>",
+        "<e name=\"\\sub\\CON.dll\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\a.dll.\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\OK.DLL\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\b.dll\" date=\"\" isSpecial=\"0\"/>",
     };
-    for (const char* pszEntry : entries) {
+    for (const std::string& strEntry : entries) {
         host = CRecordingHost();
         host.existing.insert(config.strProgramFolder + "G.exe");
-        WritePlazaManifest(std::string("<R><F><e name=\"\\ok.dll\" date=\"d\" isSpecial=\"1\"/>") +
-                           pszEntry + "</F><G><g name=\"G\"/></G></R>");
+        WritePlazaManifest("<R><F><e name=\"\\ok.dll\" date=\"" + d + "\" isSpecial=\"1\"/>" +
+                           strEntry + "</F><G><g name=\"G\"/></G></R>");
         Event(Task(DOWNLOAD_CMD_PLAZA_XML));
-        ASSERT_EQ(4u, host.trace.size()) << pszEntry;
-        EXPECT_EQ("kill:ZIVGame.exe", host.trace[0]) << pszEntry;
-        EXPECT_EQ(0u, host.trace[1].find("log:")) << pszEntry;
-        EXPECT_EQ("msg:LastUpdateFiles.xml出错！", host.trace[2]) << pszEntry;
-        EXPECT_EQ("quit", host.trace[3]) << pszEntry;
+        ASSERT_EQ(3u, host.trace.size()) << strEntry;
+        EXPECT_EQ(0u, host.trace[0].find("log:")) << strEntry;
+        EXPECT_EQ("msg:LastUpdateFiles.xml出错！", host.trace[1]) << strEntry;
+        EXPECT_EQ("quit", host.trace[2]) << strEntry;
+        EXPECT_TRUE(host.commands.empty()) << strEntry;
     }
+}
+
+TEST_F(UpdateRunTest, AGameNameFromTheEngineThatCannotBeUsedEndsTheRunWithABox) {
+    Event(Task(DOWNLOAD_CMD_GAME_XML, "nul", 1));
+    const Trace want = {"log:游戏名称无效，拒绝更新(nul)",
+                        "msg:打开" + GameManifestPath(config, "nul") + "出错！", "quit"};
+    EXPECT_EQ(want, host.trace);
+}
+
+TEST_F(UpdateRunTest, OddGameEntriesAreLoggedAndPassedOver) {
+    WritePlazaManifest("<R><F/><G><g name=\"G\"/><g name=\"CON\"/><g/></G></R>");
+    host.existing.insert(config.strProgramFolder + "G.exe");
+    host.existing.insert(config.strProgramFolder + "CON.exe");
+    Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+    const Trace want = {"kill:ZIVGame.exe",
+                        "log:更新列表游戏名称无效，跳过(CON)",
+                        "log:更新列表游戏名称无效，跳过()",
+                        "kill:G.exe",
+                        "log:没有需要更新的文件(0)",
+                        "cmd:4:0",
+                        "finish"};
+    EXPECT_EQ(want, host.trace);
 }
 
 TEST_F(UpdateRunTest, NamesTooLongForTheRequestAreRefusedBeforeAnythingHappens) {
     config.strFileBase = "http://s/" + std::string(200, 'c');
     WritePlazaManifest("<R><F><e name=\"\\" + std::string(60, 'n') +
-                       "\" date=\"d\" isSpecial=\"0\"/></F><G><g name=\"G\"/></G></R>");
+                       "\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\"/></F><G><g "
+                       "name=\"G\"/></G></R>");
     host.existing.insert(config.strProgramFolder + "G.exe");
     Event(Task(DOWNLOAD_CMD_PLAZA_XML));
-    ASSERT_EQ(4u, host.trace.size());
-    EXPECT_NE(std::string::npos, host.trace[1].find("szUrl"));
-    EXPECT_EQ("quit", host.trace[3]);
+    ASSERT_EQ(3u, host.trace.size());
+    EXPECT_NE(std::string::npos, host.trace[0].find("szUrl"));
+    EXPECT_EQ("quit", host.trace[2]);
 }
 
 TEST_F(UpdateRunTest, AnExceptionWhileComparingEndsTheRun) {
     WritePlazaManifest(
-        "<R><F><e name=\"\\a\" date=\"d\" bytes=\"1\" isSpecial=\"0\"/></F><G/></R>");
+        "<R><F><e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" bytes=\"1\" "
+        "isSpecial=\"0\"/></F><G/></R>");
     Installed("\\a", 1, "d");
     host.bThrowOnDigest = true;
     Event(Task(DOWNLOAD_CMD_PLAZA_XML));
@@ -272,7 +308,9 @@ TEST_F(UpdateRunTest, AnExceptionWhileComparingEndsTheRun) {
     host.bThrowOnDigest = true;
     Installed("\\a", 1, "d");
     const std::string strPath = GameManifestPath(config, "G");
-    Write(strPath, "<R><F><e name=\"\\a\" date=\"d\" bytes=\"1\" isSpecial=\"0\"/></F></R>");
+    Write(strPath,
+          "<R><F><e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" bytes=\"1\" "
+          "isSpecial=\"0\"/></F></R>");
     Event(Task(DOWNLOAD_CMD_GAME_XML, "G", 1));
     const Trace wantGame = {"kill:G.exe", "log:操作" + strPath + "出错！",
                             "msg:操作" + strPath + "出错！", "quit"};
@@ -282,8 +320,10 @@ TEST_F(UpdateRunTest, AnExceptionWhileComparingEndsTheRun) {
 TEST_F(UpdateRunTest, GameUpdateCarriesTheGameAndWarnsOfSpecialFiles) {
     const std::string strPath = GameManifestPath(config, "斗地主");
     Write(strPath,
-          "<R><F><e name=\"\\g\\a\" date=\"d1\" isSpecial=\"1\"/><e name=\"\\g\\b\" date=\"d2\" "
-          "isSpecial=\"1\"/><e name=\"\\g\\c\" date=\"d3\" isSpecial=\"0\"/></F><Extra/></R>");
+          "<R><F><e name=\"\\g\\a\" date=\"ddddddddddddddddddddddddddddddd1\" isSpecial=\"1\"/><e "
+          "name=\"\\g\\b\" date=\"ddddddddddddddddddddddddddddddd2\" "
+          "isSpecial=\"1\"/><e name=\"\\g\\c\" date=\"ddddddddddddddddddddddddddddddd3\" "
+          "isSpecial=\"0\"/></F><Extra/></R>");
     Event(Task(DOWNLOAD_CMD_GAME_XML, "斗地主", 1));
     const std::string strSpecial = config.strProgramFolder + "DownLoad\\Special";
     const Trace want = {
@@ -304,7 +344,8 @@ TEST_F(UpdateRunTest, GameUpdateCarriesTheGameAndWarnsOfSpecialFiles) {
 
 TEST_F(UpdateRunTest, GameUpdateOfOneSpecialFileWarnsOnce) {
     Write(GameManifestPath(config, "G"),
-          "<R><F><e name=\"\\a\" date=\"d\" isSpecial=\"2\"/></F></R>");
+          "<R><F><e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" "
+          "isSpecial=\"2\"/></F></R>");
     Event(Task(DOWNLOAD_CMD_GAME_XML, "G", 1));
     const std::string strSpecial = config.strProgramFolder + "DownLoad\\Special";
     const Trace want = {"kill:G.exe", "log:游戏更新不允许有特殊文件1(" + strSpecial + ")",
@@ -334,14 +375,16 @@ TEST_F(UpdateRunTest, GameManifestFailures) {
           "quit"}},
         {"not xml",
          "<R>",
-         {"kill:G.exe", "log:打开" + strPath + "出错！", "msg:打开" + strPath + "出错！", "quit"}},
+         {"log:打开" + strPath + "出错！", "msg:打开" + strPath + "出错！", "quit"}},
         {"text first",
          "<R>oops<F/></R>",
-         {"kill:G.exe", "log:网络下载" + strPath + "出错！", "msg:" + strPath, "quit"}},
+         {"log:网络下载" + strPath + "出错！", "msg:" + strPath, "quit"}},
         {"hostile",
-         "<R><F><e name=\"\\..\\x\" date=\"d\" isSpecial=\"0\"/></F></R>",
-         {"kill:G.exe", "log:更新列表文件名不安全，拒绝更新(\\..\\x)(含有相对路径)",
-          "log:打开" + strPath + "出错！", "msg:打开" + strPath + "出错！", "quit"}},
+         "<R><F><e name=\"\\..\\x\" date=\"dddddddddddddddddddddddddddddddd\" "
+         "isSpecial=\"0\"/></F></R>",
+         {"log:打开" + strPath +
+              "出错！更新列表文件名不安全，拒绝更新(\\..\\x)(含有相对路径或以点、空格结尾)",
+          "msg:打开" + strPath + "出错！", "quit"}},
     };
     for (const Case& c : cases) {
         host = CRecordingHost();
@@ -400,13 +443,37 @@ TEST_F(UpdateRunTest, ManifestRequests) {
                         "cmd:2:1", "cmd:5:1"};
     EXPECT_EQ(want, host.trace);
     EXPECT_EQ(1, host.commands.at(1).at(0).bForGame);
+}
 
-    host = CRecordingHost();
-    EXPECT_FALSE(run.DownloadGameXMLFile(std::string(128, 'g'), nResult));
-    EXPECT_FALSE(run.DownloadGameXMLFile("..\\..\\x", nResult));
-    EXPECT_EQ(0, nResult);
-    ASSERT_EQ(2u, host.trace.size());
-    EXPECT_TRUE(host.commands.empty());
+// A request that cannot be made ends the run with a line and a box of its
+// own, never silently; the caller then ends the program.
+TEST_F(UpdateRunTest, ManifestRequestsThatCannotBeMade) {
+    struct Case {
+        std::string strGame;  // empty: the plaza manifest
+        std::string strXmlBase;
+        std::string strBox;
+    };
+    const Case cases[] = {
+        {"", "http://s/" + std::string(250, 'x'), "LastUpdateFiles.xml出错！"},
+        {std::string(128, 'g'), "http://s/x",
+         "打开" + GameManifestPath(config, std::string(128, 'g')) + "出错！"},
+        {"..\\..\\x", "http://s/x", "打开" + GameManifestPath(config, "..\\..\\x") + "出错！"},
+        {"CON", "http://s/x", "打开" + GameManifestPath(config, "CON") + "出错！"},
+    };
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        config.strXmlBase = c.strXmlBase;
+        CUpdateRun run(config, host);
+        int nResult = -1;
+        EXPECT_FALSE(c.strGame.empty() ? run.DownloadLastUpdateXMLFile(nResult)
+                                       : run.DownloadGameXMLFile(c.strGame, nResult))
+            << c.strGame;
+        EXPECT_EQ(0, nResult) << c.strGame;
+        ASSERT_LE(2u, host.trace.size()) << c.strGame;
+        EXPECT_EQ(0u, host.trace[host.trace.size() - 2].find("log:")) << c.strGame;
+        EXPECT_EQ("msg:" + c.strBox, host.trace.back()) << c.strGame;
+        EXPECT_TRUE(host.commands.empty()) << c.strGame;
+    }
 }
 
 // Signed manifests: the files of the run's folder on disk, a clock the test sets.
@@ -448,8 +515,9 @@ protected:
     // A manifest signed by key, with the given root attributes.
     void Publish(const std::string& strPath, const std::string& strAttributes,
                  const kelmar::EcdsaKeyPair* pKey = nullptr) {
-        const std::string strText =
-            "<R" + strAttributes + "><F><e name=\"\\a\" date=\"d\" isSpecial=\"0\"/></F><G/></R>";
+        const std::string strText = "<R" + strAttributes +
+                                    "><F><e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" "
+                                    "isSpecial=\"0\"/></F><G/></R>";
         std::string strSignature;
         ASSERT_TRUE(kelmar::EcdsaSign(pKey != nullptr ? *pKey : m_key, strText, strSignature));
         Write(strPath, strText);
@@ -622,8 +690,8 @@ TEST_F(SignedUpdateRunTest, StoppedBatchWithoutItsSignatureIsRefused) {
 // unsigned path updates as any other.
 TEST_F(UpdateRunTest, SignedManifestReadWithoutAKeyIsAnOrdinaryManifest) {
     WritePlazaManifest(
-        "<R sequence=\"7\" expires=\"2000-01-01T00:00:00Z\"><F><e name=\"\\a\" date=\"d\" "
-        "isSpecial=\"0\"/></F><G/></R>");
+        "<R sequence=\"7\" expires=\"2000-01-01T00:00:00Z\"><F><e name=\"\\a\" "
+        "date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\"/></F><G/></R>");
     Write(PlazaManifestPath(config) + ".sig", "not even a signature");
     Event(Task(DOWNLOAD_CMD_PLAZA_XML));
     const Trace want = {"kill:ZIVGame.exe", "log:updatefile(1)http://s/c\\a(http://r/c\\a)",

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "kelmar/md5.h"
+#include "names/safename.h"
 #include "tools/manifestgen/textcodec.h"
 #include "updater/core/manifest.h"
 
@@ -57,6 +58,24 @@ bool MatchFrom(const char* p, const char* s) {
         ++s;
     }
     return *s == '\0';
+}
+
+std::string FaultText(const std::string& strRelative) {
+    switch (names::CheckRelativePath(strRelative)) {
+        case names::NameFault::kNone:
+            break;
+        case names::NameFault::kEmpty:
+            return "an empty folder step";
+        case names::NameFault::kBadCp936:
+            return "not well-formed code page 936";
+        case names::NameFault::kForbidden:
+            return "a control character or one of : * ? \" < > |";
+        case names::NameFault::kDotOrBlankEnd:
+            return "a step ending in a dot or a blank";
+        case names::NameFault::kDevice:
+            return "a device name (CON, NUL, COM1, ...)";
+    }
+    return "";
 }
 
 bool MatchesAny(const std::vector<std::string>& patterns, const std::string& strPath) {
@@ -126,7 +145,8 @@ Manifests PlanManifests(std::vector<ReleaseFile>& files, const PublishOptions& o
         if (file.strName.size() > kMaxFileName) {
             refusals.push_back({file.strRelative, "the name is longer than 127 bytes"});
         } else if (!IsSafeFileName(file.strName, strWhy)) {
-            refusals.push_back({file.strRelative, "the updater refuses this name"});
+            refusals.push_back({file.strRelative, "the updater refuses this name: " +
+                                                      FaultText(file.strName.substr(1))});
         } else if (file.bSpecial && !IsBatchSafeName(file.strName)) {
             refusals.push_back(
                 {file.strRelative, "a special file's name may not hold \" % ^ & | < or >"});
@@ -142,6 +162,16 @@ Manifests PlanManifests(std::vector<ReleaseFile>& files, const PublishOptions& o
         }
         if (!bGameFile)
             plazaFiles.push_back(&file);
+    }
+
+    // Windows would take both for one file (or one for the other's folder).
+    std::vector<std::string> manifestNames;
+    for (const ReleaseFile& file : files)
+        manifestNames.push_back(file.strName);
+    std::size_t nFirst = 0, nSecond = 0;
+    if (names::FindCollision(manifestNames, nFirst, nSecond)) {
+        refusals.push_back({files[nSecond].strRelative,
+                            "Windows takes it for the same file as " + files[nFirst].strRelative});
     }
 
     std::vector<std::string> gameNames;

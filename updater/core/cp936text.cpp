@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "names/safename.h"
+
 bool CopyWhole(char* pszField, std::size_t cbField, const std::string& strSource) {
     std::memset(pszField, 0, cbField);
     if (strSource.size() >= cbField || strSource.find('\0') != std::string::npos)
@@ -19,10 +21,7 @@ bool CopyWhole(char* pszField, std::size_t cbField, const std::string& strSource
 std::string CutCp936(const std::string& strSource, std::size_t cbMax) {
     std::size_t i = 0;
     while (i < strSource.size()) {
-        std::size_t cbChar =
-            IsCp936LeadByte(static_cast<unsigned char>(strSource[i])) && i + 1 < strSource.size()
-                ? 2
-                : 1;
+        std::size_t cbChar = names::Cp936CharLength(strSource, i) == 2 ? 2 : 1;
         if (i + cbChar > cbMax)
             break;
         i += cbChar;
@@ -63,8 +62,8 @@ std::string FormatText(const char* pszFormat, ...) {
 std::string FolderOfPath(const std::string& strPath) {
     std::size_t nEnd = 0;  // one past the last separator
     for (std::size_t i = 0; i < strPath.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(strPath[i]);
-        if (IsCp936LeadByte(c) && i + 1 < strPath.size()) {
+        const char c = strPath[i];
+        if (names::Cp936CharLength(strPath, i) == 2) {
             ++i;
         } else if (c == '\\' || c == '/') {
             nEnd = i + 1;

@@ -1,16 +1,13 @@
 // Small helpers for code page 936 text held in fixed-size record fields.
 // CP936 is a double-byte code page: a byte from 0x81 to 0xFE starts a
-// two-byte character whose second byte may be any of 0x40..0xFE, including
+// two-byte character whose second byte is 0x40..0x7E or 0x80..0xFE, including
 // 0x5C, the backslash. Anything that splits or scans such text must step over
-// whole characters.
+// whole characters (names/safename.h says what one is); a lead byte before
+// any other byte is a character of its own and hides nothing.
 #pragma once
 
 #include <cstddef>
 #include <string>
-
-inline bool IsCp936LeadByte(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
-}
 
 // Copies szSource with its terminator into a field of cbField bytes. Returns
 // false, leaving the field all zero, when the text does not fit whole: a value

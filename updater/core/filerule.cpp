@@ -2,10 +2,29 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <mutex>
 #include <thread>
+
+namespace {
+
+// Digests are hexadecimal: "AB12" and "ab12" are one digest. The local one
+// is " " when the file cannot be opened, which equals no manifest digest.
+bool SameDigest(const std::string& strA, const std::string& strB) {
+    if (strA.size() != strB.size())
+        return false;
+    for (std::size_t i = 0; i < strA.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(strA[i])) !=
+            std::tolower(static_cast<unsigned char>(strB[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 std::string SizeText(std::uint64_t qwSize) {
     char szSize[16];
@@ -23,7 +42,7 @@ bool FileNeedsUpdate(const ManifestFileEntry& entry, const std::string& strLocal
         return true;
     if (entry.strBytes != SizeText(qwSize))
         return true;
-    return entry.strDate != probe.Digest(strLocalPath);
+    return !SameDigest(entry.strDate, probe.Digest(strLocalPath));
 }
 
 std::vector<bool> FilesNeedingUpdate(const std::vector<ManifestFileEntry>& entries,

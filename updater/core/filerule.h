@@ -31,7 +31,8 @@ std::string SizeText(std::uint64_t qwSize);
 
 // True when the entry must be fetched: the file at strLocalPath is missing,
 // its attributes cannot be read, its size text differs from the entry's
-// bytes, or its digest text differs from the entry's date (case counts).
+// bytes, or its digest differs from the entry's date (letter case aside: an
+// upper-case digest in a manifest must not fetch the file on every run).
 bool FileNeedsUpdate(const ManifestFileEntry& entry, const std::string& strLocalPath,
                      IFileProbe& probe);
 

@@ -2,56 +2,20 @@
 
 #include <tinyxml.h>
 
+#include <cctype>
+
+#include "names/safename.h"
 #include "updater/core/cp936text.h"
+#include "updater/core/xmllimits.h"
 
 namespace {
 
 // Field widths of the request and need-update records, less the terminator.
 const std::size_t kMaxFileName = 127;
-const std::size_t kMaxDigest = 39;
 const std::size_t kMaxGameName = 127;
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
-}
-
-// Splits a name into its steps between separators, stepping over double-byte
-// characters whole (their second byte may be 0x5C).
-std::vector<std::string> SplitSteps(const std::string& strName) {
-    std::vector<std::string> steps(1);
-    for (std::size_t i = 0; i < strName.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(strName[i]);
-        if (IsCp936LeadByte(c) && i + 1 < strName.size()) {
-            steps.back() += strName.substr(i, 2);
-            ++i;
-        } else if (IsSeparator(strName[i])) {
-            steps.emplace_back();
-        } else {
-            steps.back() += strName[i];
-        }
-    }
-    return steps;
-}
-
-bool HasSingleByte(const std::string& strText, const char* pszBytes) {
-    for (std::size_t i = 0; i < strText.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(strText[i]);
-        if (IsCp936LeadByte(c) && i + 1 < strText.size()) {
-            ++i;
-            continue;
-        }
-        if (c < 0x20 || c == 0x7F)
-            return true;
-        for (const char* p = pszBytes; *p != '\0'; ++p) {
-            if (strText[i] == *p)
-                return true;
-        }
-    }
-    return false;
-}
-
-bool IsOnlyDotsAndBlanks(const std::string& strStep) {
-    return strStep.find_first_not_of(". ") == std::string::npos;
 }
 
 const char* Text(const char* pszValue) {
@@ -80,8 +44,9 @@ ManifestStatus ReadFileEntry(const TiXmlElement* pEntry, int nIndex, ManifestFil
     if (entry.strName.size() > kMaxFileName) {
         return Refuse(strProblem, FormatText("更新列表文件名过长(%s)", pszName));
     }
-    if (entry.strDate.size() > kMaxDigest) {
-        return Refuse(strProblem, FormatText("更新列表文件校验码过长(%s)(%s)", pszName, pszDate));
+    // An entry without its digest would be installed unverified.
+    if (!IsDigestText(entry.strDate)) {
+        return Refuse(strProblem, FormatText("更新列表文件校验码无效(%s)(%s)", pszName, pszDate));
     }
     if (!IsSafeFileName(entry.strName, strWhy)) {
         return Refuse(strProblem, FormatText("更新列表文件名不安全，拒绝更新(%s)(%s)", pszName,
@@ -118,16 +83,26 @@ ManifestStatus ReadDocument(const TiXmlDocument& document, bool bPlaza, Manifest
             return status;
         manifest.files.push_back(entry);
     }
+    // Two entries for one file would send two downloads at one target.
+    std::vector<std::string> fileNames;
+    for (const ManifestFileEntry& entry : manifest.files)
+        fileNames.push_back(entry.strName);
+    std::size_t nFirst = 0, nSecond = 0;
+    if (names::FindCollision(fileNames, nFirst, nSecond)) {
+        return Refuse(strProblem,
+                      FormatText("更新列表文件名重复，拒绝更新(%s)(%s)", fileNames[nFirst].c_str(),
+                                 fileNames[nSecond].c_str()));
+    }
     if (!bPlaza)
         return ManifestStatus::Ok;
     for (const TiXmlElement* pGame = pGameSection->FirstChildElement(); pGame != nullptr;
          pGame = pGame->NextSiblingElement()) {
-        const char* pszGame = pGame->Attribute("name");
-        if (pszGame == nullptr)
-            return Refuse(strProblem, "更新列表游戏缺少名称");
-        std::string strGame = pszGame;
+        // A game only decides whose processes are ended, and an odd name
+        // can match no process: such an entry is passed over, not the update.
+        const std::string strGame = Text(pGame->Attribute("name"));
         if (strGame.size() > kMaxGameName || !IsSafeGameName(strGame)) {
-            return Refuse(strProblem, FormatText("更新列表游戏名称无效(%s)", pszGame));
+            manifest.skippedGames.push_back(strGame);
+            continue;
         }
         manifest.games.push_back(strGame);
     }
@@ -137,6 +112,7 @@ ManifestStatus ReadDocument(const TiXmlDocument& document, bool bPlaza, Manifest
 }  // namespace
 
 bool IsSafeFileName(const std::string& strName, std::string& strWhy) {
+    strWhy.clear();
     if (strName.empty()) {
         strWhy = "空文件名";
         return false;
@@ -145,39 +121,60 @@ bool IsSafeFileName(const std::string& strName, std::string& strWhy) {
         strWhy = "不以路径分隔符开头";
         return false;
     }
-    if (HasSingleByte(strName, ":*?\"<>|")) {
-        strWhy = "含有非法字符";
-        return false;
-    }
-    std::vector<std::string> steps = SplitSteps(strName);
-    // steps[0] is the empty text before the leading separator.
-    for (std::size_t i = 1; i < steps.size(); ++i) {
-        if (steps[i].empty()) {
+    // The engine is given the name without its leading separator and asks
+    // the same rule, so it accepts exactly what is accepted here.
+    switch (names::CheckRelativePath(strName.substr(1))) {
+        case names::NameFault::kNone:
+            return true;
+        case names::NameFault::kEmpty:
             strWhy = "含有空路径";
+            break;
+        case names::NameFault::kBadCp936:
+            strWhy = "编码无效";
+            break;
+        case names::NameFault::kForbidden:
+            strWhy = "含有非法字符";
+            break;
+        case names::NameFault::kDotOrBlankEnd:
+            strWhy = "含有相对路径或以点、空格结尾";
+            break;
+        case names::NameFault::kDevice:
+            strWhy = "含有设备名";
+            break;
+    }
+    return false;
+}
+
+bool IsBatchSafeName(const std::string& strName) {
+    return !names::HasBatchCharacter(strName);
+}
+
+bool IsSafeGameName(const std::string& strName) {
+    if (names::CheckRelativePath(strName) != names::NameFault::kNone)
+        return false;
+    for (std::size_t i = 0; i < strName.size(); i += names::Cp936CharLength(strName, i)) {
+        if (IsSeparator(strName[i]) && names::Cp936CharLength(strName, i) == 1)
             return false;
-        }
-        if (IsOnlyDotsAndBlanks(steps[i])) {
-            strWhy = "含有相对路径";
-            return false;
-        }
     }
     return true;
 }
 
-bool IsBatchSafeName(const std::string& strName) {
-    return !HasSingleByte(strName, "\"%^&|<>");
-}
-
-bool IsSafeGameName(const std::string& strName) {
-    if (strName.empty() || IsOnlyDotsAndBlanks(strName))
+bool IsDigestText(const std::string& strDate) {
+    if (strDate.size() != 32)
         return false;
-    return !HasSingleByte(strName, "\\/:*?\"<>|");
+    for (char c : strDate) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
 }
 
 ManifestStatus ParseManifest(const char* pszText, bool bPlaza, Manifest& manifest,
                              std::string& strProblem) {
     manifest = Manifest();
     strProblem.clear();
+    if (!XmlWithinLimits(pszText))
+        return ManifestStatus::LoadFailed;
     TiXmlDocument document;
     document.Parse(pszText, nullptr, TIXML_DEFAULT_ENCODING);
     if (document.Error())
@@ -189,9 +186,8 @@ ManifestStatus ReadManifest(const std::string& strPath, bool bPlaza, Manifest& m
                             std::string& strProblem) {
     manifest = Manifest();
     strProblem.clear();
-    TiXmlDocument document;
-    if (!document.LoadFile(strPath.c_str(), TIXML_DEFAULT_ENCODING)) {
+    std::string strText;
+    if (!ReadFileText(strPath, kMaxXmlBytes, strText))
         return ManifestStatus::LoadFailed;
-    }
-    return ReadDocument(document, bPlaza, manifest, strProblem);
+    return ParseManifest(strText.c_str(), bPlaza, manifest, strProblem);
 }

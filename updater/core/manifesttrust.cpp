@@ -8,6 +8,7 @@
 #include "kelmar/ecdsa.h"
 #include "kelmar/ecdsakeytext.h"
 #include "updater/core/cp936text.h"
+#include "updater/core/xmllimits.h"
 
 namespace {
 
@@ -137,6 +138,10 @@ bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds) {
 
 bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
                           std::int64_t& llExpires) {
+    // Signed text is still outside text: the same limits as for any manifest
+    // keep TinyXML's recursion off the end of the stack.
+    if (!XmlWithinLimits(strText.c_str()))
+        return false;
     TiXmlDocument document;
     document.Parse(strText.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     const TiXmlElement* pRoot = document.Error() ? nullptr : document.RootElement();

@@ -4,6 +4,7 @@
 
 #include "updater/core/address.h"
 #include "updater/core/cp936text.h"
+#include "updater/core/xmllimits.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ bool BuildOne(const std::string& strServer, const std::string& strPath, std::str
 
 bool ParsePlazaInfo(const char* pszXmlText, PlazaInfo& info) {
     info = PlazaInfo();
-    if (pszXmlText == nullptr || pszXmlText[0] == '\0')
+    if (pszXmlText == nullptr || pszXmlText[0] == '\0' || !XmlWithinLimits(pszXmlText))
         return false;
     TiXmlDocument document;
     document.Parse(pszXmlText, nullptr, TIXML_DEFAULT_ENCODING);

@@ -17,7 +17,8 @@ struct PlazaInfo {
 // Parses the decoded XML text (code page 936, kept as stored). The root
 // carries isEnableUpdate; for each of the four address attributes the first
 // child element, in document order, with a non-empty value supplies it.
-// Returns false when the text does not parse, has no root element, or the
+// Returns false when the text does not parse (or is larger or nested deeper
+// than outside XML may be, see xmllimits.h), has no root element, or the
 // root lacks isEnableUpdate: such a file is as unusable as an empty one.
 bool ParsePlazaInfo(const char* pszXmlText, PlazaInfo& info);
 

@@ -32,7 +32,7 @@ bool CUpdateRun::DownloadLastUpdateXMLFile(int& nEngineResult) {
     DownLoadRequest req;
     std::string strProblem;
     if (!FillPlazaManifestRequest(m_config, req, strProblem)) {
-        m_host.Log(strProblem);
+        Refuse(strProblem, "LastUpdateFiles.xml出错！");
         return false;
     }
     m_host.Log(FormatText("%s(%s)", req.szUrl, req.szUrlReserve));
@@ -46,12 +46,13 @@ bool CUpdateRun::DownloadGameXMLFile(const std::string& strGameName, int& nEngin
     nEngineResult = 0;
     DownLoadRequest req;
     std::string strProblem;
+    const std::string strOpenFailed = "打开" + GameManifestPath(m_config, strGameName) + "出错！";
     if (!IsSafeGameName(strGameName)) {
-        m_host.Log(FormatText("游戏名称无效，拒绝更新(%s)", strGameName.c_str()));
+        Refuse(FormatText("游戏名称无效，拒绝更新(%s)", strGameName.c_str()), strOpenFailed);
         return false;
     }
     if (!FillGameManifestRequest(m_config, strGameName, req, strProblem)) {
-        m_host.Log(strProblem);
+        Refuse(strProblem, strOpenFailed);
         return false;
     }
     if (!m_config.strPublicKey.empty())
@@ -124,6 +125,11 @@ void CUpdateRun::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
     }
 }
 
+void CUpdateRun::Refuse(const std::string& strLogLine, const std::string& strMessage) {
+    m_host.Log(strLogLine);
+    m_host.ShowMessage(strMessage);
+}
+
 void CUpdateRun::Fail(const std::string& strLogLine, const std::string& strMessage) {
     if (!strLogLine.empty())
         m_host.Log(strLogLine);
@@ -160,6 +166,7 @@ std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
 }
 
 CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
+                                               const std::string& strOwnExe,
                                                std::vector<NeedUpdateFile>& files,
                                                std::string& strProblem,
                                                const std::string* pVerifiedText) {
@@ -185,6 +192,11 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
         }
         if (!EntriesFit(manifest, strProblem))
             return Verdict::Refused;
+        // Only a manifest that will be acted on ends anything: a refused one
+        // leaves the player's plaza or game running.
+        m_host.TerminateProcessByName(strOwnExe);
+        for (const std::string& strGame : manifest.skippedGames)
+            m_host.Log(FormatText("更新列表游戏名称无效，跳过(%s)", strGame.c_str()));
         // Only the plaza manifest has games: the installed ones are ended
         // before their files are compared.
         for (const std::string& strGame : manifest.games) {
@@ -215,13 +227,10 @@ void CUpdateRun::DecidePlaza() {
         !AdmitSigned(kPlazaManifestName, strPath, "LastUpdateFiles.xml出错！", strVerified)) {
         return;
     }
-    // The plaza goes before the manifest is read, whatever the manifest holds.
-    m_host.TerminateProcessByName(kPlazaExe);
-
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    const Verdict verdict =
-        ReadAndCompare(strPath, true, files, strProblem, bSigned ? &strVerified : nullptr);
+    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, files, strProblem,
+                                           bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
             SendPlazaBatch(files);
@@ -244,12 +253,12 @@ void CUpdateRun::DecidePlaza() {
 
 void CUpdateRun::DecideGame(const DownLoadTask& task) {
     const std::string strGame = TaskGameName(task);
+    const std::string strPath = GameManifestPath(m_config, strGame);
     if (!IsSafeGameName(strGame)) {
-        m_host.Log(FormatText("游戏名称无效，拒绝更新(%s)", strGame.c_str()));
-        m_host.PostQuit();
+        Fail(FormatText("游戏名称无效，拒绝更新(%s)", strGame.c_str()),
+             "打开" + strPath + "出错！");
         return;
     }
-    const std::string strPath = GameManifestPath(m_config, strGame);
     if (!m_host.FileExists(strPath)) {
         const std::string strErrInfo = strPath + "文件不存在！";
         Fail(FormatText("单个游戏更新(%s)", strErrInfo.c_str()), strErrInfo);
@@ -262,19 +271,16 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
         !AdmitSigned(strGame + kGameManifestSuffix, strPath, strOpenFailed, strVerified)) {
         return;
     }
-    m_host.TerminateProcessByName(strGame + ".exe");
-
     std::vector<NeedUpdateFile> files;
     std::string strProblem;
-    const Verdict verdict =
-        ReadAndCompare(strPath, false, files, strProblem, bSigned ? &strVerified : nullptr);
+    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", files, strProblem,
+                                           bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
             SendGameBatch(files, task);
             return;
         case Verdict::Refused:
-            m_host.Log(strProblem);
-            Fail(strOpenFailed, strOpenFailed);
+            Fail(strOpenFailed + strProblem, strOpenFailed);
             return;
         case Verdict::LoadFailed:
             Fail(strOpenFailed, strOpenFailed);

@@ -52,8 +52,9 @@ public:
     CUpdateRun& operator=(const CUpdateRun&) = delete;
 
     // Ask for the plaza manifest (command 2) or one game's manifest (command
-    // 5). False, with a log line and nothing sent, when a value does not fit
-    // its request field; nEngineResult is then 0.
+    // 5). False, with a log line, a message box and nothing sent, when a
+    // value does not fit its request field or the game name is unusable;
+    // nEngineResult is then 0. The caller ends the program.
     bool DownloadLastUpdateXMLFile(int& nEngineResult);
     bool DownloadGameXMLFile(const std::string& strGameName, int& nEngineResult);
 
@@ -73,7 +74,10 @@ private:
     // What the guarded part of a decision found; acted on outside it.
     enum class Verdict { Proceed, LoadFailed, RootTextFirst, Refused, Exception };
 
-    Verdict ReadAndCompare(const std::string& strPath, bool bPlaza,
+    // Ends strOwnExe (the plaza or the game) and the installed games only
+    // once the manifest has been read and every entry accepted. A signed
+    // manifest is read from pVerifiedText, the bytes that were verified.
+    Verdict ReadAndCompare(const std::string& strPath, bool bPlaza, const std::string& strOwnExe,
                            std::vector<NeedUpdateFile>& files, std::string& strProblem,
                            const std::string* pVerifiedText = nullptr);
     // Signed manifests: sends the manifest with its .sig, and checks them.
@@ -87,6 +91,8 @@ private:
     void SendGameBatch(const std::vector<NeedUpdateFile>& files, const DownLoadTask& task);
     void CheckCompletion(const DownLoadTask& task);
     void Fail(const std::string& strLogLine, const std::string& strMessage);
+    // The log line and the box of a failure, without the quit request.
+    void Refuse(const std::string& strLogLine, const std::string& strMessage);
     // Fills every request of the batch, or logs why one cannot be and returns false.
     bool FillBatch(const std::vector<NeedUpdateFile>& files, const char* pszGameName,
                    unsigned char bForGame, std::vector<DownLoadRequest>& requests);

@@ -11,6 +11,8 @@
 //          calls OnServiceStop, as an engine that gave up;
 //   hold   serves the manifests and calls OnServiceExit when files are asked
 //          for, so what the updater wrote before sending them stays in place;
+//   idle   answers nothing, as an engine still fetching, until the test puts
+//          "recengine.go" beside it; then calls OnServiceExit;
 //   about  sends the dialog the system commands 0x001F and then 0x0020, notes
 //          the windows again while the first one's box is open (a second
 //          "recengine-windows.txt" block after a "--" line), closes the box
@@ -213,6 +215,15 @@ private:
         }
         if (m_strMode == "exit") {
             m_pSink->OnServiceExit();
+            return;
+        }
+        if (m_strMode == "idle") {
+            if (GetFileAttributesA((OwnFolder() + "recengine.go").c_str()) !=
+                INVALID_FILE_ATTRIBUTES) {
+                m_pSink->OnServiceExit();
+            } else {
+                SetTimer(m_hWnd, kTimerId, kDelayMs, nullptr);
+            }
             return;
         }
         while (!m_pending.empty()) {

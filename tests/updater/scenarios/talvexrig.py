@@ -33,6 +33,8 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from winerig import Failure, Watcher, check, check_equal, windows_path as winpath  # noqa: E402,F401
 
 REQUEST_SIZE = 1356
+# What the player sees when the engine ends a run before the hand-over.
+ENGINE_ENDED_BOX = ("Talvex", "DownLoad Service Error")
 current_root = None  # the running scenario's temporary folder
 ENTRY = re.compile(rb"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}) ")
 

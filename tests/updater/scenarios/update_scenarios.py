@@ -14,8 +14,8 @@ import os
 import subprocess
 import sys
 
-from talvexrig import (BIN, WINE_RUN, Installation, boxes_of, check, check_equal, check_record,
-                       env, main, plaza_info, request, start, wait_for)
+from talvexrig import (BIN, ENGINE_ENDED_BOX, WINE_RUN, Installation, boxes_of, check,
+                       check_equal, check_record, env, main, plaza_info, request, start, wait_for)
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
 FILES = "http://127.0.0.1:9/update/client"
@@ -61,7 +61,7 @@ def plaza_batch_and_batch_file(root):
 
     rc, boxes = boxes_of(inst)
     check_equal(EXIT_ENGINE_STOPPED, rc, "exit code (the engine ended the run)")
-    check_equal([], boxes, "message boxes")
+    check_equal([ENGINE_ENDED_BOX], boxes, "message boxes")
     wait_for(lambda: plaza.poll() is not None, "the running plaza to be ended", timeout=15)
     commands = inst.recorded_commands()
     check_equal([2, 3], [code for code, _ in commands], "command codes")
@@ -197,10 +197,11 @@ def engine_stop_while_fetching_hands_nothing_over(root):
         entry("\\a.dll", b"a"), entry("\\b.dll", b"b"), entry("\\s.dll", b"s", special=1)]))
     rc, boxes = boxes_of(inst)
     check_equal(EXIT_ENGINE_STOPPED, rc, "exit code")
-    check_equal([], boxes, "message boxes")
+    check_equal([ENGINE_ENDED_BOX], boxes, "message boxes")
     check(inst.exists("SpecialCpy.bat"), "the batch file waits for the next run")
     check(not inst.exists("ZIVGame.log"), "no plaza started")
     check("更新完成！" not in inst.log(), "no hand-over logged")
+    check_equal("下载服务停止，更新未完成", inst.log()[-1], "the engine's stop logged")
 
 
 def a_locked_file_is_fetched(root):
@@ -220,13 +221,38 @@ def a_locked_file_is_fetched(root):
         holder.stdin.close()
         holder.wait(timeout=30)
     check_equal(EXIT_ENGINE_STOPPED, rc, "exit code")
-    check_equal([], boxes, "message boxes")
+    check_equal([ENGINE_ENDED_BOX], boxes, "message boxes")
     batch = inst.recorded_commands()[1][1]
     check_equal(["\\locked.dll"], [r[1:129].split(b"\0")[0].decode() for r in batch],
                 "only the locked file is fetched")
 
 
+def a_second_updater_changes_nothing(root):
+    inst = installation(root, "idle", plaza_manifest([entry("\\a.dll", b"a", special=1)]))
+    first = start(inst.path("Talvex.exe"), cwd=inst.folder)
+    try:
+        wait_for(lambda: inst.recorded_commands(), "the first updater to ask for its manifest")
+        before = {name: inst.read(name) for name in os.listdir(inst.folder)
+                  if os.path.isfile(inst.path(name))}
+        rc, boxes = boxes_of(inst)
+        check_equal(EXIT_STARTUP, rc, "the second updater's exit code")
+        check_equal([], boxes, "message boxes")
+        after = {name: inst.read(name) for name in os.listdir(inst.folder)
+                 if os.path.isfile(inst.path(name))}
+        check_equal(before, after, "the installation's files")
+        check_equal(b"created\r\n", inst.read("recengine-life.txt"),
+                    "only the first updater loaded the engine")
+        check_equal([2], [c for c, _ in inst.recorded_commands()], "requests")
+        lines = [line for line in inst.log() if line.startswith("已有更新程序在运行，本次不更新(")]
+        check_equal(1, len(lines), f"the second updater's log line: {inst.log()}")
+    finally:
+        inst.write("recengine.go", b"")
+        first.wait(timeout=60)
+    check_equal(EXIT_ENGINE_STOPPED, first.returncode, "the first updater ran on to its end")
+
+
 SCENARIOS = {f.__name__: f for f in (
+    a_second_updater_changes_nothing,
     a_locked_file_is_fetched,
     plaza_batch_and_batch_file,
     plaza_update_hands_over_to_the_batch_file,
