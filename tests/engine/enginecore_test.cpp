@@ -63,7 +63,13 @@ public:
         released.insert(strName);
         cv.notify_all();
     }
-    void Abort() { cv.notify_all(); }
+    // Under the lock: the cancel flag is not guarded by it, so a notification
+    // sent between a transfer's look at the flag and its wait would be lost,
+    // and Stop would join that transfer for ever.
+    void Abort() {
+        std::lock_guard<std::mutex> lock(mutex);
+        cv.notify_all();
+    }
 
     TransferResult operator()(const TransferJob& job, const std::function<bool()>& isCancelled) {
         const std::string strName = job.request.szFileName;
