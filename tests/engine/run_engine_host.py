@@ -2,11 +2,15 @@
 """Runs engine_host_test.exe under Wine against real servers.
 
 Starts nginx (nginx_rig, once over HTTP and once over HTTPS with a
-self-signed certificate for "localhost") and the fault server on loopback, holds a port that
-refuses connections, lays out the served files, and passes their addresses
-and folders to the Windows test program through its environment. Extra
-arguments go to the test program (e.g. --gtest_filter=...). Exit code: the
-test program's.
+self-signed certificate for "localhost") and the fault server on loopback
+(over HTTP, and over HTTPS with a certificate of an authority of this run),
+holds a port that refuses connections, lays out the served files, and passes
+their addresses and folders to the Windows test program through its
+environment. For the program's run the authority is trusted in the tree's
+own Wine prefix (trustroot.exe adds it, and takes it out again afterwards);
+the self-signed certificate stays of no known authority. Extra arguments go
+to the test program (e.g. --gtest_filter=...). Exit code: the test
+program's, or 1 when the authority could not be taken out.
 """
 
 import hashlib
@@ -21,10 +25,13 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "support"))
 
 from fault_server import FaultServer, RefusedPort  # noqa: E402
-from nginx_rig import NginxRig  # noqa: E402
+from nginx_rig import NginxRig, make_authority  # noqa: E402
 
 SOURCE = pathlib.Path(os.environ.get("SUITE_SOURCE", HERE.parents[1]))
 BIN = pathlib.Path(os.environ.get("SUITE_BIN", SOURCE / "build" / "windows" / "bin"))
+# The prefix wine-run gives this tree's programs, named so that trustroot and
+# the test program meet in it whatever WINEPREFIX the caller has set.
+PREFIX = pathlib.Path(os.environ.get("SUITE_BUILD", BIN.parent)) / "wineprefix"
 
 
 def windows_path(path):
@@ -73,15 +80,19 @@ def main():
         work.mkdir()
         lay_out(root)
         cert, key = make_certificate(tmp)
-        with NginxRig(root) as nginx, FaultServer(root) as fault, RefusedPort() as refused, \
+        authority, trusted_cert, trusted_key = make_authority(str(tmp / "authority"))
+        with NginxRig(root) as nginx, RefusedPort() as refused, \
+                FaultServer(root, tls=(trusted_cert, trusted_key)) as fault, \
                 NginxRig(root, ssl=(cert, key), url_host="localhost") as secure:
             env = dict(os.environ)
             for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy",
                          "ALL_PROXY"):
                 env.pop(name, None)
             env.update({
+                "WINEPREFIX": str(PREFIX),
                 "PELLOW_NGINX": nginx.base_url,
                 "PELLOW_FAULT": fault.base_url,
+                "PELLOW_FAULT_TLS": fault.tls_base_url,
                 "PELLOW_REFUSED": refused.base_url,
                 "PELLOW_HTTPS": secure.base_url,
                 "PELLOW_ROOT": windows_path(root),
@@ -94,9 +105,22 @@ def main():
                 "PELLOWD_DEADLINE_MS": "20000",
                 "PELLOWD_MAX_FILE_BYTES": str(12 * 1024 * 1024),
             })
-            cmd = [str(SOURCE / "scripts" / "wine-run"), str(BIN / "engine_host_test.exe"),
-                   "--gtest_color=no", *sys.argv[1:]]
-            return subprocess.run(cmd, env=env, cwd=str(BIN), timeout=800).returncode
+            wine_run = str(SOURCE / "scripts" / "wine-run")
+            trustroot = [wine_run, str(BIN / "trustroot.exe")]
+            # The first program of a new prefix waits for wineboot to make it.
+            subprocess.run(trustroot + [windows_path(authority)], env=env, check=True, timeout=300)
+            try:
+                cmd = [wine_run, str(BIN / "engine_host_test.exe"), "--gtest_color=no",
+                       *sys.argv[1:]]
+                rc = subprocess.run(cmd, env=env, cwd=str(BIN), timeout=800).returncode
+            finally:
+                # trustroot reads the store back: 0 only once the authority is gone.
+                removed = subprocess.run(trustroot + ["--remove", windows_path(authority)],
+                                         env=env, timeout=120).returncode
+            if removed != 0:
+                print("run_engine_host: the test authority may still be in %s" % PREFIX)
+                return 1
+            return rc
 
 
 if __name__ == "__main__":

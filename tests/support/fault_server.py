@@ -26,6 +26,9 @@ file under the served root folder:
                            "localhost" (another host, same loopback)
     /redirect-scheme/NAME  302 to ftp:// on this server
     /redirect-loop/NAME    302 to itself (a relative Location)
+    /redirect-http/NAME    302 to /ok/NAME over plain HTTP on this server under
+                           the name "localhost" (asked over TLS: from https
+                           down to http, the same host and the right bytes)
 
     from fault_server import FaultServer, RefusedPort
 
@@ -34,15 +37,19 @@ file under the served root folder:
         dead.url("a/b.bin")           # connection refused
         srv.requests()                # ["/cut/a/b.bin", ...] in arrival order
 
-FaultServer(root, cut_at=64*1024). stop() releases stalled connections and
-waits for the serving thread. RefusedPort holds a bound loopback port that
-never listens, so connecting to it is refused (and nobody else can take it).
+FaultServer(root, cut_at=64*1024, tls=None). With tls=(certificate file, key
+file) the same modes are served over TLS too, on a port of their own:
+tls_base_url is "https://localhost:PORT" (the certificate's name). stop()
+releases stalled connections and waits for the serving threads. RefusedPort
+holds a bound loopback port that never listens, so connecting to it is
+refused (and nobody else can take it).
 """
 
 import http.server
 import os
 import socket
 import socketserver
+import ssl
 import threading
 import urllib.parse
 
@@ -113,6 +120,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             "redirect-host": "http://localhost:%d/ok/%s" % (srv.port, name),
             "redirect-scheme": "ftp://%s:%d/%s" % (srv.host, srv.port, name),
             "redirect-loop": "/redirect-loop/%s" % name,
+            "redirect-http": "http://localhost:%d/ok/%s" % (srv.port, name),
         }.get(mode)
         if target is None:
             return self._status(404)
@@ -204,19 +212,34 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 class _Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    tls = None  # an ssl.SSLContext: connections are served over TLS
+
+    def finish_request(self, request, client_address):
+        if self.tls is None:
+            return super().finish_request(request, client_address)
+        # The handshake happens in the connection's own thread, so that a slow
+        # or failing client holds up no other.
+        try:
+            secure = self.tls.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError):
+            return None
+        try:
+            return super().finish_request(secure, client_address)
+        finally:
+            secure.close()  # it owns the connection now, not `request`
 
 
 class FaultServer:
-    def __init__(self, root, host="127.0.0.1", cut_at=64 * 1024):
+    def __init__(self, root, host="127.0.0.1", cut_at=64 * 1024, tls=None):
         self.root = os.path.abspath(root)
         self.host = host
         self.cut_at = cut_at
+        self.tls = tls
         self._lock = threading.Lock()
         self._log = []
         self._served = set()
         self._stop = threading.Event()
-        self._httpd = None
-        self._thread = None
+        self._servers = []
 
     def __enter__(self):
         return self.start()
@@ -226,24 +249,37 @@ class FaultServer:
         return False
 
     def start(self):
-        self._httpd = _Server((self.host, 0), _Handler)
-        self._httpd.owner = self
-        self.port = self._httpd.server_address[1]
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-        self._thread.start()
+        self.port = self._serve(None)
+        if self.tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*self.tls)
+            self.tls_port = self._serve(context)
         return self
+
+    def _serve(self, context):
+        httpd = _Server((self.host, 0), _Handler)
+        httpd.owner = self
+        httpd.tls = context
+        thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+        thread.start()
+        self._servers.append((httpd, thread))
+        return httpd.server_address[1]
 
     def stop(self):
         self._stop.set()
-        if self._httpd is not None:
-            self._httpd.shutdown()
-            self._httpd.server_close()
-            self._thread.join()
-            self._httpd = None
+        for httpd, thread in self._servers:
+            httpd.shutdown()
+            httpd.server_close()
+            thread.join()
+        self._servers = []
 
     @property
     def base_url(self):
         return "http://%s:%d" % (self.host, self.port)
+
+    @property
+    def tls_base_url(self):
+        return "https://localhost:%d" % self.tls_port
 
     def url(self, mode, name):
         return "%s/%s/%s" % (self.base_url, mode, name.lstrip("/"))

@@ -30,6 +30,10 @@ requests() reads the access log: one (method, uri, status, body bytes) tuple
 per request, in completion order. keep=True on the constructor leaves the
 private directory behind for inspection; it is removed otherwise.
 
+make_authority(folder) makes a certificate authority of the run and a
+certificate for "localhost" that it signed, for ssl= (a Wine prefix trusts
+the authority once tests/support/trustroot adds it there).
+
 Run as a script to serve a folder until interrupted:
     python3 tests/support/nginx_rig.py FOLDER [PORT]
 """
@@ -71,6 +75,28 @@ def free_port(host="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def make_authority(folder):
+    """A certificate authority of this run and a server certificate for
+    "localhost" that it signed. Returns (authority, certificate, key)."""
+    os.makedirs(folder, exist_ok=True)
+    ca, ca_key = os.path.join(folder, "authority.pem"), os.path.join(folder, "authority.key")
+    cert, key = os.path.join(folder, "localhost.pem"), os.path.join(folder, "localhost.key")
+    csr, ext = os.path.join(folder, "localhost.csr"), os.path.join(folder, "localhost.ext")
+    quiet = dict(check=True, capture_output=True)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                    "-keyout", ca_key, "-out", ca, "-days", "2", "-subj", "/CN=suite test authority",
+                    "-addext", "basicConstraints=critical,CA:TRUE",
+                    "-addext", "keyUsage=critical,keyCertSign,cRLSign"], **quiet)
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key,
+                    "-out", csr, "-subj", "/CN=localhost"], **quiet)
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n")
+    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key,
+                    "-CAcreateserial", "-out", cert, "-days", "2", "-sha256", "-extfile", ext],
+                   **quiet)
+    return ca, cert, key
 
 
 class NginxRig:

@@ -12,7 +12,7 @@ import sys
 
 from talvexrig import (BIN, ENGINE_ENDED_BOX, Installation, boxes_of, check, check_equal, main,
                        plaza_info, run, start, wait_for, winpath, ziv_bytes)
-from nginx_rig import NginxRig, free_port
+from nginx_rig import NginxRig, free_port, make_authority
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
 
@@ -327,28 +327,6 @@ def refused_signed_manifests_change_nothing(root):
         check_equal(b"plaza data v3", inst.read("Plaza.dat"), "without a key: updated")
         check(not any(uri.endswith(".sig") for method, uri, status, size in rig.requests()),
               "without a key: no .sig asked for")
-
-
-def make_authority(folder):
-    """A certificate authority of this run and a server certificate for
-    "localhost" that it signed. Returns (authority, certificate, key)."""
-    os.makedirs(folder, exist_ok=True)
-    ca, ca_key = os.path.join(folder, "authority.pem"), os.path.join(folder, "authority.key")
-    cert, key = os.path.join(folder, "localhost.pem"), os.path.join(folder, "localhost.key")
-    csr, ext = os.path.join(folder, "localhost.csr"), os.path.join(folder, "localhost.ext")
-    quiet = dict(check=True, capture_output=True)
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                    "-keyout", ca_key, "-out", ca, "-days", "2", "-subj", "/CN=Talvex test authority",
-                    "-addext", "basicConstraints=critical,CA:TRUE",
-                    "-addext", "keyUsage=critical,keyCertSign,cRLSign"], **quiet)
-    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key,
-                    "-out", csr, "-subj", "/CN=localhost"], **quiet)
-    with open(ext, "w") as f:
-        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n")
-    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key,
-                    "-CAcreateserial", "-out", cert, "-days", "2", "-sha256", "-extfile", ext],
-                   **quiet)
-    return ca, cert, key
 
 
 def https_update_with_the_test_authority_trusted(root):
