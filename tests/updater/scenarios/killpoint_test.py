@@ -43,15 +43,15 @@ SKIP = 77
 
 def tree_to_run():
     """The Windows tree the kill-point test belongs to on this machine: the
-    32-bit one, what ships, when this machine runs it; None otherwise.
-
-    Not yet the 64-bit one: under wine64 a kill that lands just after Talvex
-    logged the start of SpecialCpy.bat, but before the batch file began, leaves
-    the batch file unrun, and this test's wait for it takes that for a fault."""
+    32-bit one, what ships, when this machine runs it, the 64-bit one
+    otherwise; None when it runs neither."""
     out = subprocess.run([os.path.join(SOURCE, "scripts", "wine-trees")], capture_output=True,
                          text=True).stdout
     runnable = [line.split("\t")[0] for line in out.splitlines() if line.split("\t")[1:2] == ["yes"]]
-    return "windows" if "windows" in runnable else None
+    for tree in ("windows", "windows64"):
+        if tree in runnable:
+            return tree
+    return None
 
 
 def md5(data):
@@ -134,15 +134,48 @@ class Cycle:
                         for n in sorted(os.listdir(folder)) if n.startswith("Talvex.exe-"))
         return data[size:]
 
+    def processes_inside(self):
+        """Wine processes working in this installation: cmd.exe running
+        SpecialCpy.bat and the programs it starts take its folder as their
+        current directory, and so does their Unix side."""
+        folder = os.path.realpath(self.inst.folder)
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == os.getpid():
+                continue
+            try:
+                cwd = os.readlink(f"/proc/{entry}/cwd")
+            except OSError:
+                continue
+            if cwd == folder or cwd.startswith(folder + os.sep):
+                found.append(int(entry))
+        return found
+
     def wait_for_batch_file(self, log_start):
         """When the run started SpecialCpy.bat, waits until it has ended (it
-        deletes itself): its copies are not the engine's and are not killed."""
+        deletes itself): its copies are not the engine's and are not killed.
+
+        Talvex logs the start just before it creates the batch file's
+        process, so a kill in between leaves the batch file unrun: once
+        Talvex is gone, a batch file with no process working in the
+        installation for a while never began, and the next run is left to
+        recover from that."""
         if "运行bat文件".encode("cp936") not in self.log_since(log_start):
             return
         deadline = time.monotonic() + 30
+        idle_since = None
         while self.inst.exists("SpecialCpy.bat") or self.inst.exists("DownLoad\\Special"):
-            if time.monotonic() > deadline:
-                raise Failure("SpecialCpy.bat did not finish within 30 s")
+            now = time.monotonic()
+            if self.processes_inside():
+                idle_since = None
+            elif idle_since is None:
+                idle_since = now
+            elif now - idle_since > 3:
+                return
+            if now > deadline:
+                raise Failure("SpecialCpy.bat did not finish within 30 s; working in the "
+                              "installation: " + "; ".join(describe(pid) for pid in
+                                                           self.processes_inside()))
             time.sleep(0.05)
 
     def torn(self):
@@ -176,6 +209,20 @@ class Cycle:
 
     def start(self):
         return start(self.inst.path("Talvex.exe"), cwd=self.inst.folder)
+
+
+def describe(pid):
+    """A process for a report: its id, state, what it waits in, its command line."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open(f"/proc/{pid}/wchan") as f:
+            wchan = f.read()
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            args = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+    except OSError:
+        return f"{pid} (gone)"
+    return f"{pid} {state} {wchan} {args}"
 
 
 def wine_process(wrapper):
@@ -233,6 +280,14 @@ class Tally:
 
 
 def lane(cycle, tally, seed):
+    """Runs one lane; what stops it is reported with the rest."""
+    try:
+        kill_runs(cycle, tally, seed)
+    except Failure as e:
+        tally.problem(f"lane {seed}: {e}")
+
+
+def kill_runs(cycle, tally, seed):
     """Kills runs of one installation at the moments of the slots it takes.
     A run that ended before its moment is tried again a little earlier."""
     rnd = random.Random(seed)
@@ -339,7 +394,7 @@ def kill_points(root):
 if __name__ == "__main__":
     tree = tree_to_run()
     if tree is None:
-        print("kill points run in the 32-bit tree, which this machine cannot run; skipped")
+        print("this machine runs no Windows tree; skipped")
         sys.exit(SKIP)
     if os.path.basename(os.path.normpath(BUILD)) != tree:
         print(f"kill points run in the {tree} tree on this machine; skipped here")
