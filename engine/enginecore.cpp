@@ -7,10 +7,15 @@
 namespace pellowd {
 
 CEngineCore::CEngineCore(unsigned nWorkers, Work work, Hooks hooks)
-    : m_work(std::move(work)), m_hooks(std::move(hooks)) {
+    : CEngineCore(
+          nWorkers, [work] { return work; }, std::move(hooks)) {}
+
+CEngineCore::CEngineCore(unsigned nWorkers, WorkFactory makeWork, Hooks hooks)
+    : m_makeWork(std::move(makeWork)), m_hooks(std::move(hooks)) {
     if (nWorkers == 0)
         nWorkers = 1;
     try {
+        m_committer = std::thread([this] { CommitterMain(); });
         for (unsigned i = 0; i < nWorkers; ++i)
             m_threads.emplace_back([this] { WorkerMain(); });
     } catch (...) {
@@ -68,6 +73,15 @@ bool CEngineCore::IsBusy() {
 }
 
 void CEngineCore::WorkerMain() {
+    Work work;
+    try {
+        work = m_makeWork();
+    } catch (...) {
+        // Without its work this worker takes nothing; the others carry on.
+        if (m_hooks.log)
+            m_hooks.log("a worker could not be set up");
+        return;
+    }
     for (;;) {
         Item item;
         {
@@ -84,7 +98,7 @@ void CEngineCore::WorkerMain() {
         Done done;
         done.batch = item.batch;
         try {
-            done.result = m_work(item.job, isCancelled);
+            done.result = work(item.job, isCancelled);
         } catch (...) {
             // A thread entry lets nothing escape; the file counts as failed.
             done.result = TransferResult();
@@ -98,22 +112,81 @@ void CEngineCore::WorkerMain() {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_bStopping)
                 return;
-            if (pBatch->bCancelled || done.result.eFailure == Failure::kCancelled) {
-                --m_nOutstanding;
+            if (done.result.eFailure == Failure::kNone && done.result.staged) {
+                m_staged.push_back(std::move(done));
+                m_cvStaged.notify_one();
                 continue;
             }
-            if (done.result.eFailure != Failure::kNone) {
-                // Give the batch up now, so that no worker starts another of its files.
-                pBatch->bCancelled = true;
-                auto it = std::remove_if(m_queue.begin(), m_queue.end(), [&](const Item& queued) {
-                    return queued.batch == done.batch;
-                });
-                done.nDropped = static_cast<unsigned>(m_queue.end() - it);
-                m_queue.erase(it, m_queue.end());
-                m_nOutstanding -= done.nDropped;
+            bWake = Finish(std::move(done));
+        }
+        if (bWake && m_hooks.wake)
+            m_hooks.wake();
+    }
+}
+
+bool CEngineCore::Finish(Done done) {
+    if (done.batch->bCancelled || done.result.eFailure == Failure::kCancelled) {
+        --m_nOutstanding;
+        return false;
+    }
+    if (done.result.eFailure != Failure::kNone) {
+        done.batch->bCancelled = true;
+        auto it = std::remove_if(m_queue.begin(), m_queue.end(),
+                                 [&](const Item& queued) { return queued.batch == done.batch; });
+        done.nDropped = static_cast<unsigned>(m_queue.end() - it);
+        m_queue.erase(it, m_queue.end());
+        m_nOutstanding -= done.nDropped;
+    }
+    const bool bWake = m_results.empty();
+    m_results.push_back(std::move(done));
+    return bWake;
+}
+
+void CEngineCore::CommitterMain() {
+    for (;;) {
+        std::vector<Done> group;
+        std::vector<Done> dropped;  // their temporary files go outside the lock
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cvStaged.wait(lock, [this] { return m_bStopping || !m_staged.empty(); });
+            if (m_bStopping)
+                return;
+            // No waiting for a fuller group: whatever the workers staged
+            // while the last group was flushed forms the next one, so a busy
+            // engine commits in large groups and an idle one at once.
+            while (!m_staged.empty() && group.size() < kCommitGroup) {
+                Done done = std::move(m_staged.front());
+                m_staged.pop_front();
+                if (done.batch->bCancelled) {
+                    --m_nOutstanding;
+                    dropped.push_back(std::move(done));
+                } else {
+                    group.push_back(std::move(done));
+                }
             }
-            bWake = m_results.empty();
-            m_results.push_back(std::move(done));
+        }
+        dropped.clear();
+        std::vector<TransferResult*> results;
+        for (Done& done : group)
+            results.push_back(&done.result);
+        try {
+            CommitGroup(results);
+        } catch (...) {
+            for (TransferResult* pResult : results) {
+                if (pResult->staged) {
+                    pResult->staged.reset();
+                    pResult->eFailure = Failure::kLocal;
+                    pResult->strLog = "internal error while committing " + pResult->strLocalPath;
+                }
+            }
+        }
+        bool bWake = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_bStopping)
+                return;
+            for (Done& done : group)
+                bWake = Finish(std::move(done)) || bWake;
         }
         if (bWake && m_hooks.wake)
             m_hooks.wake();
@@ -195,13 +268,21 @@ void CEngineCore::Stop() {
     m_bJoined = true;
     if (m_hooks.abort)
         m_hooks.abort();
+    m_cvStaged.notify_all();
     for (std::thread& t : m_threads) {
         if (t.joinable())
             t.join();
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_results.clear();
-    m_nOutstanding = 0;
+    if (m_committer.joinable())
+        m_committer.join();
+    // Files staged but not committed are removed with their results.
+    std::deque<Done> staged, results;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        staged.swap(m_staged);
+        results.swap(m_results);
+        m_nOutstanding = 0;
+    }
 }
 
 }  // namespace pellowd

@@ -1,5 +1,6 @@
 // The engine without its Windows skin: a fixed pool of worker threads that
-// run transfers, and the owner-thread side that turns finished transfers into
+// run transfers, a committer thread that puts their staged files in place in
+// groups, and the owner-thread side that turns finished transfers into
 // reports to the sink. The Windows layer supplies the transfer, a way to wake
 // the owner thread (a posted message) and the log.
 //
@@ -42,9 +43,15 @@ public:
         std::function<void()> abort;
     };
 
-    // Starts nWorkers threads at once. Throws std::system_error when a thread
-    // cannot be started (the caller turns that into a failed creation).
+    // Makes the Work of one worker thread, on that thread, once: whatever a
+    // worker keeps between its transfers (a connection, buffers) lives in it.
+    typedef std::function<Work()> WorkFactory;
+
+    // Starts nWorkers threads and the committer at once. Throws
+    // std::system_error when a thread cannot be started (the caller turns
+    // that into a failed creation).
     CEngineCore(unsigned nWorkers, Work work, Hooks hooks);
+    CEngineCore(unsigned nWorkers, WorkFactory makeWork, Hooks hooks);
     ~CEngineCore();
 
     CEngineCore(const CEngineCore&) = delete;
@@ -63,13 +70,12 @@ public:
     // True while a request of any batch has not been reported or dropped.
     bool IsBusy();
 
-    // Owner thread: reports what has finished, in the order it finished. A
-    // saved file gives OnDownLoadEvent(3, task) whose position counts the
-    // reports of its batch, so exactly the last one has position + 1 equal
-    // to the batch size. The first failed file of a batch cancels the rest
-    // of it at once (on its worker: nothing more of it starts); here it is
-    // logged and OnServiceStop is called, once per batch, and nothing more
-    // of that batch is reported. A call made while a report is
+    // Owner thread: reports what has finished, in the order it finished: a
+    // staged file once the committer has put it in place. A saved file gives OnDownLoadEvent(3,
+    // task) whose position counts the reports of its batch, so exactly the last one has position +
+    // 1 equal to the batch size. The first failed file of a batch cancels the rest of it at once
+    // (on its worker: nothing more of it starts); here it is logged and OnServiceStop is called,
+    // once per batch, and nothing more of that batch is reported. A call made while a report is
     // running (the sink pumping messages) returns at once: reports are never
     // nested; the running Dispatch picks the new results up.
     void Dispatch();
@@ -97,21 +103,33 @@ private:
     };
 
     void WorkerMain();
+    void CommitterMain();
+    // With m_mutex held: a finished transfer on its way to the owner thread.
+    // A failure gives its batch up at once, so that no worker starts another
+    // of its files. True when the owner thread must be woken.
+    bool Finish(Done done);
     void Report(const Done& done);
     void GiveUp(const Done& done);
 
-    const Work m_work;
+    // Files fetched and staged together, flushed together: a group this
+    // large already spreads a journal commit thin.
+    static const std::size_t kCommitGroup = 64;
+
+    const WorkFactory m_makeWork;
     const Hooks m_hooks;
 
     std::mutex m_mutex;
     std::condition_variable m_cvWork;
     std::deque<Item> m_queue;
+    std::deque<Done> m_staged;  // for the committer
+    std::condition_variable m_cvStaged;
     std::deque<Done> m_results;
     unsigned m_nOutstanding = 0;
     unsigned m_nNextTaskId = 0;
     unsigned m_nNextBatchId = 0;
     std::atomic<bool> m_bStopping{false};
     std::vector<std::thread> m_threads;
+    std::thread m_committer;
 
     // Owner thread only.
     IDownLoadServiceSink* m_pSink = nullptr;

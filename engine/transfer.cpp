@@ -206,8 +206,12 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
         strWhy.clear();
         Failure eFailure =
             transport.Fetch(strUrl, strTemp, strMD5, nMaxBytes, isCancelled, &strWhy);
-        if (eFailure == Failure::kNone && !transport.Replace(strTemp, strTarget, &strWhy)) {
-            eFailure = Failure::kLocal;
+        if (eFailure == Failure::kNone) {
+            result.staged = transport.Stage(strTemp, strTarget);
+            if (!result.staged) {
+                eFailure = Failure::kLocal;
+                strWhy = "out of memory";
+            }
         }
         policy.Report(eFailure);
         result.eFailure = eFailure;
@@ -226,6 +230,25 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
     }
     transport.Remove(strTemp);
     return result;
+}
+
+void CommitGroup(const std::vector<TransferResult*>& results) {
+    auto fail = [](TransferResult* pResult, const char* pszStep, const std::string& strWhy) {
+        pResult->eFailure = Failure::kLocal;
+        pResult->strLog = pszStep + pResult->strLocalPath + (strWhy.empty() ? "" : ": " + strWhy);
+        pResult->staged.reset();
+    };
+    for (TransferResult* pResult : results) {
+        std::string strWhy;
+        if (pResult->staged && !pResult->staged->Flush(&strWhy))
+            fail(pResult, "cannot flush the new ", strWhy);
+    }
+    for (TransferResult* pResult : results) {
+        std::string strWhy;
+        if (pResult->staged && !pResult->staged->Replace(&strWhy))
+            fail(pResult, "cannot replace ", strWhy);
+        pResult->staged.reset();
+    }
 }
 
 bool DigestMatches(const std::string& strExpected, const std::string& strActual) {

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "downloadservice.h"
 
@@ -111,6 +113,18 @@ std::string UrlScheme(const std::string& strUrl);
 // us). False with the reason in *pstrWhy.
 bool RedirectAllowed(const std::string& strFrom, const std::string& strTo, std::string* pstrWhy);
 
+// A fetched and checked temporary file on its way to its target: its bytes
+// are written but perhaps not yet on disk. Used by one thread at a time.
+class IStagedFile {
+public:
+    // Removes the temporary file unless Replace moved it.
+    virtual ~IStagedFile() = default;
+    // Puts the file's bytes on disk.
+    virtual bool Flush(std::string* pstrWhy) = 0;
+    // Moves the file over its target in one step (replacing it); only after Flush.
+    virtual bool Replace(std::string* pstrWhy) = 0;
+};
+
 // The network and file system seen by RunTransfer. Called on a worker thread;
 // an implementation serves one transfer at a time per object.
 class ITransport {
@@ -123,14 +137,14 @@ public:
     virtual void SweepStaleTemps(const std::string& strFolder) = 0;
     // Fetches strUrl into strTemp (which must not exist yet), checks the
     // length against Content-Length and nMaxBytes and, when strMD5 is not
-    // empty, the digest. On failure strTemp may be left behind; RunTransfer
-    // removes it.
+    // empty, the digest. The file need not be on disk yet. On failure strTemp
+    // may be left behind; RunTransfer removes it.
     virtual Failure Fetch(const std::string& strUrl, const std::string& strTemp,
                           const std::string& strMD5, std::uint64_t nMaxBytes,
                           const std::function<bool()>& isCancelled, std::string* pstrWhy) = 0;
-    // Moves strTemp over strTarget in one step (replacing it).
-    virtual bool Replace(const std::string& strTemp, const std::string& strTarget,
-                         std::string* pstrWhy) = 0;
+    // Takes over the file of the fetch that just succeeded, for strTarget.
+    virtual std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
+                                               const std::string& strTarget) = 0;
     virtual void Remove(const std::string& strTemp) = 0;
 };
 
@@ -147,6 +161,8 @@ struct TransferResult {
     unsigned nAttempts = 0;
     std::string strLocalPath;
     std::string strLog;  // one line per failed attempt, for the engine's log
+    // A fetched file that waits for CommitGroup; the target is untouched until then.
+    std::shared_ptr<IStagedFile> staged;
 };
 
 // What RunTransfer needs beside the job: attempts per address, the parts of
@@ -159,13 +175,20 @@ struct TransferSettings {
     std::uint64_t nMaxFileBytes = kDefaultMaxFileBytes;
 };
 
-// Fetches one request with the policy above and saves it as
-// szSaveDir\szSaveName. The target's folder is swept of stale temporary
-// files first. The target is replaced only by a complete, checked file; on
-// failure it is untouched and no temporary file of this transfer remains.
+// Fetches one request with the policy above for szSaveDir\szSaveName. The
+// target's folder is swept of stale temporary files first. A success leaves
+// the complete, checked file staged in the result, for CommitGroup; on
+// failure no temporary file of this transfer remains.
 TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
                            const TransferSettings& settings,
                            const std::function<bool()>& isCancelled);
+
+// Puts the staged files of these results in place: every file is flushed
+// before any is moved, so that one journal commit of the file system can
+// carry the whole group instead of one commit per file. A file that cannot
+// be flushed or moved turns its result into a local failure with its reason
+// and leaves its target untouched. The staged files are gone afterwards.
+void CommitGroup(const std::vector<TransferResult*>& results);
 
 // Expected digest text against the computed one (lower-case hexadecimal);
 // the expected text is compared without regard to case.

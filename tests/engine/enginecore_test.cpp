@@ -49,7 +49,9 @@ public:
 };
 
 // A transfer that finishes only when the test releases its file name (or
-// when "*" is released), and fails when its name starts with "fail".
+// when "*" is released), and fails when its name starts with "fail". A
+// success stages its file, which cannot be flushed when its name starts
+// with "nocommit".
 class GatedWork {
 public:
     std::mutex mutex;
@@ -57,6 +59,34 @@ public:
     std::set<std::string> released;
     std::set<std::string> running;
     int nRunning = 0, nMaxRunning = 0, nStarted = 0;
+    std::vector<std::string> committed;  // in the order they were put in place
+    std::set<std::string> removed;       // staged, never put in place
+    int nStaged = 0;
+
+    class Staged : public IStagedFile {
+    public:
+        Staged(GatedWork& work, std::string strName) : m_work(work), m_strName(strName) {}
+        ~Staged() override {
+            std::lock_guard<std::mutex> lock(m_work.mutex);
+            if (!m_bReplaced)
+                m_work.removed.insert(m_strName);
+        }
+        bool Flush(std::string* pstrWhy) override {
+            *pstrWhy = "disk full";
+            return m_strName.rfind("nocommit", 0) != 0;
+        }
+        bool Replace(std::string*) override {
+            std::lock_guard<std::mutex> lock(m_work.mutex);
+            m_work.committed.push_back(m_strName);
+            m_bReplaced = true;
+            return true;
+        }
+
+    private:
+        GatedWork& m_work;
+        const std::string m_strName;
+        bool m_bReplaced = false;
+    };
 
     void Release(const std::string& strName) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -93,6 +123,11 @@ public:
                                                      : Failure::kNone;
         if (r.eFailure == Failure::kNetwork)
             r.strLog = "p -> x: network";
+        if (r.eFailure == Failure::kNone) {
+            r.strLocalPath = strName;
+            r.staged = std::make_shared<Staged>(*this, strName);
+            ++nStaged;
+        }
         return r;
     }
 };
@@ -197,6 +232,7 @@ TEST_F(EngineCoreTest, ReportsNumberedInCompletionOrderOnOwnerThread) {
             ++nEnds;
     }
     EXPECT_EQ(1, nEnds);
+    EXPECT_EQ(order, work.committed) << "each file is in place before its report";
     EXPECT_FALSE(core->IsBusy());
     EXPECT_LE(work.nMaxRunning, 3);
     EXPECT_GE(work.nMaxRunning, 2) << "files run in parallel";
@@ -222,6 +258,29 @@ TEST_F(EngineCoreTest, FailedFileCancelsItsBatchAndStopsOnce) {
     ASSERT_GE(logLines.size(), 2u);
     EXPECT_EQ("download failed: fail-x after 1 attempt(s)", logLines[0]);
     EXPECT_EQ("  p -> x: network", logLines[1]);
+}
+
+TEST_F(EngineCoreTest, FileThatCannotBeCommittedCancelsItsBatch) {
+    DownLoadRequestList list = Batch("ok", 5);
+    list.insert(list.begin() + 1, Request("nocommit-x"));
+    ASSERT_EQ(6, core->Command(DOWNLOAD_CMD_FILES, nullptr, &list));
+    work.Release("ok0");
+    PumpUntil([&] { return sink.reports.size() == 1; });
+    work.Release("nocommit-x");
+    PumpUntil([&] { return sink.nStops == 1; });
+    work.Release("*");
+    core->Stop();
+
+    EXPECT_EQ(1u, sink.reports.size());
+    EXPECT_EQ(1, sink.nStops);
+    EXPECT_EQ(std::vector<std::string>{"ok0"}, work.committed);
+    EXPECT_EQ(1u, work.removed.count("nocommit-x"));
+    EXPECT_EQ(static_cast<std::size_t>(work.nStaged), work.committed.size() + work.removed.size())
+        << "every staged file is either in place or removed";
+    std::lock_guard<std::mutex> lock(logMutex);
+    ASSERT_GE(logLines.size(), 2u);
+    EXPECT_EQ("download failed: nocommit-x after 1 attempt(s)", logLines[0]);
+    EXPECT_NE(std::string::npos, logLines[1].find("disk full")) << logLines[1];
 }
 
 TEST_F(EngineCoreTest, NewBatchFromInsideAReport) {
@@ -280,10 +339,14 @@ TEST_F(EngineCoreTest, StopWhileTransfersRunReportsNothingMore) {
     core->Command(DOWNLOAD_CMD_FILES, nullptr, &list);
     work.Release("s0");
     PumpUntil([&] { return sink.reports.size() == 1; });
-    core->Stop();  // three transfers are blocked in the fake network
+    work.Release("s1");  // staged, perhaps committed, never reported
+    core->Stop();        // the other transfers are blocked in the fake network
     EXPECT_FALSE(core->IsBusy());
     core->Dispatch();
     EXPECT_EQ(1u, sink.reports.size());
+    std::lock_guard<std::mutex> lock(work.mutex);
+    EXPECT_EQ(static_cast<std::size_t>(work.nStaged), work.committed.size() + work.removed.size())
+        << "a stop leaves no staged file behind";
     EXPECT_EQ(0, core->Command(DOWNLOAD_CMD_FILES, nullptr, &list))
         << "a stopped engine takes nothing";
 }

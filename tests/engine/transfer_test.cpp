@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,40 @@ TEST(Transfer, DigestAndLength) {
 // A disk of named contents and a network of scripted answers per address.
 class FakeTransport : public ITransport {
 public:
+    class Staged : public IStagedFile {
+    public:
+        Staged(FakeTransport& net, std::string strTemp, std::string strTarget)
+            : m_net(net), m_strTemp(std::move(strTemp)), m_strTarget(std::move(strTarget)) {}
+        ~Staged() override {
+            if (!m_bReplaced)
+                m_net.disk.erase(m_strTemp);
+        }
+        bool Flush(std::string* pstrWhy) override {
+            m_net.events.push_back("flush " + m_strTarget);
+            m_bFlushed = m_net.flushFails.count(m_strTarget) == 0;
+            if (!m_bFlushed)
+                *pstrWhy = "disk full";
+            return m_bFlushed;
+        }
+        bool Replace(std::string* pstrWhy) override {
+            m_net.events.push_back("replace " + m_strTarget);
+            EXPECT_TRUE(m_bFlushed) << "replaced before its flush: " << m_strTarget;
+            if (m_net.replaceFails.count(m_strTarget) != 0) {
+                *pstrWhy = "locked";
+                return false;
+            }
+            m_net.disk[m_strTarget] = m_net.disk[m_strTemp];
+            m_net.disk.erase(m_strTemp);
+            m_bReplaced = true;
+            return true;
+        }
+
+    private:
+        FakeTransport& m_net;
+        const std::string m_strTemp, m_strTarget;
+        bool m_bFlushed = false, m_bReplaced = false;
+    };
+
     struct Answer {
         Failure eFailure;
         std::string strBody;  // written to the temporary file, complete or not
@@ -114,9 +149,11 @@ public:
     std::vector<std::string> fetched;
     std::vector<std::uint64_t> maxBytes;  // the bound of each fetch
     std::vector<std::string> swept;       // folders, in order of the sweeps
+    std::vector<std::size_t> sweptAt;     // fetches done before each sweep
     std::vector<std::string> temps;       // the temporary file of each fetch
+    std::vector<std::string> events;      // flushes and replaces of staged files, in order
     bool bFoldersFail = false;
-    bool bReplaceFails = false;
+    std::set<std::string> flushFails, replaceFails;  // by target
 
     bool PrepareFolders(const std::string&, std::string* pstrWhy) override {
         if (bFoldersFail)
@@ -124,7 +161,7 @@ public:
         return !bFoldersFail;
     }
     void SweepStaleTemps(const std::string& strFolder) override {
-        EXPECT_TRUE(fetched.empty()) << "swept after a fetch began";
+        sweptAt.push_back(fetched.size());
         swept.push_back(strFolder);
     }
     Failure Fetch(const std::string& strUrl, const std::string& strTemp, const std::string&,
@@ -140,15 +177,9 @@ public:
         disk[strTemp] = answer.strBody;
         return answer.eFailure;
     }
-    bool Replace(const std::string& strTemp, const std::string& strTarget,
-                 std::string* pstrWhy) override {
-        if (bReplaceFails) {
-            *pstrWhy = "locked";
-            return false;
-        }
-        disk[strTarget] = disk[strTemp];
-        disk.erase(strTemp);
-        return true;
+    std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
+                                       const std::string& strTarget) override {
+        return std::unique_ptr<IStagedFile>(new Staged(*this, strTemp, strTarget));
     }
     void Remove(const std::string& strTemp) override { disk.erase(strTemp); }
 };
@@ -167,6 +198,14 @@ TransferJob MakeJob(const char* pszDir, const char* pszName, const char* pszUrl,
 
 const std::function<bool()> kNeverCancelled = [] { return false; };
 
+// A transfer and the commit of its file, as the engine runs them for one file.
+TransferResult RunAndCommit(const TransferJob& job, ITransport& net,
+                            const TransferSettings& settings) {
+    TransferResult r = RunTransfer(job, net, settings, kNeverCancelled);
+    CommitGroup({&r});
+    return r;
+}
+
 TransferSettings Settings() {
     TransferSettings settings;
     settings.nPerAddress = 2;
@@ -184,12 +223,17 @@ TEST(Transfer, ReserveUsedAfterPrimaryFails) {
     TransferResult r = RunTransfer(MakeJob("C:\\g", "sub\\x.dll", "http://p/x", "http://r/x"), net,
                                    Settings(), kNeverCancelled);
     EXPECT_EQ(Failure::kNone, r.eFailure);
+    EXPECT_EQ("old", net.disk["C:\\g\\sub\\x.dll"]) << "replaced before its commit";
+    CommitGroup({&r});
+    EXPECT_EQ(Failure::kNone, r.eFailure);
+    EXPECT_FALSE(r.staged);
     EXPECT_EQ(2u, r.nAttempts);
     EXPECT_EQ("C:\\g\\sub\\x.dll", r.strLocalPath);
     EXPECT_EQ((std::vector<std::string>{"http://p/x", "http://r/x"}), net.fetched);
     EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\sub\\x.dll", "new"}}), net.disk)
         << "target replaced, no temporary file left";
     EXPECT_EQ((std::vector<std::string>{"C:\\g\\sub"}), net.swept);
+    EXPECT_EQ(std::vector<std::size_t>{0}, net.sweptAt) << "swept before the first fetch";
     EXPECT_EQ((std::vector<std::string>{"C:\\g\\sub\\~PellowD-00000051-ABCDEF01-00000007.tmp",
                                         "C:\\g\\sub\\~PellowD-00000051-ABCDEF01-00000007.tmp"}),
               net.temps);
@@ -271,18 +315,48 @@ TEST(Transfer, LocalFailuresAndUnsafeNamesFetchNothing) {
         EXPECT_EQ(Failure::kLocal, r.eFailure);
         EXPECT_TRUE(net.fetched.empty());
     }
-    {
-        // A target that cannot be replaced (locked) is not fetched again and again.
+    for (bool bFlushFails : {false, true}) {
+        // A file that cannot be flushed (disk full) or a target that cannot be
+        // replaced (locked) is not fetched again and again, and leaves no
+        // temporary file.
         FakeTransport net;
-        net.bReplaceFails = true;
+        (bFlushFails ? net.flushFails : net.replaceFails).insert("C:\\g\\x");
         net.disk["C:\\g\\x"] = "old";
         net.answers["p"] = {{Failure::kNone, "new"}};
-        TransferResult r =
-            RunTransfer(MakeJob("C:\\g", "x", "p", "r"), net, Settings(), kNeverCancelled);
+        TransferResult r = RunAndCommit(MakeJob("C:\\g", "x", "p", "r"), net, Settings());
         EXPECT_EQ(Failure::kLocal, r.eFailure);
         EXPECT_EQ(1u, r.nAttempts);
+        EXPECT_NE(std::string::npos, r.strLog.find(bFlushFails ? "disk full" : "locked"))
+            << r.strLog;
         EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\x", "old"}}), net.disk);
     }
+}
+
+TEST(Transfer, GroupCommitFlushesEveryFileBeforeReplacingAny) {
+    // Three files committed together; the middle one cannot be flushed. It
+    // alone fails, the others land, and no file is moved before the flushes.
+    FakeTransport net;
+    net.flushFails.insert("C:\\g\\b");
+    std::vector<TransferResult> results;
+    for (const char* pszName : {"a", "b", "c"}) {
+        net.answers[pszName] = {{Failure::kNone, std::string("new ") + pszName}};
+        TransferJob job = MakeJob("C:\\g", pszName, pszName, "");
+        job.nTaskId = static_cast<unsigned>(results.size() + 1);
+        results.push_back(RunTransfer(job, net, Settings(), kNeverCancelled));
+    }
+    std::vector<TransferResult*> group;
+    for (TransferResult& r : results)
+        group.push_back(&r);
+    CommitGroup(group);
+    EXPECT_EQ((std::vector<std::string>{"flush C:\\g\\a", "flush C:\\g\\b", "flush C:\\g\\c",
+                                        "replace C:\\g\\a", "replace C:\\g\\c"}),
+              net.events);
+    EXPECT_EQ(Failure::kNone, results[0].eFailure);
+    EXPECT_EQ(Failure::kLocal, results[1].eFailure);
+    EXPECT_EQ(Failure::kNone, results[2].eFailure);
+    EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\a", "new a"}, {"C:\\g\\c", "new c"}}),
+              net.disk)
+        << "the unflushed file is neither in place nor left behind";
 }
 
 TEST(Transfer, CancelledBeforeAnAttemptFetchesNothing) {
