@@ -104,6 +104,7 @@ private:
 
     CEngineLog m_log;
     CAbortList m_aborts;
+    CFolderMemo m_folders;
     HINTERNET m_hSession = nullptr;
     HWND m_hWnd = nullptr;
     bool m_bCounted = false;
@@ -156,13 +157,18 @@ bool CDownLoadService::Start() {
     // PELLOWD_MAX_FILE_BYTES: the largest file (manifests have their own bound).
     settings.nMaxFileBytes =
         Setting("PELLOWD_MAX_FILE_BYTES", 1024, UINT64_MAX, kDefaultMaxFileBytes);
-    CEngineCore::Work work = [this, hSession, settings](const TransferJob& job,
-                                                        const std::function<bool()>& isCancelled) {
-        CWinInetTransport transport(hSession, m_aborts,
-                                    [this](const std::string& strLine) { m_log.Write(strLine); });
-        return RunTransfer(job, transport, settings, isCancelled);
+    // Each worker keeps one transport for all its transfers (its connection
+    // and buffers with it); it goes when the worker ends, before Stop returns.
+    CEngineCore::WorkFactory makeWork = [this, hSession, settings]() -> CEngineCore::Work {
+        auto transport = std::make_shared<CWinInetTransport>(
+            hSession, m_aborts, m_folders,
+            [this](const std::string& strLine) { m_log.Write(strLine); });
+        return [transport, settings](const TransferJob& job,
+                                     const std::function<bool()>& isCancelled) {
+            return RunTransfer(job, *transport, settings, isCancelled);
+        };
     };
-    m_core.reset(new CEngineCore(kWorkers, work, hooks));
+    m_core.reset(new CEngineCore(kWorkers, makeWork, hooks));
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include "kelmar/md5.h"
 #include "savepath.h"
+#include "writepipe.h"
 
 namespace pellowd {
 
@@ -159,16 +160,144 @@ void CAbortList::AbortAll() {
         pTransport->Abort();
 }
 
-CWinInetTransport::CWinInetTransport(HINTERNET hSession, CAbortList& aborts,
+bool CFolderMemo::Known(const std::string& strFolder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_known.count(strFolder) != 0;
+}
+
+void CFolderMemo::Learn(const std::string& strFolder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_known.insert(strFolder);
+}
+
+bool CFolderMemo::FirstSweep(const std::string& strFolder) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_swept.insert(strFolder).second;
+}
+
+namespace {
+
+// Flushes a file's bytes to disk; a build for the benchmark alone skips it.
+BOOL FlushFile(HANDLE hFile) {
+#ifdef PELLOWD_BENCH_NO_FLUSH
+    (void)hFile;
+    return TRUE;
+#else
+    return ::FlushFileBuffers(hFile);
+#endif
+}
+
+// A fetched temporary file, still open from its writing: flushed through
+// that handle, then closed and moved over its target.
+class CStagedFile : public IStagedFile {
+public:
+    CStagedFile(HANDLE hFile, std::string strTemp, std::string strTarget)
+        : m_hFile(hFile), m_strTemp(std::move(strTemp)), m_strTarget(std::move(strTarget)) {}
+    ~CStagedFile() override {
+        if (m_hFile != INVALID_HANDLE_VALUE)
+            ::CloseHandle(m_hFile);
+        if (!m_bReplaced)
+            ::DeleteFileA(m_strTemp.c_str());
+    }
+    CStagedFile(const CStagedFile&) = delete;
+    CStagedFile& operator=(const CStagedFile&) = delete;
+
+    bool Flush(std::string* pstrWhy) override {
+        // The handle goes with the flush: the move opens the file itself,
+        // which our unshared handle would forbid.
+        const BOOL bFlushed = FlushFile(m_hFile);
+        const DWORD dwError = ::GetLastError();
+        const BOOL bClosed = ::CloseHandle(m_hFile);
+        m_hFile = INVALID_HANDLE_VALUE;
+        if (!bFlushed || !bClosed) {
+            *pstrWhy =
+                ErrorText(("flushing " + m_strTemp).c_str(), bFlushed ? ::GetLastError() : dwError);
+            return false;
+        }
+        return true;
+    }
+
+    bool Replace(std::string* pstrWhy) override {
+        if (m_hFile != INVALID_HANDLE_VALUE) {
+            *pstrWhy = "replace before flush";
+            return false;
+        }
+        if (!::MoveFileExA(m_strTemp.c_str(), m_strTarget.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            *pstrWhy = ErrorText(("MoveFileEx to " + m_strTarget).c_str(), ::GetLastError());
+            return false;
+        }
+        m_bReplaced = true;
+        return true;
+    }
+
+private:
+    HANDLE m_hFile;
+    const std::string m_strTemp;
+    const std::string m_strTarget;
+    bool m_bReplaced = false;
+};
+
+// The writer thread's side of a large body: the temporary file.
+class CFileTarget : public CWritePipe::ITarget {
+public:
+    CFileTarget(HANDLE hFile, const std::string& strTemp) : m_hFile(hFile), m_strTemp(strTemp) {}
+    bool Write(const char* pData, std::size_t cb, std::string* pstrWhy) override {
+        DWORD cbWritten = 0;
+        if (!::WriteFile(m_hFile, pData, static_cast<DWORD>(cb), &cbWritten,
+                         /*lpOverlapped=*/nullptr) ||
+            cbWritten != cb) {
+            *pstrWhy = ErrorText(("WriteFile " + m_strTemp).c_str(), ::GetLastError());
+            return false;
+        }
+        return true;
+    }
+    bool Flush(std::string* pstrWhy) override {
+        if (!FlushFile(m_hFile)) {
+            *pstrWhy = ErrorText(("flushing " + m_strTemp).c_str(), ::GetLastError());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const HANDLE m_hFile;
+    const std::string& m_strTemp;
+};
+
+// A body at least this long is written and hashed beside its receiving.
+const std::uint64_t kPipeFrom = 4ull * 1024 * 1024;
+const std::size_t kPipeBuffer = 256 * 1024;
+const unsigned kPipeBuffers = 8;
+// So that the flush at the commit covers only the tail of a large file.
+const std::uint64_t kFlushEvery = 64ull * 1024 * 1024;
+// The most asked of WinINet in one read, and the time added to a
+// transfer's age when its pace is judged, so that its first quick reads do
+// not pass for a fast link.
+const std::uint64_t kReadAhead = 256 * 1024;
+const std::uint64_t kPaceBaseMs = 100;
+// A free-space reading is trusted this long for the files that fit in it.
+const DWORD kFreeSpaceMs = 1000;
+
+}  // namespace
+
+CWinInetTransport::CWinInetTransport(HINTERNET hSession, CAbortList& aborts, CFolderMemo& folders,
                                      std::function<void(const std::string&)> log)
-    : m_hSession(hSession), m_aborts(aborts), m_log(std::move(log)), m_guard(aborts.Limits()) {
+    : m_hSession(hSession),
+      m_aborts(aborts),
+      m_folders(folders),
+      m_log(std::move(log)),
+      m_guard(aborts.Limits()),
+      m_buffer(kChunk) {
     m_guard.Start(::GetTickCount());
     m_aborts.Add(this);
 }
 
 CWinInetTransport::~CWinInetTransport() {
     m_aborts.Remove(this);
-    CloseRequest();
+    CloseFile();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CloseHandles();
 }
 
 // Lock order: the abort list, then the transport; never the other way.
@@ -187,6 +316,8 @@ void CWinInetTransport::Expire() {
     CProgressGuard::Verdict eVerdict = m_guard.Check(::GetTickCount());
     if (eVerdict != CProgressGuard::Verdict::kOk) {
         m_eExpired = eVerdict;
+        // The connection goes too: a server that stalls is not asked again
+        // over the same socket.
         CloseHandles();
     }
 }
@@ -205,14 +336,12 @@ CProgressGuard::Verdict CWinInetTransport::Expired(std::string* pstrWhy) {
     return m_eExpired;
 }
 
-bool CWinInetTransport::Adopt(HINTERNET hConnect, HINTERNET hRequest) {
+bool CWinInetTransport::Adopt(HINTERNET hRequest) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bAborted) {
+    if (m_bAborted || m_eExpired != CProgressGuard::Verdict::kOk) {
         ::InternetCloseHandle(hRequest);
-        ::InternetCloseHandle(hConnect);
         return false;
     }
-    m_hConnect = hConnect;
     m_hRequest = hRequest;
     return true;
 }
@@ -228,32 +357,46 @@ void CWinInetTransport::CloseHandles() {
 
 void CWinInetTransport::CloseRequest() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    CloseHandles();
+    if (m_hRequest != nullptr)
+        ::InternetCloseHandle(m_hRequest);
+    m_hRequest = nullptr;
+}
+
+void CWinInetTransport::CloseFile() {
+    if (m_hFile != INVALID_HANDLE_VALUE)
+        ::CloseHandle(m_hFile);
+    m_hFile = INVALID_HANDLE_VALUE;
 }
 
 bool CWinInetTransport::PrepareFolders(const std::string& strTarget, std::string* pstrWhy) {
     // Most files of a batch share folders that exist already: one look
-    // instead of a failed creation of every folder on the way.
+    // instead of a failed creation of every folder on the way, and none for
+    // a folder this engine has seen.
     const std::string strParent = ParentFolder(strTarget);
-    if (!strParent.empty()) {
-        DWORD dwAttributes = ::GetFileAttributesA(strParent.c_str());
-        if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            return true;
+    if (strParent.empty() || m_folders.Known(strParent))
+        return true;
+    DWORD dwAttributes = ::GetFileAttributesA(strParent.c_str());
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        m_folders.Learn(strParent);
+        return true;
     }
     for (const std::string& strFolder : FoldersToCreate(strTarget)) {
         if (::CreateDirectoryA(strFolder.c_str(), /*lpSecurityAttributes=*/nullptr))
             continue;
         DWORD dwError = ::GetLastError();
-        DWORD dwAttributes = ::GetFileAttributesA(strFolder.c_str());
+        dwAttributes = ::GetFileAttributesA(strFolder.c_str());
         if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
         *pstrWhy = ErrorText(("CreateDirectory " + strFolder).c_str(), dwError);
         return false;
     }
+    m_folders.Learn(strParent);
     return true;
 }
 
 void CWinInetTransport::SweepStaleTemps(const std::string& strFolder) {
+    if (!m_folders.FirstSweep(strFolder))
+        return;
     WIN32_FIND_DATAA fd;
     CFind find(::FindFirstFileA((strFolder + "\\~PellowD-*.tmp").c_str(), &fd));
     if (!find.Valid())
@@ -272,9 +415,6 @@ void CWinInetTransport::SweepStaleTemps(const std::string& strFolder) {
 
 Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
                                 const std::function<bool()>& isCancelled, std::string* pstrWhy) {
-    // Connection and request handles of our own rather than InternetOpenUrl:
-    // the timeouts must be on them before the request is sent, or Wine
-    // waits for a stalled body for ever.
     char szHost[256] = {};
     char szPath[2048] = {};
     char szExtra[2048] = {};
@@ -294,32 +434,63 @@ Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
     const bool bSecure = uc.nScheme == INTERNET_SCHEME_HTTPS;
     std::string strObject = std::string(szPath[0] != '\0' ? szPath : "/") + szExtra;
 
-    HINTERNET hConnect = ::InternetConnectA(m_hSession, szHost, uc.nPort, /*lpszUserName=*/nullptr,
-                                            /*lpszPassword=*/nullptr, INTERNET_SERVICE_HTTP,
-                                            /*dwFlags=*/0, /*dwContext=*/0);
-    if (hConnect == nullptr) {
-        *pstrWhy = ErrorText("InternetConnect", ::GetLastError());
-        return Failure::kNetwork;
+    // The connection handle of the last transfer serves the next one to the
+    // same server; WinINet then keeps the socket alive between them.
+    HINTERNET hConnect = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bAborted)
+            return Failure::kCancelled;
+        if (m_hConnect != nullptr && (m_strHost != szHost || m_nPort != uc.nPort)) {
+            ::InternetCloseHandle(m_hConnect);
+            m_hConnect = nullptr;
+        }
+        hConnect = m_hConnect;
     }
-    SetTimeouts(hConnect, m_aborts.TimeoutMs());
+    if (hConnect == nullptr) {
+        hConnect = ::InternetConnectA(m_hSession, szHost, uc.nPort, /*lpszUserName=*/nullptr,
+                                      /*lpszPassword=*/nullptr, INTERNET_SERVICE_HTTP,
+                                      /*dwFlags=*/0, /*dwContext=*/0);
+        if (hConnect == nullptr) {
+            *pstrWhy = ErrorText("InternetConnect", ::GetLastError());
+            return Failure::kNetwork;
+        }
+        // Requests take their timeouts from here: they must be set before a
+        // request is sent, or Wine waits for a stalled body for ever.
+        SetTimeouts(hConnect, m_aborts.TimeoutMs());
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bAborted) {
+            ::InternetCloseHandle(hConnect);
+            return Failure::kCancelled;
+        }
+        m_hConnect = hConnect;
+        m_strHost = szHost;
+        m_nPort = uc.nPort;
+    }
     // Redirects are ours to follow: WinINet would follow them anywhere.
     const DWORD dwFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                           INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_KEEP_CONNECTION |
                           INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES |
                           INTERNET_FLAG_NO_AUTO_REDIRECT | (bSecure ? INTERNET_FLAG_SECURE : 0);
     static const char* const kAcceptTypes[] = {"*/*", nullptr};
+    // Closed meanwhile by the watchdog or a stop, the handle refuses the request.
     HINTERNET hRequest = ::HttpOpenRequestA(hConnect, "GET", strObject.c_str(),
                                             /*lpszVersion=*/nullptr, /*lpszReferrer=*/nullptr,
                                             const_cast<LPCSTR*>(kAcceptTypes), dwFlags,
                                             /*dwContext=*/0);
     if (hRequest == nullptr) {
-        *pstrWhy = ErrorText("HttpOpenRequest", ::GetLastError());
-        ::InternetCloseHandle(hConnect);
+        DWORD dwError = ::GetLastError();
+        if (isCancelled())
+            return Failure::kCancelled;
+        *pstrWhy = ErrorText("HttpOpenRequest", dwError);
         return Failure::kNetwork;
     }
-    SetTimeouts(hRequest, m_aborts.TimeoutMs());
-    if (!Adopt(hConnect, hRequest))
-        return Failure::kCancelled;
+    if (!Adopt(hRequest)) {
+        if (isCancelled())
+            return Failure::kCancelled;
+        Expired(pstrWhy);
+        return Failure::kNetwork;
+    }
 
     // The digest is of the file's own bytes: a compressed body is not asked for.
     static const char kHeaders[] = "Accept-Encoding: identity\r\n";
@@ -331,10 +502,42 @@ Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
         if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
             return Failure::kNetwork;
         *pstrWhy = ErrorText("HttpSendRequest", dwError);
+        // A kept connection may have been closed by the server meanwhile:
+        // the next attempt starts afresh.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        CloseHandles();
         return Failure::kNetwork;
     }
     *phRequest = hRequest;
     return Failure::kNone;
+}
+
+bool CWinInetTransport::RoomFor(const std::string& strFolder, std::uint64_t nLength,
+                                std::string* pstrWhy) {
+    // Reading the free space costs three trips to the Wine server; a reading
+    // of a moment ago still answers for files that fit in what it left.
+    const DWORD dwNow = ::GetTickCount();
+    if (strFolder == m_strFreeFolder && dwNow - m_dwFreeTick < kFreeSpaceMs && nLength <= m_nFree) {
+        m_nFree -= nLength;
+        return true;
+    }
+    ULARGE_INTEGER freeBytes = {};
+    if (!::GetDiskFreeSpaceExA(strFolder.empty() ? nullptr : (strFolder + "\\").c_str(), &freeBytes,
+                               /*lpTotalNumberOfBytes=*/nullptr,
+                               /*lpTotalNumberOfFreeBytes=*/nullptr)) {
+        m_strFreeFolder.clear();
+        return true;  // unknown: the writes will tell
+    }
+    m_strFreeFolder = strFolder;
+    m_dwFreeTick = dwNow;
+    m_nFree = freeBytes.QuadPart;
+    if (m_nFree < nLength) {
+        *pstrWhy = std::to_string(nLength) + " bytes announced, " + std::to_string(m_nFree) +
+                   " free on the disk";
+        return false;
+    }
+    m_nFree -= nLength;
+    return true;
 }
 
 Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& strTemp,
@@ -353,6 +556,7 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         CWinInetTransport* p;
         ~Closer() { p->CloseRequest(); }
     } closer{this};
+    CloseFile();
 
     std::string strCurrent = strUrl;
     HINTERNET hRequest = nullptr;
@@ -423,26 +627,18 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
                        std::to_string(nMaxBytes);
             return Failure::kContent;
         }
-        ULARGE_INTEGER freeBytes = {};
-        const std::string strFolder = ParentFolder(strTemp);
-        if (::GetDiskFreeSpaceExA(strFolder.empty() ? nullptr : (strFolder + "\\").c_str(),
-                                  &freeBytes, /*lpTotalNumberOfBytes=*/nullptr,
-                                  /*lpTotalNumberOfFreeBytes=*/nullptr) &&
-            freeBytes.QuadPart < nLength) {
-            *pstrWhy = std::to_string(nLength) + " bytes announced, " +
-                       std::to_string(freeBytes.QuadPart) + " free on the disk";
+        if (!RoomFor(ParentFolder(strTemp), nLength, pstrWhy))
             return Failure::kLocal;
-        }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_guard.SetLength(nLength);
     }
 
     // CREATE_NEW: a name that exists belongs to someone else.
-    CFile file(::CreateFileA(strTemp.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
-                             /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                             /*hTemplateFile=*/nullptr));
-    if (!file.Valid()) {
+    m_hFile = ::CreateFileA(strTemp.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                            /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                            /*hTemplateFile=*/nullptr);
+    if (m_hFile == INVALID_HANDLE_VALUE) {
         *pstrWhy = ErrorText(("CreateFile " + strTemp).c_str(), ::GetLastError());
         return Failure::kLocal;
     }
@@ -450,21 +646,104 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
     std::unique_ptr<MD5> digest;
     if (!strMD5.empty())
         digest.reset(new MD5());
-    std::vector<char> buffer(kChunk);
+    Failure eReceived;
+    if (bHasLength && nLength >= kPipeFrom) {
+        CFileTarget target(m_hFile, strTemp);
+        CWritePipe pipe(target, digest.get(), kPipeBuffer, kPipeBuffers, kFlushEvery);
+        eReceived =
+            Receive(hRequest, bHasLength, nLength, nMaxBytes, nullptr, &pipe, isCancelled, pstrWhy);
+        // A writer that failed stopped the receiving too, with kLocal and
+        // no reason of its own.
+        std::string strWhy;
+        if (!pipe.Close(&strWhy) && (eReceived == Failure::kNone || eReceived == Failure::kLocal)) {
+            *pstrWhy = strWhy;
+            eReceived = Failure::kLocal;
+        }
+    } else {
+        eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, digest.get(), nullptr,
+                            isCancelled, pstrWhy);
+    }
+    if (eReceived != Failure::kNone)
+        return eReceived;
+    // Checked before the file is flushed: a wrong file costs no disk write.
+    if (digest) {
+        std::string strActual = digest->toString();
+        if (!DigestMatches(strMD5, strActual)) {
+            *pstrWhy = "digest " + (strActual.empty() ? std::string("unavailable") : strActual) +
+                       ", expected " + strMD5;
+            return Failure::kContent;
+        }
+    }
+    return Failure::kNone;
+}
+
+Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uint64_t nLength,
+                                   std::uint64_t nMaxBytes, MD5* pDigest, CWritePipe* pPipe,
+                                   const std::function<bool()>& isCancelled, std::string* pstrWhy) {
+    // Through a pipe the bytes land in its buffers, each filled before it is
+    // handed over; otherwise in our own buffer, written at once.
+    char* pBuffer = nullptr;
+    std::size_t cbBuffer = 0, cbFilled = 0;
+    auto nextBuffer = [&]() -> bool {
+        if (pPipe == nullptr) {
+            pBuffer = m_buffer.data();
+            cbBuffer = m_buffer.size();
+            return true;
+        }
+        pBuffer = pPipe->Next();
+        cbBuffer = pPipe->BufferSize();
+        return pBuffer != nullptr;
+    };
+    auto handOver = [&]() -> bool {
+        if (cbFilled == 0)
+            return true;
+        const std::size_t cb = cbFilled;
+        cbFilled = 0;
+        if (pPipe != nullptr) {
+            pPipe->Put(cb);
+            return nextBuffer();
+        }
+        DWORD cbWritten = 0;
+        if (!::WriteFile(m_hFile, pBuffer, static_cast<DWORD>(cb), &cbWritten,
+                         /*lpOverlapped=*/nullptr) ||
+            cbWritten != cb) {
+            *pstrWhy = ErrorText("WriteFile", ::GetLastError());
+            return false;
+        }
+        if (pDigest != nullptr)
+            pDigest->update(pBuffer, static_cast<unsigned int>(cb));
+        return true;
+    };
+    // A pipe that fails has its reason for Close; the caller takes it.
+    if (!nextBuffer())
+        return Failure::kLocal;
+
     std::uint64_t nReceived = 0;
+    const DWORD dwStart = ::GetTickCount();
+    // InternetReadFile returns only once it has all it was asked for, and
+    // under Wine every trip to the socket costs several to the Wine server.
+    // So a read asks for as much as keeps the rate limits able to see
+    // progress: what the slowest allowed link brings in half a window, or
+    // what this link has shown it brings in an eighth of a second.
+    const RateLimits& limits = m_aborts.Limits();
+    std::uint64_t nSafe =
+        static_cast<std::uint64_t>(limits.nMinBytesPerSecond) * limits.nWindowMs / 2000;
+    if (nSafe == 0)
+        nSafe = 1;
     for (;;) {
         if (isCancelled())
             return Failure::kCancelled;
-        // InternetReadFile waits until the whole buffer is filled; asking
-        // for what has arrived lets a slow link show its progress.
-        DWORD cbAvailable = 0;
-        BOOL bOk = ::InternetQueryDataAvailable(hRequest, &cbAvailable, /*dwFlags=*/0,
-                                                /*dwContext=*/0);
+        const std::uint64_t nAgeMs = ::GetTickCount() - dwStart;
+        std::uint64_t nWant = nReceived * 1000 / (nAgeMs + kPaceBaseMs) / 8;
+        if (nWant < nSafe)
+            nWant = nSafe;
+        if (nWant > kReadAhead)
+            nWant = kReadAhead;
+        if (nWant > cbBuffer - cbFilled)
+            nWant = cbBuffer - cbFilled;
         DWORD cbRead = 0;
-        if (bOk) {
-            DWORD cbWant = cbAvailable == 0 ? 1 : (cbAvailable < kChunk ? cbAvailable : kChunk);
-            bOk = ::InternetReadFile(hRequest, buffer.data(), cbWant, &cbRead);
-        }
+        BOOL bOk =
+            ::InternetReadFile(hRequest, pBuffer + cbFilled, static_cast<DWORD>(nWant), &cbRead);
         DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
         if (isCancelled())
             return Failure::kCancelled;
@@ -486,14 +765,9 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
             *pstrWhy = "more than the limit of " + std::to_string(nMaxBytes) + " bytes";
             return Failure::kContent;
         }
-        DWORD cbWritten = 0;
-        if (!::WriteFile(file.Get(), buffer.data(), cbRead, &cbWritten, /*lpOverlapped=*/nullptr) ||
-            cbWritten != cbRead) {
-            *pstrWhy = ErrorText(("WriteFile " + strTemp).c_str(), ::GetLastError());
+        cbFilled += cbRead;
+        if (cbFilled == cbBuffer && !handOver())
             return Failure::kLocal;
-        }
-        if (digest)
-            digest->update(buffer.data(), cbRead);
         const CProgressGuard::Verdict eVerdict = Progress(cbRead);
         if (eVerdict != CProgressGuard::Verdict::kOk) {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -501,39 +775,26 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
             return Failure::kNetwork;
         }
     }
+    if (!handOver())
+        return Failure::kLocal;
     if (bHasLength && nReceived != nLength) {
         // The connection ended early: a transfer cut mid-body.
         *pstrWhy =
             "cut after " + std::to_string(nReceived) + " of " + std::to_string(nLength) + " bytes";
         return Failure::kNetwork;
     }
-    // The file must be on disk before it replaces the installed one.
-    if (!::FlushFileBuffers(file.Get()) || !file.Close()) {
-        *pstrWhy = ErrorText(("flushing " + strTemp).c_str(), ::GetLastError());
-        return Failure::kLocal;
-    }
-    if (digest) {
-        std::string strActual = digest->toString();
-        if (!DigestMatches(strMD5, strActual)) {
-            *pstrWhy = "digest " + (strActual.empty() ? std::string("unavailable") : strActual) +
-                       ", expected " + strMD5;
-            return Failure::kContent;
-        }
-    }
     return Failure::kNone;
 }
 
-bool CWinInetTransport::Replace(const std::string& strTemp, const std::string& strTarget,
-                                std::string* pstrWhy) {
-    if (::MoveFileExA(strTemp.c_str(), strTarget.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
-    }
-    *pstrWhy = ErrorText(("MoveFileEx to " + strTarget).c_str(), ::GetLastError());
-    return false;
+std::unique_ptr<IStagedFile> CWinInetTransport::Stage(const std::string& strTemp,
+                                                      const std::string& strTarget) {
+    std::unique_ptr<IStagedFile> staged(new CStagedFile(m_hFile, strTemp, strTarget));
+    m_hFile = INVALID_HANDLE_VALUE;
+    return staged;
 }
 
 void CWinInetTransport::Remove(const std::string& strTemp) {
+    CloseFile();
     ::DeleteFileA(strTemp.c_str());
 }
 

@@ -9,12 +9,16 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "kelmar/md5.h"
 #include "transfer.h"
+#include "writepipe.h"
 
 namespace pellowd {
 
@@ -53,13 +57,33 @@ private:
     std::thread m_watchdog;
 };
 
-// One object per transfer, on the worker thread that runs it.
+// What the workers of one engine learn about the disk and share: folders
+// that exist and folders already swept of stale temporary files. Folders do
+// not vanish under a running update, and one sweep per folder finds every
+// file a dead run left.
+class CFolderMemo {
+public:
+    bool Known(const std::string& strFolder);
+    void Learn(const std::string& strFolder);
+    // True the first time it is asked for strFolder.
+    bool FirstSweep(const std::string& strFolder);
+
+private:
+    std::mutex m_mutex;
+    std::set<std::string> m_known;
+    std::set<std::string> m_swept;
+};
+
+// One object per worker thread, used for one transfer at a time. It keeps
+// what the next transfer can use again: the connection handle to the last
+// server, the receive buffer, the free space last read on the target's disk.
 class CWinInetTransport : public ITransport {
 public:
     // hSession: a handle of InternetOpenA shared by all transfers; it must
-    // outlive the object, and so must aborts. log takes the lines worth
-    // keeping even when the transfer succeeds (redirects, swept files).
-    CWinInetTransport(HINTERNET hSession, CAbortList& aborts,
+    // outlive the object, and so must aborts and folders. log takes the
+    // lines worth keeping even when the transfer succeeds (redirects, swept
+    // files).
+    CWinInetTransport(HINTERNET hSession, CAbortList& aborts, CFolderMemo& folders,
                       std::function<void(const std::string&)> log);
     ~CWinInetTransport() override;
 
@@ -71,8 +95,8 @@ public:
     Failure Fetch(const std::string& strUrl, const std::string& strTemp, const std::string& strMD5,
                   std::uint64_t nMaxBytes, const std::function<bool()>& isCancelled,
                   std::string* pstrWhy) override;
-    bool Replace(const std::string& strTemp, const std::string& strTarget,
-                 std::string* pstrWhy) override;
+    std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
+                                       const std::string& strTarget) override;
     void Remove(const std::string& strTemp) override;
 
     // From CAbortList, on another thread: close the running request for
@@ -81,13 +105,22 @@ public:
     void Expire();
 
 private:
-    // Connects, sends the request for strUrl and leaves its handles adopted.
+    // Connects (or takes the connection kept from the last transfer), sends
+    // the request for strUrl and leaves its handle adopted.
     Failure Open(const std::string& strUrl, HINTERNET* phRequest,
                  const std::function<bool()>& isCancelled, std::string* pstrWhy);
-    // False when aborted meanwhile (the handles are closed then).
-    bool Adopt(HINTERNET hConnect, HINTERNET hRequest);
+    // The body of the answer into m_hFile: written and fed to pDigest here,
+    // or handed to pPipe's threads.
+    Failure Receive(HINTERNET hRequest, bool bHasLength, std::uint64_t nLength,
+                    std::uint64_t nMaxBytes, MD5* pDigest, CWritePipe* pPipe,
+                    const std::function<bool()>& isCancelled, std::string* pstrWhy);
+    // Whether nLength bytes fit on the disk of strFolder.
+    bool RoomFor(const std::string& strFolder, std::uint64_t nLength, std::string* pstrWhy);
+    // False when aborted meanwhile (the handle is closed then).
+    bool Adopt(HINTERNET hRequest);
     void CloseRequest();
     void CloseHandles();  // with m_mutex held
+    void CloseFile();
     // Counts cb new bytes; the verdict of the rate limits right after.
     CProgressGuard::Verdict Progress(DWORD cb);
     // The verdict that made the watchdog close the request, or kOk; with
@@ -96,13 +129,23 @@ private:
 
     HINTERNET m_hSession;
     CAbortList& m_aborts;
+    CFolderMemo& m_folders;
     const std::function<void(const std::string&)> m_log;
     std::mutex m_mutex;
-    HINTERNET m_hConnect = nullptr;
+    HINTERNET m_hConnect = nullptr;  // to m_strHost:m_nPort, kept between transfers
+    std::string m_strHost;
+    INTERNET_PORT m_nPort = 0;
     HINTERNET m_hRequest = nullptr;
     bool m_bAborted = false;
     CProgressGuard m_guard;  // with m_mutex held
     CProgressGuard::Verdict m_eExpired = CProgressGuard::Verdict::kOk;
+
+    // The worker's own, unlocked.
+    HANDLE m_hFile = INVALID_HANDLE_VALUE;  // the temporary file being written
+    std::vector<char> m_buffer;
+    std::string m_strFreeFolder;  // where m_nFree was read, at m_dwFreeTick
+    std::uint64_t m_nFree = 0;
+    DWORD m_dwFreeTick = 0;
 };
 
 // A session handle with the engine's settings: the preconfigured proxy,

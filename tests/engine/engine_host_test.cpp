@@ -336,12 +336,18 @@ TEST_F(EngineHost, PrimaryAddressFaultsAndTheirAttempts) {
         // row refuses is the redirect, not the certificate.
         {"https-trusted", strFaultTls + "/ok/good.bin", 1},
         {"drip-5-KB-a-second", strFault + "/drip5k/short.bin", 1, "short.bin"},
+        // Large enough to be written and hashed beside its receiving.
+        {"large-cut", strFault + "/cut/big/big3.bin", 3, "big\\big3.bin"},
+        {"large-wrong-bytes", strFault + "/wrong/big/big4.bin", 2, "big\\big4.bin"},
+        {"large", strNginx + "/big/big5.bin", 1, "big\\big5.bin"},
     };
     const DWORD dwStart = ::GetTickCount();
     for (const Case& c : cases) {
+        std::string strFileUrl = c.strFile;
+        std::replace(strFileUrl.begin(), strFileUrl.end(), '\\', '/');
         DownLoadRequest r =
             Request(c.pszName, strWork, std::string(c.pszName) + ".bin", c.strPrimary,
-                    strNginx + "/" + c.strFile, Md5Of(ReadAll(strRoot + "\\" + c.strFile)));
+                    strNginx + "/" + strFileUrl, Md5Of(ReadAll(strRoot + "\\" + c.strFile)));
         ASSERT_EQ(1, helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &r, nullptr)) << c.pszName;
     }
     const std::size_t nCases = sizeof(cases) / sizeof(cases[0]);
@@ -524,6 +530,9 @@ TEST_F(EngineHost, BadTransfersNeverReplaceTheInstalledFile) {
          strFault + "/redirect-loop/good.bin", ""},
         // Down to plain http, to an address that would serve the right bytes;
         // refused on the spot, sooner than one time-out (2 s) of the engine.
+        {"large-wrong-digest", strNginx + "/big/big6.bin", strFault + "/ok/big/big6.bin",
+         "0123456789abcdef0123456789abcdef"},
+        {"large-cut-both", strFault + "/cut/big/big7.bin", strFault + "/cut/big/big7.bin", ""},
         {"redirect-https-to-http-both", strFaultTls + "/redirect-http/good.bin",
          strFaultTls + "/redirect-http/good.bin", strGoodMd5,
          "redirect from https to http refused: http://localhost:" + strFaultPort + "/ok/good.bin",
