@@ -39,6 +39,11 @@ RUN_TIMEOUT_S = 60
 # file's pause of a second, the network), not work.
 LANES = 3
 SKIP = 77
+# A batch file that runs takes about a second (its pause) and a few copies.
+STUCK_S = 15
+# Of the kills that hit a run, how many may leave a stuck batch file (a Wine
+# artefact, see wait_for_batch_file) before that counts as a fault.
+MAX_STUCK_SHARE = 0.05
 
 
 def tree_to_run():
@@ -151,7 +156,7 @@ class Cycle:
                 found.append(int(entry))
         return found
 
-    def wait_for_batch_file(self, log_start):
+    def wait_for_batch_file(self, log_start, killed=False):
         """When the run started SpecialCpy.bat, waits until it has ended (it
         deletes itself): its copies are not the engine's and are not killed.
 
@@ -159,10 +164,16 @@ class Cycle:
         process, so a kill in between leaves the batch file unrun: once
         Talvex is gone, a batch file with no process working in the
         installation for a while never began, and the next run is left to
-        recover from that."""
+        recover from that. Under Wine a kill in the middle of creating that
+        process has also been seen to leave cmd.exe hanging with the batch
+        file unfinished (their process states are printed): after a kill
+        (killed), a batch file that has not ended within STUCK_S has its
+        processes killed, and True says so.
+        Anywhere else a batch file that does not end is a fault."""
         if "运行bat文件".encode("cp936") not in self.log_since(log_start):
-            return
-        deadline = time.monotonic() + 30
+            return False
+        started = time.monotonic()
+        deadline = started + 30
         idle_since = None
         while self.inst.exists("SpecialCpy.bat") or self.inst.exists("DownLoad\\Special"):
             now = time.monotonic()
@@ -171,12 +182,23 @@ class Cycle:
             elif idle_since is None:
                 idle_since = now
             elif now - idle_since > 3:
-                return
+                return False
+            if killed and now - started > STUCK_S:
+                stuck = self.processes_inside()
+                print("after a kill, SpecialCpy.bat stuck: " +
+                      "; ".join(describe(pid) for pid in stuck), flush=True)
+                for pid in stuck:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                return True
             if now > deadline:
                 raise Failure("SpecialCpy.bat did not finish within 30 s; working in the "
                               "installation: " + "; ".join(describe(pid) for pid in
                                                            self.processes_inside()))
             time.sleep(0.05)
+        return False
 
     def torn(self):
         """Files that hold neither their old nor their new bytes."""
@@ -257,7 +279,7 @@ class Tally:
         self.duration = duration
         self.lock = threading.Lock()
         self.next_slot = 0
-        self.kills = self.torn = self.leftover = self.recovered = self.cycles = 0
+        self.kills = self.torn = self.leftover = self.recovered = self.cycles = self.stuck = 0
         self.problems = []
         self.began = time.monotonic()
 
@@ -319,7 +341,9 @@ def kill_runs(cycle, tally, seed):
             wrapper.wait()
             tally.problem(f"slot {slot}: a killed run did not end")
             return
-        cycle.wait_for_batch_file(log_start)
+        stuck = cycle.wait_for_batch_file(log_start, killed=hit)
+        if stuck:
+            tally.add(stuck=1)
         if not hit:
             scale *= 0.8
             continue
@@ -384,9 +408,12 @@ def kill_points(root):
     print(f"kill points: {tally.kills}, torn files: {tally.torn}, leftover temp files: "
           f"{tally.leftover}, recovered runs: {tally.recovered}", flush=True)
     print(f"({tally.cycles} runs started to be killed, {LANES} installations side by side, "
-          f"{time.monotonic() - tally.began:.0f} s)", flush=True)
+          f"{time.monotonic() - tally.began:.0f} s, {tally.stuck} batch files stuck after "
+          f"a kill)", flush=True)
     if tally.problems:
         raise Failure("\n".join(tally.problems[:20]))
+    if tally.stuck > MAX_STUCK_SHARE * max(tally.kills, 1):
+        raise Failure(f"{tally.stuck} batch files stuck after {tally.kills} kills")
     if tally.kills < KILL_POINTS:
         raise Failure(f"only {tally.kills} of {KILL_POINTS} kills hit a running update")
 
