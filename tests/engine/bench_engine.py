@@ -2,7 +2,8 @@
 """Benchmark (not a test): PellowD.dll under Wine against curl doing the same work.
 
 Serves 1,000 files of 16 KiB and one file of 512 MiB with nginx on loopback
-and fetches each set, in alternating rounds (best of three), with:
+and fetches each set, in alternating rounds (best of three; the order of the
+three runs turns from round to round), with:
 
 - the engine: engine_bench.exe under Wine sends one batch with the MD5 digest
   of every file, as the updater always does, and times it inside the program
@@ -15,7 +16,9 @@ and fetches each set, in alternating rounds (best of three), with:
 - bare curl: the same transfers, nothing checked, nothing made durable.
 
 Every timed run starts after a sync, so that what an earlier run left dirty
-is not written out inside the next one. Prints a table, then, among others:
+is not written out inside the next one, and writes into a folder of its own
+in the build tree; all are removed at the end (a full run needs about
+5.5 GiB there). Prints a table, then, among others:
 
     small files: ratio to same work = X.XX
     small files: ratio to bare curl = X.XX
@@ -45,7 +48,6 @@ import hashlib
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -170,9 +172,11 @@ def make_files(root, shape):
 
 
 def fresh(folder):
-    if folder.exists():
-        shutil.rmtree(folder)
-    folder.mkdir()
+    # A new folder for every run, and nothing deleted before the end: on ext4
+    # a file made soon after many others were deleted costs far more kernel
+    # time (the inode allocator passes over the recently deleted ones), which
+    # would charge each run for the clean-up of the one before.
+    folder.mkdir(parents=True)
 
 
 def sync():
@@ -268,14 +272,12 @@ def run_small_same(rig, files, out, tmp):
     command = curl_parallel(rig, files, out, tmp)
     sums = tmp / "small.md5"
     sums.write_text("".join("%s  %s\n" % (md5, name) for name, md5 in files))
-    first = len(rig.requests())
     sync()
     began = time.monotonic()
     subprocess.run(command, check=True)
     subprocess.run(["md5sum", "--check", "--quiet", str(sums)], cwd=str(out), check=True)
     sync()
-    took = time.monotonic() - began
-    return took, served_since(rig, first)
+    return time.monotonic() - began
 
 
 def run_small_bare(rig, files, out, tmp):
@@ -319,9 +321,13 @@ def run_large_bare(rig, files, out):
     return took
 
 
-def spread(values, fmt="%d"):
+def counted(n, noun):
+    return "%d %s%s" % (n, noun, "" if n == 1 else "s")
+
+
+def spread(values):
     low, high = min(values), max(values)
-    return fmt % low if low == high else (fmt + "-" + fmt) % (low, high)
+    return "%d" % low if low == high else "%d-%d" % (low, high)
 
 
 def main():
@@ -337,47 +343,52 @@ def main():
         root.mkdir()
         print(f"laying out {small_label} and {large_label} in {tmp} ...", flush=True)
         small, large = make_files(root, shape)
-        eng_out, ref_out = tmp / "engine", tmp / "curl"
+        runs = tmp / "runs"
         with NginxRig(root, workers=2, log_connections=True) as rig:
             # Warm-up: the Wine prefix (made on first use), the page cache of
             # the served files and nginx.
-            run_engine(rig, small[:20], eng_out, tmp, shape["deadline"])
-            run_small_same(rig, small[:20], ref_out, tmp)
+            run_engine(rig, small[:20], runs / "warm-engine", tmp, shape["deadline"])
+            run_small_same(rig, small[:20], runs / "warm-curl", tmp)
             for name, _ in large:
                 with open(root / name, "rb") as f:
                     while f.read(1 << 20):
                         pass
+            deadline = shape["deadline"]
+            runners = {
+                "small": {"engine": lambda out: run_engine(rig, small, out, tmp, deadline),
+                          "same": lambda out: run_small_same(rig, small, out, tmp),
+                          "bare": lambda out: run_small_bare(rig, small, out, tmp)},
+                "large": {"engine": lambda out: run_engine(rig, large, out, tmp, deadline),
+                          "same": lambda out: run_large_same(rig, large, out),
+                          "bare": lambda out: run_large_bare(rig, large, out)},
+            }
             best, peak, served = {}, {"small": 0, "large": 0}, []
 
             def keep(key, took):
                 best[key] = min(best.get(key, took), took)
 
             for rnd in range(1, shape["rounds"] + 1):
-                eng, wall, kib, conns = run_engine(rig, small, eng_out, tmp, shape["deadline"])
-                keep("small engine", eng)
-                keep("small wall", wall)
-                peak["small"] = max(peak["small"], kib)
-                served.append(conns)
-                same, curl_conns = run_small_same(rig, small, ref_out, tmp)
-                keep("small same", same)
-                bare = run_small_bare(rig, small, ref_out, tmp)
-                keep("small bare", bare)
-                print(f"round {rnd}: {small_label}: engine {eng:.2f} s ({wall:.2f} s with Wine, "
-                      f"peak {kib / 1024:.1f} MiB, {conns[0]} requests over {conns[1]} "
-                      f"connections), same work {same:.2f} s ({curl_conns[0]} requests over "
-                      f"{curl_conns[1]} connections), bare curl {bare:.2f} s", flush=True)
-
-                eng, wall, kib, _ = run_engine(rig, large, eng_out, tmp, shape["deadline"])
-                keep("large engine", eng)
-                keep("large wall", wall)
-                peak["large"] = max(peak["large"], kib)
-                same = run_large_same(rig, large, ref_out)
-                keep("large same", same)
-                bare = run_large_bare(rig, large, ref_out)
-                keep("large bare", bare)
-                print(f"round {rnd}: {large_label}: engine {eng:.2f} s ({wall:.2f} s with Wine, "
-                      f"peak {kib / 1024:.1f} MiB), same work {same:.2f} s, "
-                      f"bare curl {bare:.2f} s", flush=True)
+                # The order turns round by round, so that no side always runs
+                # first, right after the other side's writes.
+                turn = (rnd - 1) % 3
+                order = ["engine", "same", "bare"][turn:] + ["engine", "same", "bare"][:turn]
+                for key, label in (("small", small_label), ("large", large_label)):
+                    got = {}
+                    for what in order:
+                        got[what] = runners[key][what](runs / f"{rnd}-{key}-{what}")
+                    eng, wall, kib, conns = got["engine"]
+                    same, bare = got["same"], got["bare"]
+                    keep(key + " engine", eng)
+                    keep(key + " wall", wall)
+                    keep(key + " same", same)
+                    keep(key + " bare", bare)
+                    peak[key] = max(peak[key], kib)
+                    if key == "small":
+                        served.append(conns)
+                    print(f"round {rnd}: {label}: engine {eng:.2f} s ({wall:.2f} s with Wine, "
+                          f"peak {kib / 1024:.1f} MiB, {counted(conns[0], 'request')} over "
+                          f"{counted(conns[1], 'connection')}), same work {same:.2f} s, "
+                          f"bare curl {bare:.2f} s", flush=True)
 
         rounds = shape["rounds"]
         print()
