@@ -1,12 +1,16 @@
 // Benchmark host for PellowD.dll (run by bench_engine.py, not a test): loads
 // the engine like the updater, sends one batch (command 3) and pumps
-// messages until its last report, then prints the wall time of the batch.
+// messages until its last report, then prints the wall time of the batch and
+// the process's peak working set.
 //
 //   engine_bench.exe LISTFILE SAVEDIR
 //
 // LISTFILE: one request per line, "URL<TAB>SAVENAME<TAB>MD5" (MD5 may be
-// empty). Output: "files=N ms=T stops=S". Exit code 0 when every file came.
+// empty). Output: "files=N ms=T stops=S peak_ws_kib=K" (K is 0 when the
+// system would not tell). Exit code 0 when every file came.
 #include <windows.h>
+
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -88,6 +92,14 @@ int main(int argc, char** argv) {
     ::QueryPerformanceCounter(&end);
     double dMs = 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
                  static_cast<double>(freq.QuadPart);
-    std::printf("files=%u ms=%.1f stops=%d\n", sink.nReports, dMs, sink.nStops);
+    // Read after the batch: the peak is what the engine needed for the whole
+    // batch, which must stay flat however large the files are.
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    unsigned long long nPeakKib = 0;
+    if (::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters)))
+        nPeakKib = static_cast<unsigned long long>(counters.PeakWorkingSetSize) / 1024;
+    std::printf("files=%u ms=%.1f stops=%d peak_ws_kib=%llu\n", sink.nReports, dMs, sink.nStops,
+                nPeakKib);
     return sink.bEnded && sink.nReports == requests.size() ? 0 : 1;
 }

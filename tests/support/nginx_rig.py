@@ -13,7 +13,7 @@ touched, so several rigs (and several engineers) can run side by side.
         print(rig.requests())                    # [("GET", "/LastUpdateFiles.xml", 200, 1234)]
 
 NginxRig(root, host="127.0.0.1", port=None, workers=2, extra_http="", ssl=None,
-         url_host=None)
+         url_host=None, log_connections=False)
     root        folder served as "/" (must exist; files are read at request time)
     port        fixed port, or None for a free one (chosen at start; retried
                 when another process takes it first)
@@ -22,13 +22,20 @@ NginxRig(root, host="127.0.0.1", port=None, workers=2, extra_http="", ssl=None,
     ssl         (certificate file, key file): serve HTTPS instead of HTTP
     url_host    host name used in base_url/url() (e.g. "localhost" to match a
                 certificate); the listening address stays `host`
+    log_connections  also log each request's connection ($connection) and its
+                place on that connection ($connection_requests), for
+                connections()
 
 start() returns once nginx answers HTTP on the port (raises RuntimeError with
 nginx's error log when it does not within 20 s); stop() ends it and waits for
 it (safe to call twice). base_url is "http://HOST:PORT" (no trailing slash).
 requests() reads the access log: one (method, uri, status, body bytes) tuple
-per request, in completion order. keep=True on the constructor leaves the
-private directory behind for inspection; it is removed otherwise.
+per request, in completion order. connections() reads the same log (made
+with log_connections=True): one (connection serial number, requests served on
+it so far) tuple per request, in the same order, so that a caller can tell
+whether its client kept connections alive; len(requests()) before and after a
+run cuts out that run's part of either. keep=True on the constructor leaves
+the private directory behind for inspection; it is removed otherwise.
 
 make_authority(folder) makes a certificate authority of the run and a
 certificate for "localhost" that it signed, for ssl= (a Wine prefix trusts
@@ -101,7 +108,7 @@ def make_authority(folder):
 
 class NginxRig:
     def __init__(self, root, host="127.0.0.1", port=None, workers=2, extra_http="", keep=False,
-                 ssl=None, url_host=None):
+                 ssl=None, url_host=None, log_connections=False):
         self.root = os.path.abspath(root)
         self.ssl = ssl
         self.url_host = url_host or host
@@ -109,6 +116,7 @@ class NginxRig:
         self.port = port
         self.workers = workers
         self.extra_http = extra_http
+        self.log_connections = log_connections
         self.keep = keep
         self.dir = None
         self.proc = None
@@ -168,18 +176,29 @@ class NginxRig:
 
     def requests(self):
         """(method, uri, status, body bytes) per request served so far."""
+        return [entry[:4] for entry in self._log_entries()]
+
+    def connections(self):
+        """(connection serial number, requests served on it so far) per
+        request served so far; needs log_connections=True."""
+        if not self.log_connections:
+            raise RuntimeError("nginx_rig: connections() needs log_connections=True")
+        return [entry[4:] for entry in self._log_entries()]
+
+    # -- inside -----------------------------------------------------------
+
+    def _log_entries(self):
         out = []
         path = os.path.join(self.dir, "access.log")
         if not os.path.exists(path):
             return out
+        fields = 6 if self.log_connections else 4
         with open(path, encoding="latin-1") as f:
             for line in f:
                 parts = line.rstrip("\n").split(" ")
-                if len(parts) == 4 and parts[1] != PROBE:
-                    out.append((parts[0], parts[1], int(parts[2]), int(parts[3])))
+                if len(parts) == fields and parts[1] != PROBE:
+                    out.append((parts[0], parts[1]) + tuple(int(p) for p in parts[2:]))
         return out
-
-    # -- inside -----------------------------------------------------------
 
     def _write_conf(self, port):
         d = self.dir
@@ -203,7 +222,7 @@ http {{
     server_tokens off;
     keepalive_requests 100000;
     keepalive_timeout 65;
-    log_format suite '$request_method $uri $status $body_bytes_sent';
+    log_format suite '$request_method $uri $status $body_bytes_sent{conn_fields}';
     access_log {d}/access.log suite;
     client_body_temp_path {d}/body;
     proxy_temp_path {d}/proxy;
@@ -220,6 +239,7 @@ http {{
 }}
 """.format(user=user, workers=self.workers, d=d, host=self.host, port=port,
            root=self.root, extra=self.extra_http,
+           conn_fields=" $connection $connection_requests" if self.log_connections else "",
            ssl_flag=" ssl" if self.ssl else "",
            ssl_conf=("ssl_certificate %s; ssl_certificate_key %s;" % tuple(self.ssl))
            if self.ssl else "")
