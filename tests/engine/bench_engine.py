@@ -13,7 +13,9 @@ three runs turns from round to round), with:
   most 4 transfers at once, as the engine's 4 workers) then md5sum --check
   of the files against their digests, then sync; for the large file,
   curl | tee FILE | md5sum, then sync; each timed as one;
-- bare curl: the same transfers, nothing checked, nothing made durable.
+- bare curl: the same transfers, nothing checked, nothing made durable;
+- the engine built without its flushes (bin/bench-noflush, a build for this
+  benchmark alone), to show what making the files durable costs it.
 
 Every timed run starts after a sync, so that what an earlier run left dirty
 is not written out inside the next one, and writes into a folder of its own
@@ -78,6 +80,9 @@ BIN = pathlib.Path(os.environ.get("SUITE_BIN") or BUILD / "bin")
 # A prefix of the benchmark's own: a run that overruns is ended with its whole
 # Wine server, which must not take other programs of the tree's prefix along.
 PREFIX = BUILD / "wineprefix-engine-bench"
+# The engine built without its flushes, beside a copy of engine_bench.exe: it
+# shows what making the files durable costs. Only this benchmark loads it.
+NOFLUSH_BIN = BIN / "bench-noflush"
 WORKERS = 4
 SMALL_BYTES = 16 * 1024
 
@@ -213,9 +218,11 @@ def served_since(rig, first):
     return len(conns), len({c for c, _ in conns}), max((n for _, n in conns), default=0)
 
 
-def run_engine(rig, files, out, tmp, deadline):
+def run_engine(rig, files, out, tmp, deadline, bin_dir=None):
     """The engine's time for the batch (s), the whole run's with Wine (s), its
-    peak working set (KiB) and what nginx served for it."""
+    peak working set (KiB) and what nginx served for it. bin_dir: where
+    engine_bench.exe and the PellowD.dll it loads are (BIN)."""
+    bin_dir = bin_dir or BIN
     fresh(out)
     listfile = tmp / "list.txt"
     with open(listfile, "w") as f:
@@ -227,9 +234,9 @@ def run_engine(rig, files, out, tmp, deadline):
     # a pipe open long after the program has ended.
     with open(tmp / "engine.out", "w+") as output:
         began = time.monotonic()
-        proc = subprocess.Popen([str(WINE_RUN), str(BIN / "engine_bench.exe"),
+        proc = subprocess.Popen([str(WINE_RUN), str(bin_dir / "engine_bench.exe"),
                                  windows_path(listfile), windows_path(out)],
-                                env=wine_env(), cwd=str(BIN), stdout=output,
+                                env=wine_env(), cwd=str(bin_dir), stdout=output,
                                 stderr=subprocess.STDOUT)
         try:
             rc = proc.wait(timeout=deadline)
@@ -356,9 +363,13 @@ def main():
             deadline = shape["deadline"]
             runners = {
                 "small": {"engine": lambda out: run_engine(rig, small, out, tmp, deadline),
+                          "noflush": lambda out: run_engine(rig, small, out, tmp, deadline,
+                                                            NOFLUSH_BIN),
                           "same": lambda out: run_small_same(rig, small, out, tmp),
                           "bare": lambda out: run_small_bare(rig, small, out, tmp)},
                 "large": {"engine": lambda out: run_engine(rig, large, out, tmp, deadline),
+                          "noflush": lambda out: run_engine(rig, large, out, tmp, deadline,
+                                                            NOFLUSH_BIN),
                           "same": lambda out: run_large_same(rig, large, out),
                           "bare": lambda out: run_large_bare(rig, large, out)},
             }
@@ -370,14 +381,16 @@ def main():
             for rnd in range(1, shape["rounds"] + 1):
                 # The order turns round by round, so that no side always runs
                 # first, right after the other side's writes.
-                turn = (rnd - 1) % 3
-                order = ["engine", "same", "bare"][turn:] + ["engine", "same", "bare"][:turn]
+                sides = ["engine", "same", "bare", "noflush"]
+                turn = (rnd - 1) % len(sides)
+                order = sides[turn:] + sides[:turn]
                 for key, label in (("small", small_label), ("large", large_label)):
                     got = {}
                     for what in order:
                         got[what] = runners[key][what](runs / f"{rnd}-{key}-{what}")
                     eng, wall, kib, conns = got["engine"]
                     same, bare = got["same"], got["bare"]
+                    keep(key + " noflush", got["noflush"][0])
                     keep(key + " engine", eng)
                     keep(key + " wall", wall)
                     keep(key + " same", same)
@@ -388,17 +401,18 @@ def main():
                     print(f"round {rnd}: {label}: engine {eng:.2f} s ({wall:.2f} s with Wine, "
                           f"peak {kib / 1024:.1f} MiB, {counted(conns[0], 'request')} over "
                           f"{counted(conns[1], 'connection')}), same work {same:.2f} s, "
-                          f"bare curl {bare:.2f} s", flush=True)
+                          f"bare curl {bare:.2f} s, engine without flushes {got['noflush'][0]:.2f} s",
+                          flush=True)
 
         rounds = shape["rounds"]
         print()
         print(f"best of {rounds}" if rounds > 1 else "one round")
-        print("%-16s %10s %10s %12s %12s" % ("set", "engine s", "+wine s", "same work s",
-                                             "bare curl s"))
+        print("%-16s %10s %10s %12s %12s %12s" % ("set", "engine s", "+wine s", "same work s",
+                                                  "bare curl s", "no flush s"))
         for label, key in ((small_label, "small"), (large_label, "large")):
-            print("%-16s %10.2f %10.2f %12.2f %12.2f" % (
+            print("%-16s %10.2f %10.2f %12.2f %12.2f %12.2f" % (
                 label, best[key + " engine"], best[key + " wall"], best[key + " same"],
-                best[key + " bare"]))
+                best[key + " bare"], best[key + " noflush"]))
         report = [
             "small files: ratio to same work = %.2f" % (best["small engine"] / best["small same"]),
             "small files: ratio to bare curl = %.2f" % (best["small engine"] / best["small bare"]),
