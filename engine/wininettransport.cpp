@@ -720,30 +720,34 @@ Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uin
 
     std::uint64_t nReceived = 0;
     const DWORD dwStart = ::GetTickCount();
-    // InternetReadFile returns only once it has all it was asked for, and
-    // under Wine every trip to the socket costs several to the Wine server.
-    // So a read asks for as much as keeps the rate limits able to see
-    // progress: what the slowest allowed link brings in half a window, or
-    // what this link has shown it brings in an eighth of a second.
-    const RateLimits& limits = m_aborts.Limits();
-    std::uint64_t nSafe =
-        static_cast<std::uint64_t>(limits.nMinBytesPerSecond) * limits.nWindowMs / 2000;
-    if (nSafe == 0)
-        nSafe = 1;
     for (;;) {
         if (isCancelled())
             return Failure::kCancelled;
-        const std::uint64_t nAgeMs = ::GetTickCount() - dwStart;
-        std::uint64_t nWant = nReceived * 1000 / (nAgeMs + kPaceBaseMs) / 8;
-        if (nWant < nSafe)
-            nWant = nSafe;
-        if (nWant > kReadAhead)
-            nWant = kReadAhead;
-        if (nWant > cbBuffer - cbFilled)
-            nWant = cbBuffer - cbFilled;
+        // InternetReadFile returns only once it has all it was asked for,
+        // and under Wine no closed handle ends it early: a read asks for
+        // what has arrived (WinINet's buffer of 8 KiB at most), so that a
+        // dripping server cannot hold it. Only a link that has shown it is
+        // fast is asked for more, an eighth of a second at its pace so far:
+        // under Wine every trip to the socket costs several to the Wine
+        // server, and a 512 MiB body read 8 KiB at a time took 65,000.
+        DWORD cbAvailable = 0;
+        BOOL bOk = ::InternetQueryDataAvailable(hRequest, &cbAvailable, /*dwFlags=*/0,
+                                                /*dwContext=*/0);
         DWORD cbRead = 0;
-        BOOL bOk =
-            ::InternetReadFile(hRequest, pBuffer + cbFilled, static_cast<DWORD>(nWant), &cbRead);
+        if (bOk) {
+            const std::uint64_t nAgeMs = ::GetTickCount() - dwStart;
+            std::uint64_t nWant = nReceived * 1000 / (nAgeMs + kPaceBaseMs) / 8;
+            if (nWant > kReadAhead)
+                nWant = kReadAhead;
+            if (nWant < cbAvailable)
+                nWant = cbAvailable;
+            if (nWant == 0)
+                nWant = 1;
+            if (nWant > cbBuffer - cbFilled)
+                nWant = cbBuffer - cbFilled;
+            bOk = ::InternetReadFile(hRequest, pBuffer + cbFilled, static_cast<DWORD>(nWant),
+                                     &cbRead);
+        }
         DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
         if (isCancelled())
             return Failure::kCancelled;
