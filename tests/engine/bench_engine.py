@@ -20,7 +20,7 @@ three runs turns from round to round), with:
 Every timed run starts after a sync, so that what an earlier run left dirty
 is not written out inside the next one, and writes into a folder of its own
 in the build tree; all are removed at the end (a full run needs about
-5.5 GiB there). Prints a table, then, among others:
+7 GiB there). Prints a table, then, among others:
 
     small files: ratio to same work = X.XX
     small files: ratio to bare curl = X.XX
