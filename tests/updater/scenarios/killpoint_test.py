@@ -42,8 +42,10 @@ SKIP = 77
 # A batch file that runs takes about a second (its pause) and a few copies.
 STUCK_S = 15
 # Of the kills that hit a run, how many may leave a stuck batch file (a Wine
-# artefact, see wait_for_batch_file) before that counts as a fault.
-MAX_STUCK_SHARE = 0.05
+# artefact, see wait_for_batch_file) before that counts as a fault. Seen: none
+# of 200 under the 32-bit loader, 4 of 200 under wine64, cmd.exe waiting on
+# its Wine server pipe.
+MAX_STUCK_SHARE = 0.10
 
 
 def tree_to_run():
@@ -166,7 +168,8 @@ class Cycle:
         installation for a while never began, and the next run is left to
         recover from that. Under Wine a kill in the middle of creating that
         process has also been seen to leave cmd.exe hanging with the batch
-        file unfinished (their process states are printed): after a kill
+        file unfinished, waiting for an answer of the Wine server that never
+        comes (their process states are printed): after a kill
         (killed), a batch file that has not ended within STUCK_S has its
         processes killed, and True says so.
         Anywhere else a batch file that does not end is a fault."""
