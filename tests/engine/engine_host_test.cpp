@@ -525,6 +525,10 @@ TEST_F(EngineHost, BadTransfersNeverReplaceTheInstalledFile) {
         {"huge-length-both", strFault + "/hugelength/good.bin", strFault + "/hugelength/good.bin",
          ""},
         {"portal-page-both", strFault + "/html/good.bin", strFault + "/html/good.bin", strGoodMd5},
+        // Compressed although not asked for: its bytes are not the file's,
+        // whatever their length says.
+        {"gzip-both", strFault + "/gzip/good.bin", strFault + "/gzip/good.bin", "",
+         "body sent with Content-Encoding gzip"},
         {"drip-both", strFault + "/drip1/good.bin", strFault + "/drip1/good.bin", strGoodMd5},
         {"redirect-to-ftp-both", strFault + "/redirect-scheme/good.bin",
          strFault + "/redirect-loop/good.bin", ""},

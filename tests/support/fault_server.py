@@ -20,6 +20,8 @@ file under the served root folder:
     /drip1/NAME    200 with the full length, then 1 byte a second
     /drip5k/NAME   200 with the full length, then 512 bytes every 0.1 s
     /html/NAME     200 with a small HTML page instead of the file
+    /gzip/NAME     200 with the file gzip-compressed, Content-Encoding: gzip
+                   and the compressed length (sent although nobody asked)
     /204/NAME      204 No Content
     /206/NAME      206 with the first half of the file and its Content-Range
     /redirect-host/NAME    302 to /ok/NAME on this server under the name
@@ -45,6 +47,7 @@ holds a bound loopback port that never listens, so connecting to it is
 refused (and nobody else can take it).
 """
 
+import gzip
 import http.server
 import os
 import socket
@@ -98,6 +101,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._drip(body, size, pause)
         if mode == "html":
             return self._page(b"<html><body>Please log in</body></html>\n")
+        if mode == "gzip":
+            packed = gzip.compress(body)
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Encoding", "gzip")
+            self.send_header("Content-Length", str(len(packed)))
+            self.end_headers()
+            self.wfile.write(packed)
+            return None
         if mode == "204":
             self.send_response(204)
             self.end_headers()
