@@ -646,12 +646,12 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
     std::unique_ptr<MD5> digest;
     if (!strMD5.empty())
         digest.reset(new MD5());
+    CFileTarget target(m_hFile, strTemp);
     Failure eReceived;
     if (bHasLength && nLength >= kPipeFrom) {
-        CFileTarget target(m_hFile, strTemp);
         CWritePipe pipe(target, digest.get(), kPipeBuffer, kPipeBuffers, kFlushEvery);
-        eReceived =
-            Receive(hRequest, bHasLength, nLength, nMaxBytes, nullptr, &pipe, isCancelled, pstrWhy);
+        eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, nullptr, nullptr, &pipe,
+                            isCancelled, pstrWhy);
         // A writer that failed stopped the receiving too, with kLocal and
         // no reason of its own.
         std::string strWhy;
@@ -660,8 +660,8 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
             eReceived = Failure::kLocal;
         }
     } else {
-        eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, digest.get(), nullptr,
-                            isCancelled, pstrWhy);
+        eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, &target, digest.get(),
+                            nullptr, isCancelled, pstrWhy);
     }
     if (eReceived != Failure::kNone)
         return eReceived;
@@ -678,7 +678,8 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
 }
 
 Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uint64_t nLength,
-                                   std::uint64_t nMaxBytes, MD5* pDigest, CWritePipe* pPipe,
+                                   std::uint64_t nMaxBytes, CWritePipe::ITarget* pTarget,
+                                   MD5* pDigest, CWritePipe* pPipe,
                                    const std::function<bool()>& isCancelled, std::string* pstrWhy) {
     // Through a pipe the bytes land in its buffers, each filled before it is
     // handed over; otherwise in our own buffer, written at once.
@@ -703,13 +704,8 @@ Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uin
             pPipe->Put(cb);
             return nextBuffer();
         }
-        DWORD cbWritten = 0;
-        if (!::WriteFile(m_hFile, pBuffer, static_cast<DWORD>(cb), &cbWritten,
-                         /*lpOverlapped=*/nullptr) ||
-            cbWritten != cb) {
-            *pstrWhy = ErrorText("WriteFile", ::GetLastError());
+        if (!pTarget->Write(pBuffer, cb, pstrWhy))
             return false;
-        }
         if (pDigest != nullptr)
             pDigest->update(pBuffer, static_cast<unsigned int>(cb));
         return true;

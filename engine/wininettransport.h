@@ -109,11 +109,12 @@ private:
     // the request for strUrl and leaves its handle adopted.
     Failure Open(const std::string& strUrl, HINTERNET* phRequest,
                  const std::function<bool()>& isCancelled, std::string* pstrWhy);
-    // The body of the answer into m_hFile: written and fed to pDigest here,
-    // or handed to pPipe's threads.
+    // The body of the answer into the temporary file: written to pTarget and
+    // fed to pDigest here, or handed to pPipe's threads (the others null).
     Failure Receive(HINTERNET hRequest, bool bHasLength, std::uint64_t nLength,
-                    std::uint64_t nMaxBytes, MD5* pDigest, CWritePipe* pPipe,
-                    const std::function<bool()>& isCancelled, std::string* pstrWhy);
+                    std::uint64_t nMaxBytes, CWritePipe::ITarget* pTarget, MD5* pDigest,
+                    CWritePipe* pPipe, const std::function<bool()>& isCancelled,
+                    std::string* pstrWhy);
     // Whether nLength bytes fit on the disk of strFolder.
     bool RoomFor(const std::string& strFolder, std::uint64_t nLength, std::string* pstrWhy);
     // False when aborted meanwhile (the handle is closed then).

@@ -18,21 +18,20 @@ CWritePipe::CWritePipe(ITarget& target, MD5* pDigest, std::size_t cbBuffer, unsi
         try {
             m_threads[kHasher] = std::thread([this] { Consume(kHasher); });
         } catch (...) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_bAbandoned = true;
-            }
-            m_cv.notify_all();
-            m_threads[kWriter].join();
+            EndThreads(&CWritePipe::m_bAbandoned);
             throw;
         }
     }
 }
 
 CWritePipe::~CWritePipe() {
+    EndThreads(&CWritePipe::m_bAbandoned);
+}
+
+void CWritePipe::EndThreads(bool CWritePipe::*pbFlag) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_bAbandoned = true;
+        this->*pbFlag = true;
     }
     m_cv.notify_all();
     for (std::thread& t : m_threads) {
@@ -66,15 +65,7 @@ void CWritePipe::Put(std::size_t cb) {
 }
 
 bool CWritePipe::Close(std::string* pstrWhy) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bClosing = true;
-    }
-    m_cv.notify_all();
-    for (std::thread& t : m_threads) {
-        if (t.joinable())
-            t.join();
-    }
+    EndThreads(&CWritePipe::m_bClosing);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bFailed)
         *pstrWhy = m_strWhy;

@@ -50,6 +50,9 @@ public:
 private:
     enum Consumer { kWriter, kHasher, kConsumers };
     void Consume(Consumer eWho);
+    // Raises *pbFlag (closing: finish what was handed over; abandoned: stop
+    // at once) and joins the consumers.
+    void EndThreads(bool CWritePipe::*pbFlag);
     // The fewest buffers any running consumer has passed.
     std::uint64_t Slowest() const;
 

@@ -58,24 +58,19 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = pathlib.Path(os.environ.get("SUITE_SOURCE", HERE.parents[1]))
 sys.path.insert(0, str(HERE.parent / "support"))
+from buildtrees import default_build  # noqa: E402
 from nginx_rig import NginxRig  # noqa: E402
 
 WINE_RUN = SOURCE / "scripts" / "wine-run"
 
 
-def default_build():
+def tree_in_use():
     if os.environ.get("SUITE_BIN"):
         return pathlib.Path(os.environ["SUITE_BIN"]).resolve().parent
-    probe = subprocess.run([str(SOURCE / "scripts" / "wine-trees")], stdout=subprocess.PIPE,
-                           text=True).stdout
-    for line in probe.splitlines():
-        tree, can, _ = line.split("\t")
-        if can == "yes":
-            return SOURCE / "build" / tree
-    raise SystemExit("no Windows build tree runs on this machine")
+    return default_build(SOURCE)
 
 
-BUILD = pathlib.Path(os.environ.get("SUITE_BUILD") or default_build())
+BUILD = pathlib.Path(os.environ.get("SUITE_BUILD") or tree_in_use())
 BIN = pathlib.Path(os.environ.get("SUITE_BIN") or BUILD / "bin")
 # A prefix of the benchmark's own: a run that overruns is ended with its whole
 # Wine server, which must not take other programs of the tree's prefix along.

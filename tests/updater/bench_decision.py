@@ -38,19 +38,10 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = pathlib.Path(os.environ.get("SUITE_SOURCE", HERE.parents[1]))
+sys.path.insert(0, str(HERE.parent / "support"))
+from buildtrees import default_build  # noqa: E402
 
-
-def default_build():
-    probe = subprocess.run([str(SOURCE / "scripts" / "wine-trees")], stdout=subprocess.PIPE,
-                           text=True).stdout
-    for line in probe.splitlines():
-        tree, can, _ = line.split("\t")
-        if can == "yes":
-            return SOURCE / "build" / tree
-    raise SystemExit("no Windows build tree runs on this machine")
-
-
-BUILD = pathlib.Path(os.environ.get("SUITE_BUILD") or default_build())
+BUILD = pathlib.Path(os.environ.get("SUITE_BUILD") or default_build(SOURCE))
 os.environ.setdefault("SUITE_BUILD", str(BUILD))
 os.environ.setdefault("SUITE_BIN", str(BUILD / "bin"))
 os.environ.setdefault("SUITE_SOURCE", str(SOURCE))

@@ -30,6 +30,7 @@ import time
 from talvexrig import BUILD, SOURCE, Failure, Installation, main, plaza_info, run, start
 from e2e_scenarios import Release
 from nginx_rig import NginxRig
+from buildtrees import runnable_trees
 
 KILL_POINTS = int(os.environ.get("KILLPOINT_COUNT", "200"))
 MAX_CYCLES = KILL_POINTS + KILL_POINTS // 2
@@ -52,9 +53,7 @@ def tree_to_run():
     """The Windows tree the kill-point test belongs to on this machine: the
     32-bit one, what ships, when this machine runs it, the 64-bit one
     otherwise; None when it runs neither."""
-    out = subprocess.run([os.path.join(SOURCE, "scripts", "wine-trees")], capture_output=True,
-                         text=True).stdout
-    runnable = [line.split("\t")[0] for line in out.splitlines() if line.split("\t")[1:2] == ["yes"]]
+    runnable = runnable_trees(SOURCE)
     for tree in ("windows", "windows64"):
         if tree in runnable:
             return tree
