@@ -177,6 +177,11 @@ bool CFolderMemo::FirstSweep(const std::string& strFolder) {
 
 namespace {
 
+// A move over a target another process holds for a moment is tried this
+// often, waiting 50, 100, 150 and 200 ms between the tries.
+const int kMoveTries = 5;
+const DWORD kMoveRetryMs = 50;
+
 // Flushes a file's bytes to disk; a build for the benchmark alone skips it.
 BOOL FlushFile(HANDLE hFile) {
 #ifdef PELLOWD_BENCH_NO_FLUSH
@@ -222,10 +227,22 @@ public:
             *pstrWhy = "replace before flush";
             return false;
         }
-        if (!::MoveFileExA(m_strTemp.c_str(), m_strTarget.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            *pstrWhy = ErrorText(("MoveFileEx to " + m_strTarget).c_str(), ::GetLastError());
-            return false;
+        // Another process that replaces or reads the same target at this
+        // moment (a second engine, a virus scanner) makes the move fail for
+        // a moment: it is tried again a few times before it counts.
+        for (int nTry = 1;; ++nTry) {
+            if (::MoveFileExA(m_strTemp.c_str(), m_strTarget.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                break;
+            const DWORD dwError = ::GetLastError();
+            const bool bMomentary = dwError == ERROR_ACCESS_DENIED ||
+                                    dwError == ERROR_SHARING_VIOLATION ||
+                                    dwError == ERROR_LOCK_VIOLATION;
+            if (!bMomentary || nTry >= kMoveTries) {
+                *pstrWhy = ErrorText(("MoveFileEx to " + m_strTarget).c_str(), dwError);
+                return false;
+            }
+            ::Sleep(kMoveRetryMs * nTry);
         }
         m_bReplaced = true;
         return true;
