@@ -16,6 +16,12 @@ three runs turns from round to round), with:
 - bare curl: the same transfers, nothing checked, nothing made durable;
 - the engine built without its flushes (bin/bench-noflush, a build for this
   benchmark alone), to show what making the files durable costs it.
+- for the small files, the file work alone (engine_bench.exe --file-floor):
+  on 4 threads, no engine and no network, create a temporary file beside
+  each target, write 16 KiB, close it and move it over the target. Any
+  engine that installs files that way pays at least this; under Wine it
+  is most of the engine's time, which no change inside the engine can win
+  back.
 
 Every timed run starts after a sync, so that what an earlier run left dirty
 is not written out inside the next one, and writes into a folder of its own
@@ -24,6 +30,7 @@ in the build tree; all are removed at the end (a full run needs about
 
     small files: ratio to same work = X.XX
     small files: ratio to bare curl = X.XX
+    small files: the file work alone took N.NN times the same work
     large file: ratio to same work = X.XX
     large file: ratio to bare curl = X.XX
     engine peak working set: small files N MiB, large file N MiB
@@ -88,6 +95,7 @@ ENGINE_LINE = re.compile(r"^files=(\d+) ms=(\d+\.\d+) stops=(\d+) peak_ws_kib=(\
 # The lines a program reads; each must come out exactly once and well formed.
 REPORT_LINES = [re.compile(r"^small files: ratio to same work = \d+\.\d\d$"),
                 re.compile(r"^small files: ratio to bare curl = \d+\.\d\d$"),
+                re.compile(r"^small files: the file work alone took \d+\.\d\d times the same work$"),
                 re.compile(r"^large file: ratio to same work = \d+\.\d\d$"),
                 re.compile(r"^large file: ratio to bare curl = \d+\.\d\d$"),
                 re.compile(r"^engine peak working set: small files \d+\.\d MiB, "
@@ -191,7 +199,7 @@ def file_md5(path):
     return h.hexdigest()
 
 
-def check_files(out, files, who):
+def check_files(out, files, who, contents=True):
     """Exactly the served files, each with its digest: no file missing,
     none torn, no temporary file left behind."""
     found = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
@@ -201,7 +209,7 @@ def check_files(out, files, who):
         missing = sorted(set(want) - set(found))[:5]
         raise SystemExit(f"{who}: files differ from the served ones "
                          f"(missing {missing}, not served {extra})")
-    for name, md5 in files:
+    for name, md5 in files if contents else []:
         if file_md5(out / name) != md5:
             raise SystemExit(f"{who}: content differs: {name}")
 
@@ -213,10 +221,11 @@ def served_since(rig, first):
     return len(conns), len({c for c, _ in conns}), max((n for _, n in conns), default=0)
 
 
-def run_engine(rig, files, out, tmp, deadline, bin_dir=None):
+def run_engine(rig, files, out, tmp, deadline, bin_dir=None, floor=False):
     """The engine's time for the batch (s), the whole run's with Wine (s), its
     peak working set (KiB) and what nginx served for it. bin_dir: where
-    engine_bench.exe and the PellowD.dll it loads are (BIN)."""
+    engine_bench.exe and the PellowD.dll it loads are (BIN). floor: the file
+    work alone instead, without the engine (files of zeros)."""
     bin_dir = bin_dir or BIN
     fresh(out)
     listfile = tmp / "list.txt"
@@ -229,8 +238,9 @@ def run_engine(rig, files, out, tmp, deadline, bin_dir=None):
     # a pipe open long after the program has ended.
     with open(tmp / "engine.out", "w+") as output:
         began = time.monotonic()
-        proc = subprocess.Popen([str(WINE_RUN), str(bin_dir / "engine_bench.exe"),
-                                 windows_path(listfile), windows_path(out)],
+        mode = ["--file-floor", str(SMALL_BYTES)] if floor else []
+        proc = subprocess.Popen([str(WINE_RUN), str(bin_dir / "engine_bench.exe")] + mode +
+                                [windows_path(listfile), windows_path(out)],
                                 env=wine_env(), cwd=str(bin_dir), stdout=output,
                                 stderr=subprocess.STDOUT)
         try:
@@ -255,7 +265,7 @@ def run_engine(rig, files, out, tmp, deadline, bin_dir=None):
     reports, ms, stops, peak_kib = parsed[0].groups()
     if int(reports) != len(files) or int(stops) != 0 or int(peak_kib) == 0:
         raise SystemExit(f"engine_bench: unexpected figures: {parsed[0].group(0)!r}")
-    check_files(out, files, "engine")
+    check_files(out, files, "engine", contents=not floor)
     return float(ms) / 1000.0, took, int(peak_kib), served_since(rig, first)
 
 
@@ -361,7 +371,9 @@ def main():
                           "noflush": lambda out: run_engine(rig, small, out, tmp, deadline,
                                                             NOFLUSH_BIN),
                           "same": lambda out: run_small_same(rig, small, out, tmp),
-                          "bare": lambda out: run_small_bare(rig, small, out, tmp)},
+                          "bare": lambda out: run_small_bare(rig, small, out, tmp),
+                          "floor": lambda out: run_engine(rig, small, out, tmp, deadline,
+                                                          floor=True)},
                 "large": {"engine": lambda out: run_engine(rig, large, out, tmp, deadline),
                           "noflush": lambda out: run_engine(rig, large, out, tmp, deadline,
                                                             NOFLUSH_BIN),
@@ -376,10 +388,10 @@ def main():
             for rnd in range(1, shape["rounds"] + 1):
                 # The order turns round by round, so that no side always runs
                 # first, right after the other side's writes.
-                sides = ["engine", "same", "bare", "noflush"]
-                turn = (rnd - 1) % len(sides)
-                order = sides[turn:] + sides[:turn]
                 for key, label in (("small", small_label), ("large", large_label)):
+                    sides = list(runners[key])
+                    turn = (rnd - 1) % len(sides)
+                    order = sides[turn:] + sides[:turn]
                     got = {}
                     for what in order:
                         got[what] = runners[key][what](runs / f"{rnd}-{key}-{what}")
@@ -391,26 +403,33 @@ def main():
                     keep(key + " same", same)
                     keep(key + " bare", bare)
                     peak[key] = max(peak[key], kib)
+                    floor = ""
                     if key == "small":
                         served.append(conns)
+                        keep("small floor", got["floor"][0])
+                        floor = f", file work alone {got['floor'][0]:.2f} s"
                     print(f"round {rnd}: {label}: engine {eng:.2f} s ({wall:.2f} s with Wine, "
                           f"peak {kib / 1024:.1f} MiB, {counted(conns[0], 'request')} over "
                           f"{counted(conns[1], 'connection')}), same work {same:.2f} s, "
-                          f"bare curl {bare:.2f} s, engine without flushes {got['noflush'][0]:.2f} s",
-                          flush=True)
+                          f"bare curl {bare:.2f} s, engine without flushes {got['noflush'][0]:.2f} s"
+                          f"{floor}", flush=True)
 
         rounds = shape["rounds"]
         print()
         print(f"best of {rounds}" if rounds > 1 else "one round")
-        print("%-16s %10s %10s %12s %12s %12s" % ("set", "engine s", "+wine s", "same work s",
-                                                  "bare curl s", "no flush s"))
+        print("%-16s %10s %10s %12s %12s %12s %12s" % (
+            "set", "engine s", "+wine s", "same work s", "bare curl s", "no flush s",
+            "file work s"))
         for label, key in ((small_label, "small"), (large_label, "large")):
-            print("%-16s %10.2f %10.2f %12.2f %12.2f %12.2f" % (
+            floor = "%.2f" % best[key + " floor"] if key + " floor" in best else "-"
+            print("%-16s %10.2f %10.2f %12.2f %12.2f %12.2f %12s" % (
                 label, best[key + " engine"], best[key + " wall"], best[key + " same"],
-                best[key + " bare"], best[key + " noflush"]))
+                best[key + " bare"], best[key + " noflush"], floor))
         report = [
             "small files: ratio to same work = %.2f" % (best["small engine"] / best["small same"]),
             "small files: ratio to bare curl = %.2f" % (best["small engine"] / best["small bare"]),
+            "small files: the file work alone took %.2f times the same work" % (
+                best["small floor"] / best["small same"]),
             "large file: ratio to same work = %.2f" % (best["large engine"] / best["large same"]),
             "large file: ratio to bare curl = %.2f" % (best["large engine"] / best["large bare"]),
             "engine peak working set: small files %.1f MiB, large file %.1f MiB" % (
