@@ -2,7 +2,27 @@
 
 #include <tinyxml.h>
 
+#include <string>
+
 #include "templates/debugreport.h"
+#include "updater/core/xmllimits.h"
+
+namespace {
+
+// Far above any real title table (a row is about 50 bytes).
+const std::size_t kMaxTitleTableBytes = 4u << 20;
+
+// TinyXML reads nested elements by recursion without a bound, and this runs
+// on the plaza's own thread: a damaged table must give no rows, not end the
+// plaza. The file is checked first and then loaded by TinyXML itself, which
+// keeps its own reading of line ends and encodings.
+bool LoadTitleTable(const char* pszPath, TiXmlDocument& doc) {
+    std::string strText;
+    return pszPath != nullptr && ReadFileText(pszPath, kMaxTitleTableBytes, strText) &&
+           XmlDepthWithin(strText.c_str(), kMaxXmlDepth) && doc.LoadFile(pszPath);
+}
+
+}  // namespace
 
 CUserTitle::CUserTitle() = default;
 
@@ -11,11 +31,11 @@ CUserTitle::~CUserTitle() = default;
 void CUserTitle::Init(const char* pszScoreFile, const char* pszLevelFile) {
     try {
         TiXmlDocument doc;
-        if (pszScoreFile != nullptr && doc.LoadFile(pszScoreFile))
+        if (LoadTitleTable(pszScoreFile, doc))
             ReadScoreTitles(doc, &m_ScoreTitleArray);
 
         TiXmlDocument doc1;
-        if (pszLevelFile != nullptr && doc1.LoadFile(pszLevelFile))
+        if (LoadTitleTable(pszLevelFile, doc1))
             ReadLevelTitles(doc1, &m_LevelTitleArray);
     } catch (...) {
         SuiteDebugReport("CUserTitle::Init ended by an exception", __FILE__, __LINE__);

@@ -49,6 +49,14 @@ std::string WriteTable(const std::string& strCase, const std::string& strName,
     return strPath;
 }
 
+std::string Repeat(const std::string& strPiece, std::size_t nTimes) {
+    std::string strText;
+    strText.reserve(strPiece.size() * nTimes);
+    for (std::size_t i = 0; i < nTimes; ++i)
+        strText += strPiece;
+    return strText;
+}
+
 std::string MissingFile(const std::string& strCase) {
     const std::string strPath = JoinPath(CaseDirectory("title_" + strCase), "missing.xml");
     quorle_test::RemoveFile(strPath);
@@ -171,6 +179,12 @@ TEST(UserTitleTest, FilesThatGiveNoRows) {
         {"comment only", "<!-- no table -->"},
         {"empty file", ""},
         {"root without rows", "<ScoreTitle>text only</ScoreTitle>"},
+        // TinyXML would recurse once a level, far past the stack.
+        {"nested far too deep", "<ScoreTitle><Item Score=\"0\" Title=\"x\"/>" +
+                                    Repeat("<a>", 200000) + Repeat("</a>", 200000) +
+                                    "</ScoreTitle>"},
+        {"larger than any title table",
+         ScoreTable({{"0", "x"}}) + "<!--" + std::string(4u << 20, ' ') + "-->"},
     };
     for (const auto& c : cases) {
         CUserTitle title;
