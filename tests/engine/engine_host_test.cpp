@@ -507,6 +507,8 @@ TEST_F(EngineHost, BadTransfersNeverReplaceTheInstalledFile) {
         std::string strPrimary, strReserve, strMd5;
         std::string strLogged = "";  // in the engine's log after the failure
         DWORD dwWithinMs = 120000;
+        // The engine's largest file for this row (PELLOWD_MAX_FILE_BYTES), empty for the run's.
+        std::string strMaxFileBytes = "";
     };
     const std::string strFaultPort = strFault.substr(strFault.rfind(':') + 1);
     const Case cases[] = {
@@ -541,8 +543,34 @@ TEST_F(EngineHost, BadTransfersNeverReplaceTheInstalledFile) {
          strFaultTls + "/redirect-http/good.bin", strGoodMd5,
          "redirect from https to http refused: http://localhost:" + strFaultPort + "/ok/good.bin",
          2000},
+        // 1 TiB announced to an engine that would take 2 TiB: more than the
+        // disk has, refused before a byte is written.
+        {"past-free-space-both", strFault + "/hugelength/good.bin",
+         strFault + "/hugelength/good.bin", "", "1099511627776 bytes announced, ", 120000,
+         "2199023255552"},
     };
+    const std::string strRunMax = Env("PELLOWD_MAX_FILE_BYTES");
+    // The engine reads its settings when it is made.
+    auto makeEngine = [&](const std::string& strMax) {
+        helper.CloseInstance();
+        ::SetEnvironmentVariableA("PELLOWD_MAX_FILE_BYTES",
+                                  strMax.empty() ? nullptr : strMax.c_str());
+        return helper.CreateInstance() &&
+               helper->SetDownLoadServiceSink(static_cast<IUnknownEx*>(&sink));
+    };
+    std::string strEngineMax = strRunMax;
+    ULARGE_INTEGER freeBytes = {};
+    ASSERT_TRUE(::GetDiskFreeSpaceExA((strWork + "\\").c_str(), &freeBytes, nullptr, nullptr));
     for (const Case& c : cases) {
+        if (std::string(c.pszName) == "past-free-space-both" && freeBytes.QuadPart >> 40 != 0) {
+            std::printf("%s: not run, the disk has 1 TiB free or more\n", c.pszName);
+            continue;
+        }
+        const std::string strMax = c.strMaxFileBytes.empty() ? strRunMax : c.strMaxFileBytes;
+        if (strMax != strEngineMax) {
+            ASSERT_TRUE(makeEngine(strMax)) << c.pszName;
+            strEngineMax = strMax;
+        }
         const std::string strTarget = strWork + "\\" + c.pszName + ".dll";
         WriteAll(strTarget, std::string("installed ") + c.pszName);
         DownLoadRequest r = Request(c.pszName, strWork, std::string(c.pszName) + ".dll",
@@ -575,6 +603,8 @@ TEST_F(EngineHost, BadTransfersNeverReplaceTheInstalledFile) {
         }
     }
     EXPECT_TRUE(sink.reports.empty());
+    ::SetEnvironmentVariableA("PELLOWD_MAX_FILE_BYTES",
+                              strRunMax.empty() ? nullptr : strRunMax.c_str());
 }
 
 TEST_F(EngineHost, FailedFileEndsItsBatchWithServiceStop) {
