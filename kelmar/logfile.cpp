@@ -38,9 +38,14 @@ void CLogFile::WriteLog(const char* pszMessage) {
         if (g_logFilePath.empty()) {
             return;
         }
-        // The folder may have been removed since the last entry, so it is checked each time.
-        kelmar::MakeParentFolders(g_logFilePath.c_str());
-        kelmar::AppendToFile(g_logFilePath.c_str(), entry.data(), entry.size());
+        // The folder may have been removed since the last entry, but making it costs a call
+        // per folder, several round trips to the Wine server: only a missing one is made.
+        const char* path = g_logFilePath.c_str();
+        if (kelmar::AppendToFile(path, entry.data(), entry.size()) ==
+                kelmar::AppendResult::kNoFolder &&
+            kelmar::MakeParentFolders(path)) {
+            kelmar::AppendToFile(path, entry.data(), entry.size());
+        }
     } catch (...) {
         // A log entry is never worth failing the caller for.
     }

@@ -13,8 +13,14 @@ bool MakeParentFolders(const char* filePath) noexcept;
 // Writes the current local time as "YYYY-MM-DD HH:MM:SS" plus a terminator into `out`.
 void FormatLocalNow(char (&out)[20]) noexcept;
 
-// Appends `size` bytes to the file `filePath`, creating it when missing; true when all
-// were written. The file is opened for this call only and shared with other writers.
-bool AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept;
+enum class AppendResult {
+    kWritten,   // all the bytes
+    kNoFolder,  // the file's folder does not exist: nothing was written
+    kFailed,    // anything else
+};
+
+// Appends `size` bytes to the file `filePath`, creating it when missing. The file is
+// opened for this call only and shared with other writers.
+AppendResult AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept;
 
 }  // namespace kelmar

@@ -39,13 +39,13 @@ void FormatLocalNow(char (&out)[20]) noexcept {
     }
 }
 
-bool AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {
+AppendResult AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {
     std::FILE* file = std::fopen(filePath, "ab");
     if (file == nullptr) {
-        return false;
+        return errno == ENOENT ? AppendResult::kNoFolder : AppendResult::kFailed;
     }
     bool ok = std::fwrite(data, 1, size, file) == size;
-    return std::fclose(file) == 0 && ok;
+    return std::fclose(file) == 0 && ok ? AppendResult::kWritten : AppendResult::kFailed;
 }
 
 }  // namespace kelmar

@@ -70,14 +70,15 @@ void FormatLocalNow(char (&out)[20]) noexcept {
                   now.wSecond % 100u);
 }
 
-bool AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {
+AppendResult AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {
     // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the end, even when
     // another process appends to the same log.
     HANDLE file = CreateFileA(filePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               /*hTemplateFile=*/nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return false;
+        return GetLastError() == ERROR_PATH_NOT_FOUND ? AppendResult::kNoFolder
+                                                      : AppendResult::kFailed;
     }
     const char* bytes = static_cast<const char*>(data);
     bool ok = true;
@@ -89,7 +90,7 @@ bool AppendToFile(const char* filePath, const void* data, std::size_t size) noex
         size -= written;
     }
     CloseHandle(file);
-    return ok;
+    return ok ? AppendResult::kWritten : AppendResult::kFailed;
 }
 
 }  // namespace kelmar

@@ -44,6 +44,12 @@ TEST_F(LogFileTest, CreatesMissingFoldersOnTheWay) {
         auto entries = std::distance(std::filesystem::directory_iterator(root.path()),
                                      std::filesystem::directory_iterator());
         EXPECT_EQ(1, entries) << c.folders;
+        // Removed between two entries, the folders are made again. (The folder is
+        // found by listing: its name is code page 936, which std::filesystem would not take.)
+        for (const auto& entry : std::filesystem::directory_iterator(root.path()))
+            std::filesystem::remove_all(entry.path());
+        CLogFile::WriteLog("again");
+        EXPECT_TRUE(IsLogEntry(ReadBytes(logPath), "again")) << c.folders;
     }
 }
 
