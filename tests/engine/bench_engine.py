@@ -20,8 +20,8 @@ three runs turns from round to round), with:
   on 4 threads, no engine and no network, create a temporary file beside
   each target, write 16 KiB, close it and move it over the target. Any
   engine that installs files that way pays at least this; under Wine it
-  is most of the engine's time, which no change inside the engine can win
-  back.
+  is about half the engine's time, which no change inside the engine can
+  win back.
 
 Every timed run starts after a sync, so that what an earlier run left dirty
 is not written out inside the next one, and writes into a folder of its own
