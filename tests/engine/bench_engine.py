@@ -95,7 +95,8 @@ ENGINE_LINE = re.compile(r"^files=(\d+) ms=(\d+\.\d+) stops=(\d+) peak_ws_kib=(\
 # The lines a program reads; each must come out exactly once and well formed.
 REPORT_LINES = [re.compile(r"^small files: ratio to same work = \d+\.\d\d$"),
                 re.compile(r"^small files: ratio to bare curl = \d+\.\d\d$"),
-                re.compile(r"^small files: the file work alone took \d+\.\d\d times the same work$"),
+                re.compile(r"^small files: the file work alone took \d+\.\d\d times "
+                           r"the same work$"),
                 re.compile(r"^large file: ratio to same work = \d+\.\d\d$"),
                 re.compile(r"^large file: ratio to bare curl = \d+\.\d\d$"),
                 re.compile(r"^engine peak working set: small files \d+\.\d MiB, "
