@@ -69,6 +69,9 @@ void CRetryPolicy::Report(Failure eFailure) {
 
 void CProgressGuard::Start(std::uint32_t dwNow) {
     m_dwStart = dwNow;
+    // A worker keeps its guard for all its transfers: a body of unknown
+    // length must not inherit the deadline of the last one announced.
+    m_nLength = 0;
     m_nTotal = 0;
     m_samples.assign(1, Sample{dwNow, 0});
 }

@@ -79,7 +79,7 @@ public:
     enum class Verdict { kOk, kTooSlow, kPastDeadline };
 
     explicit CProgressGuard(const RateLimits& limits) : m_limits(limits) {}
-    // The request is sent: the clocks start.
+    // The request is sent: the clocks start, and nothing of an earlier transfer counts.
     void Start(std::uint32_t dwNow);
     // The announced length, which extends the deadline.
     void SetLength(std::uint64_t nLength) { m_nLength = nLength; }
