@@ -36,6 +36,13 @@ std::string Nested(int nDepth) {
     return strXml;
 }
 
+std::string Repeat(const std::string& strPiece, int nTimes) {
+    std::string strText;
+    for (int i = 0; i < nTimes; ++i)
+        strText += strPiece;
+    return strText;
+}
+
 TEST(Manifest, ReadsFilesAndGamesInOrderByPosition) {
     const std::string strXml =
         "<?xml version=\"1.0\" encoding=\"gb2312\"?>"
@@ -105,6 +112,12 @@ TEST(Manifest, UnusableDocuments) {
         {"<R><F/><G/>" + Nested(static_cast<int>(kMaxXmlDepth)) + "</R>", true,
          ManifestStatus::LoadFailed},
         {Nested(60000), true, ManifestStatus::LoadFailed},
+        // TinyXML reads the declaration's version, encoding and standalone
+        // whole: a '>' quoted in one does not end it.
+        {"<?xml version='><b x=\"' ?>" + Repeat("<a>", 100000), true, ManifestStatus::LoadFailed},
+        {"<?XML version=\"1.0\" encoding='gb2312'?><R><F/><G/>" +
+             Nested(static_cast<int>(kMaxXmlDepth) - 1) + "</R>",
+         true, ManifestStatus::Ok},
         {"<R><!--" + Nested(20) + "--><F/><G/></R>", true, ManifestStatus::Ok},
         {"<R><F/><G/><![CDATA[" + Nested(20) + "]]></R>", true, ManifestStatus::Ok},
         {"<R><F/><G/><x a=x/></R>", true, ManifestStatus::Ok},  // unquoted, as TinyXML allows

@@ -149,6 +149,44 @@ bool StartsWithNoCase(const char* p, const char* pszHead) {
     return true;
 }
 
+// Past a declaration at the top, p at "<?xml" (in any case), as TinyXML
+// reads it: the attributes version, encoding and standalone are read whole,
+// so a quoted value may hold a '>'; anything else is passed over up to a
+// blank or a '>'; the first '>' outside them ends it. nullptr where TinyXML
+// stops reading the document there (it fails the declaration or the text
+// ends): nothing after it is read at all.
+const char* SkipDeclaration(const char* p) {
+    p += 5;
+    while (*p != '\0') {
+        if (*p == '>')
+            return p + 1;
+        p = SkipSpace(p);
+        if (!StartsWithNoCase(p, "version") && !StartsWithNoCase(p, "encoding") &&
+            !StartsWithNoCase(p, "standalone")) {
+            while (*p != '\0' && *p != '>' && !IsSpace(*p))
+                ++p;
+            continue;
+        }
+        p = SkipSpace(ReadName(p, nullptr));
+        if (*p != '=')
+            return nullptr;
+        p = SkipSpace(p + 1);
+        if (*p == '"' || *p == '\'') {
+            const char* pClose = std::strchr(p + 1, *p);
+            if (pClose == nullptr)
+                return nullptr;
+            p = pClose + 1;
+            continue;
+        }
+        while (*p != '\0' && !IsSpace(*p) && *p != '/' && *p != '>') {
+            if (*p == '"' || *p == '\'')
+                return nullptr;
+            ++p;
+        }
+    }
+    return nullptr;
+}
+
 bool MayBeReadAsUtf8(const char* pszText) {
     if (StartsWith(pszText, "\xEF\xBB\xBF"))
         return true;
@@ -204,6 +242,12 @@ bool XmlDepthWithin(const char* pszText, std::size_t nMaxDepth) {
             // A declaration inside an element: TinyXML reads its attributes
             // its own way; no manifest has one there.
             return false;
+        } else if (StartsWithNoCase(p, "<?xml")) {
+            // Read to its first '>', a quoted '>' would end it early here
+            // and hide the tags that TinyXML goes on to read.
+            p = SkipDeclaration(p);
+            if (p == nullptr)
+                return true;
         } else if (IsNameStart(p[1])) {
             std::string strName;
             p = ReadName(p + 1, &strName);
@@ -221,8 +265,8 @@ bool XmlDepthWithin(const char* pszText, std::size_t nMaxDepth) {
                     break;
             }
         } else {
-            // Unknown nodes, declarations at the top and stray end tags
-            // there: TinyXML reads them up to the first '>'.
+            // Unknown nodes and stray end tags at the top: TinyXML reads
+            // them up to the first '>'.
             p = SkipPast(p + 1, ">");
         }
     }
