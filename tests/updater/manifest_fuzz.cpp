@@ -2,16 +2,21 @@
 // the readers of signed manifests: any bytes give a status, never a crash,
 // and whatever is accepted keeps the promises the rest of the updater builds
 // on.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <tinyxml.h>
 
 #include "names/safename.h"
 #include "updater/core/manifest.h"
 #include "updater/core/manifesttrust.h"
 #include "updater/core/plazainfo.h"
+#include "updater/core/xmllimits.h"
 
 namespace {
 
@@ -20,10 +25,35 @@ void Require(bool bHolds) {
         std::abort();
 }
 
+// How deep TinyXML nested the elements it read, counted without recursion.
+std::size_t ElementDepth(const TiXmlNode& root) {
+    std::size_t nDeepest = 0;
+    std::vector<std::pair<const TiXmlNode*, std::size_t>> pending{{&root, 0}};
+    while (!pending.empty()) {
+        const auto [pNode, nDepth] = pending.back();
+        pending.pop_back();
+        for (const TiXmlElement* pChild = pNode->FirstChildElement(); pChild != nullptr;
+             pChild = pChild->NextSiblingElement()) {
+            nDeepest = std::max(nDeepest, nDepth + 1);
+            pending.emplace_back(pChild, nDepth + 1);
+        }
+    }
+    return nDeepest;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string strText(reinterpret_cast<const char*>(data), size);
+    // The walk that bounds the nesting must read the text as TinyXML does:
+    // what it lets through at a small limit, TinyXML nests no deeper (the
+    // limit counts elements with content; an empty one adds a level below).
+    constexpr std::size_t kSmallDepth = 3;
+    if (XmlDepthWithin(strText.c_str(), kSmallDepth)) {
+        TiXmlDocument document;
+        document.Parse(strText.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+        Require(ElementDepth(document) <= kSmallDepth + 1);
+    }
     for (bool bPlaza : {true, false}) {
         Manifest manifest;
         std::string strProblem;
