@@ -197,6 +197,10 @@ void CEngineCore::Dispatch() {
     if (m_bDispatching)
         return;
     m_bDispatching = true;
+    struct EndOfDispatch {
+        bool& bDispatching;
+        ~EndOfDispatch() { bDispatching = false; }
+    } endOfDispatch{m_bDispatching};
     while (!m_bStopping) {
         Done done;
         {
@@ -207,12 +211,16 @@ void CEngineCore::Dispatch() {
             m_results.pop_front();
             --m_nOutstanding;
         }
-        if (done.result.eFailure != Failure::kNone)
-            GiveUp(done);
-        else if (!done.batch->bCancelled)
-            Report(done);
+        // A sink that throws loses that one report, never the results
+        // queued behind it (nothing would wake the owner for them again).
+        try {
+            if (done.result.eFailure != Failure::kNone)
+                GiveUp(done);
+            else if (!done.batch->bCancelled)
+                Report(done);
+        } catch (...) {
+        }
     }
-    m_bDispatching = false;
 }
 
 void CEngineCore::Report(const Done& done) {
@@ -233,6 +241,16 @@ void CEngineCore::Report(const Done& done) {
 }
 
 void CEngineCore::GiveUp(const Done& done) {
+    // The stop must come even when the lines for the log cannot be made.
+    try {
+        WriteFailureLog(done);
+    } catch (...) {
+    }
+    if (m_pSink != nullptr)
+        m_pSink->OnServiceStop();
+}
+
+void CEngineCore::WriteFailureLog(const Done& done) {
     const TransferResult& result = done.result;
     if (m_hooks.log) {
         const DownLoadRequest& req = result.job.request;
@@ -251,8 +269,6 @@ void CEngineCore::GiveUp(const Done& done) {
         m_hooks.log("batch of " + std::to_string(done.batch->nCount) + " request(s) given up; " +
                     std::to_string(done.nDropped) + " not started");
     }
-    if (m_pSink != nullptr)
-        m_pSink->OnServiceStop();
 }
 
 void CEngineCore::Stop() {

@@ -110,6 +110,7 @@ private:
     bool Finish(Done done);
     void Report(const Done& done);
     void GiveUp(const Done& done);
+    void WriteFailureLog(const Done& done);
 
     // Files fetched and staged together, flushed together: a group this
     // large already spreads a journal commit thin.

@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +144,7 @@ protected:
     bool bWoken = false;
     std::vector<std::string> logLines;
     std::mutex logMutex;
+    std::atomic<bool> bLogThrows{false};  // the next log line throws, as out of memory would
     std::unique_ptr<CEngineCore> core;
 
     void SetUp() override {
@@ -151,6 +155,8 @@ protected:
             wakeCv.notify_all();
         };
         hooks.log = [this](const std::string& s) {
+            if (bLogThrows.exchange(false))
+                throw std::bad_alloc();
             std::lock_guard<std::mutex> lock(logMutex);
             logLines.push_back(s);
         };
@@ -237,6 +243,28 @@ TEST_F(EngineCoreTest, ReportsNumberedInCompletionOrderOnOwnerThread) {
     EXPECT_LE(work.nMaxRunning, 3);
     EXPECT_GE(work.nMaxRunning, 2) << "files run in parallel";
     EXPECT_EQ(0, sink.nStops);
+}
+
+// A sink that throws from a report, a log line that cannot be made while a
+// failure is given up: each loses that one call only. The results behind
+// them are still handed over and the stop still comes.
+TEST_F(EngineCoreTest, ThrowingSinkOrLogLosesNothingElse) {
+    bool bSinkThrows = true;
+    sink.onReport = [&](const DownLoadTask&) {
+        if (bSinkThrows) {
+            bSinkThrows = false;
+            throw std::runtime_error("sink");
+        }
+    };
+    DownLoadRequestList list = Batch("ok", 3);
+    ASSERT_EQ(3, core->Command(DOWNLOAD_CMD_FILES, nullptr, &list));
+    work.Release("*");
+    PumpUntil([&] { return sink.reports.size() == 3; });
+    bLogThrows = true;
+    DownLoadRequestList failing{Request("fail-x")};
+    ASSERT_EQ(1, core->Command(DOWNLOAD_CMD_FILES, nullptr, &failing));
+    PumpUntil([&] { return sink.nStops == 1; });
+    EXPECT_FALSE(core->IsBusy());
 }
 
 TEST_F(EngineCoreTest, FailedFileCancelsItsBatchAndStopsOnce) {
