@@ -207,14 +207,21 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
         }
         ++result.nAttempts;
         strWhy.clear();
-        Failure eFailure =
-            transport.Fetch(strUrl, strTemp, strMD5, nMaxBytes, isCancelled, &strWhy);
-        if (eFailure == Failure::kNone) {
-            result.staged = transport.Stage(strTemp, strTarget);
-            if (!result.staged) {
-                eFailure = Failure::kLocal;
-                strWhy = "out of memory";
+        Failure eFailure = Failure::kNone;
+        try {
+            eFailure = transport.Fetch(strUrl, strTemp, strMD5, nMaxBytes, isCancelled, &strWhy);
+            if (eFailure == Failure::kNone) {
+                result.staged = transport.Stage(strTemp, strTarget);
+                if (!result.staged) {
+                    eFailure = Failure::kLocal;
+                    strWhy = "out of memory";
+                }
             }
+        } catch (...) {
+            // Out of memory or threads: the worker counts the file failed,
+            // and the temporary file must not stay behind in the folder.
+            transport.Remove(strTemp);
+            throw;
         }
         policy.Report(eFailure);
         result.eFailure = eFailure;

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -142,7 +143,8 @@ public:
 
     struct Answer {
         Failure eFailure;
-        std::string strBody;  // written to the temporary file, complete or not
+        std::string strBody;   // written to the temporary file, complete or not
+        bool bThrows = false;  // then out of memory, as the pipe's buffers or threads may be
     };
     std::map<std::string, std::string> disk;
     std::map<std::string, std::deque<Answer>> answers;
@@ -175,6 +177,8 @@ public:
         Answer answer = queue.front();
         queue.pop_front();
         disk[strTemp] = answer.strBody;
+        if (answer.bThrows)
+            throw std::bad_alloc();
         return answer.eFailure;
     }
     std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
@@ -286,6 +290,17 @@ TEST(Transfer, FailureOnBothAddressesLeavesTargetAlone) {
             << c.pszName;
         EXPECT_NE(std::string::npos, r.strLog.find("r -> C:\\g\\x.dll")) << c.pszName << r.strLog;
     }
+}
+
+// The worker counts a transfer that throws as failed; the temporary file
+// its fetch had made must go with it.
+TEST(Transfer, FetchThatThrowsLeavesNoTemporaryFile) {
+    FakeTransport net;
+    net.disk["C:\\g\\x.dll"] = "old";
+    net.answers["p"] = {{Failure::kNone, "part", true}};
+    EXPECT_THROW(RunTransfer(MakeJob("C:\\g", "x.dll", "p", "r"), net, Settings(), kNeverCancelled),
+                 std::bad_alloc);
+    EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\x.dll", "old"}}), net.disk);
 }
 
 TEST(Transfer, LocalFailuresAndUnsafeNamesFetchNothing) {
