@@ -28,25 +28,28 @@ const char kSpecialCopyBat[] = "SpecialCpy.bat";
 // How long an ended process may take to go; a hung one must not hold the run.
 const DWORD kTerminateWaitMs = 5000;
 
-// Starts a program the way the hand-over does: the command line names the
-// program, nothing is inherited, the updater's environment and current
-// directory carry over. The handles are not needed afterwards.
-void StartProcess(const std::string& strCommandLine) {
+// Starts a program the way the hand-over does: nothing is inherited, the
+// updater's environment and current directory carry over. pszProgram, when
+// given, names the program, else the command line does. The handles are not
+// needed afterwards. 0, or why the program did not start.
+DWORD StartProcess(const char* pszProgram, const std::string& strCommandLine) {
     char szCommandLine[300] = {};
     if (!CopyWhole(szCommandLine, sizeof(szCommandLine), strCommandLine))
-        return;
+        return ERROR_FILENAME_EXCED_RANGE;
     STARTUPINFOA si;
     std::memset(&si, 0, sizeof(si));
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     std::memset(&pi, 0, sizeof(pi));
-    if (CreateProcessA(/*lpApplicationName=*/nullptr, szCommandLine,
-                       /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
-                       /*bInheritHandles=*/FALSE, CREATE_DEFAULT_ERROR_MODE,
-                       /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &si, &pi)) {
-        CKernelHandle process(pi.hProcess);
-        CKernelHandle thread(pi.hThread);
+    if (!CreateProcessA(pszProgram, szCommandLine,
+                        /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
+                        /*bInheritHandles=*/FALSE, CREATE_DEFAULT_ERROR_MODE,
+                        /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &si, &pi)) {
+        return GetLastError();
     }
+    CKernelHandle process(pi.hProcess);
+    CKernelHandle thread(pi.hThread);
+    return 0;
 }
 
 }  // namespace
@@ -439,14 +442,26 @@ int CTalvexDlg::DownloadGameXMLFile(const char* pszGameName) {
 }
 
 void CTalvexDlg::FinishUpdate() {
+    DWORD dwError = 0;
     if (PathFileExistsA(kSpecialCopyBat)) {
         WriteUpdateLog("运行bat文件(%s)", kSpecialCopyBat);
-        StartProcess(kSpecialCopyBat);
+        dwError = StartProcess(/*pszProgram=*/nullptr, kSpecialCopyBat);
+        if (dwError != 0)
+            WriteUpdateLog("运行bat文件失败(%lu)", static_cast<unsigned long>(dwError));
     } else {
-        const std::string strGameFilePathName = std::string(m_szProgramFolder) + "ZIVGame.exe -u";
+        const std::string strProgram = std::string(m_szProgramFolder) + "ZIVGame.exe";
+        const std::string strGameFilePathName = strProgram + " -u";
         WriteUpdateLog("运行大厅(%s)", strGameFilePathName.c_str());
-        StartProcess(strGameFilePathName);
+        // The program is named on its own as well: in a folder with a blank,
+        // the unquoted command line alone would let Windows start
+        // "...\<first word>.exe" instead. The plaza's command line is unchanged.
+        dwError = StartProcess(strProgram.c_str(), strGameFilePathName);
+        if (dwError != 0)
+            WriteUpdateLog("运行大厅失败(%lu)", static_cast<unsigned long>(dwError));
     }
+    // Nothing was handed over: the exit code must not say it was.
+    if (dwError != 0)
+        m_nExitCode = kExitNotStarted;
     CloseDialog();
     WriteUpdateLog("更新完成！");
 }

@@ -23,6 +23,7 @@ enum TalvexExitCode {
     kExitEngineStopped = 3,  // the engine ended the run before the hand-over
     kExitNoDialog = 4,       // the dialog could not be created: nothing ran
     kExitDialogCommand = 5,  // an OK or Cancel command ended the run before the hand-over
+    kExitNotStarted = 6,     // the hand-over could not start the plaza or SpecialCpy.bat
 };
 
 class CTalvexDlg : public IDownLoadServiceSink {

@@ -8,6 +8,7 @@ engine) the request records byte for byte.
 """
 
 import os
+import shutil
 import sys
 import time
 
@@ -15,7 +16,7 @@ from talvexrig import (ENGINE_ENDED_BOX, Installation, boxes_of, check, check_eq
                        main, plaza_info, request, start, wait_for)
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
-EXIT_DIALOG_COMMAND = 5
+EXIT_DIALOG_COMMAND, EXIT_NOT_STARTED = 5, 6
 
 BAT_FOR_SUB_X = (b"@ping 127.0.0.1 -n 2 >nul\r\n"
                  b"echo f | xcopy \"%~dp0DownLoad\\Special\\sub\\x.dll\" \"%~dp0\\sub\\x.dll\" "
@@ -27,17 +28,35 @@ BAT_FOR_SUB_X = (b"@ping 127.0.0.1 -n 2 >nul\r\n"
 
 
 def updating_disabled_starts_the_plaza(root):
-    inst = Installation(root, ziv=plaza_info(enable="off"))
-    rc, boxes = boxes_of(inst)
-    check_equal(EXIT_HANDED_OVER, rc, "exit code")
-    check_equal([], boxes, "message boxes")
-    wait_for(lambda: inst.plaza_log(), "the plaza to start")
-    plaza = inst.plaza_log()
-    check_equal("start", plaza[0][0], "plaza log")
-    check_equal(inst.windows("ZIVGame.exe") + " -u", plaza[0][2], "plaza command line")
-    check_equal(["不需要更新，直接进入大厅了(0)", "运行大厅(" + inst.windows("ZIVGame.exe") + " -u)",
-                 "更新完成！"], inst.log(), "updater log")
-    check_equal([], inst.recorded_commands(), "requests to the engine")
+    # Beside every installation waits a plaza stand-in named "游戏.exe": from the
+    # unquoted "...\游戏 大厅\ZIVGame.exe -u" alone, Windows would start it first.
+    cases = [("plain folder", "游戏大厅", True), ("folder with a blank", "游戏 大厅", True),
+             ("no plaza to start", "游戏大厅", False)]
+    for index, (what, name, has_plaza) in enumerate(cases):
+        case_root = os.path.join(root, str(index))
+        inst = Installation(case_root, ziv=plaza_info(enable="off"), name=name)
+        shutil.copy2(inst.path("ZIVGame.exe"), os.path.join(case_root, "游戏.exe"))
+        if not has_plaza:
+            os.remove(inst.path("ZIVGame.exe"))
+        rc, boxes = boxes_of(inst)
+        check_equal([], boxes, f"{what}: message boxes")
+        command = inst.windows("ZIVGame.exe") + " -u"
+        if has_plaza:
+            check_equal(EXIT_HANDED_OVER, rc, f"{what}: exit code")
+            wait_for(lambda: inst.plaza_log(), f"{what}: the plaza to start")
+            plaza = inst.plaza_log()
+            check_equal("start", plaza[0][0], f"{what}: plaza log")
+            check_equal(command, plaza[0][2], f"{what}: plaza command line")
+            log = ["不需要更新，直接进入大厅了(0)", f"运行大厅({command})", "更新完成！"]
+        else:
+            # Nothing was handed over, and the exit code says so.
+            check_equal(EXIT_NOT_STARTED, rc, f"{what}: exit code")
+            log = ["不需要更新，直接进入大厅了(0)", f"运行大厅({command})", "运行大厅失败(2)",
+                   "更新完成！"]
+        check_equal(log, inst.log(), f"{what}: updater log")
+        check(not os.path.exists(os.path.join(case_root, "ZIVGame.log")),
+              f"{what}: 游戏.exe started in the plaza's place")
+        check_equal([], inst.recorded_commands(), f"{what}: requests to the engine")
 
 
 def updating_disabled_runs_the_waiting_batch_file(root):

@@ -127,10 +127,10 @@ def plaza_info(enable="1", server="http://127.0.0.1:9/%s", reserve="http://127.0
 
 
 class Installation:
-    """A fresh installation folder under a Chinese-named parent."""
+    """A fresh installation folder, Chinese-named, in root."""
 
-    def __init__(self, root, engine="rec", ziv=None, mode=None):
-        self.folder = os.path.join(root, "游戏大厅")
+    def __init__(self, root, engine="rec", ziv=None, mode=None, name="游戏大厅"):
+        self.folder = os.path.join(root, name)
         os.makedirs(self.folder)
         for name in ("Talvex.exe", "KelmarD.dll", "ZIVGame.exe"):
             shutil.copy2(os.path.join(BIN, name), self.folder)
