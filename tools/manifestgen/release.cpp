@@ -295,16 +295,11 @@ bool WriteFileAtomically(const std::string& strPath, const std::string& strText,
     const fs::path target = PathFromArgument(strPath);
     fs::path temporary = target;
     temporary += ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(strText.data(), static_cast<std::streamsize>(strText.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            strError = strPath + ": cannot be written";
-            return false;
-        }
+    if (!WriteFileToDisk(temporary, strText)) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        strError = strPath + ": cannot be written";
+        return false;
     }
     if (!MoveFileOver(temporary, target)) {
         std::error_code ignored;

@@ -67,13 +67,16 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
     if (!ok) {
         *error = std::strerror(errno);
     }
-#if !defined(_WIN32)
-    // The bytes must be on disk before the name points at them.
+    // The bytes must be on disk before the name points at them (on Windows
+    // MOVEFILE_WRITE_THROUGH does not see to the file's own bytes).
+#if defined(_WIN32)
+    if (ok && _commit(_fileno(file)) != 0) {
+#else
     if (ok && fsync(fileno(file)) != 0) {
+#endif
         *error = std::strerror(errno);
         ok = false;
     }
-#endif
     if (std::fclose(file) != 0 && ok) {
         *error = std::strerror(errno);
         ok = false;
