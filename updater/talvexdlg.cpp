@@ -74,8 +74,8 @@ public:
         IDownLoadService* pService = m_dlg.m_DownLoadServiceHelper.GetInterface();
         return pService != nullptr ? pService->DownLoadCommand(nCode, pFirst, pOthers) : 0;
     }
-    void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& files) override {
-        m_dlg.WriteSpecialCopyBat(files);
+    bool WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& files) override {
+        return m_dlg.WriteSpecialCopyBat(files);
     }
     void FinishUpdate() override { m_dlg.FinishUpdate(); }
     void OpenGame() override { m_dlg.OpenGame(); }
@@ -466,7 +466,7 @@ void CTalvexDlg::FinishUpdate() {
     WriteUpdateLog("更新完成！");
 }
 
-void CTalvexDlg::WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles) {
+bool CTalvexDlg::WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles) {
     const std::string strBatFilePathName = std::string(m_szProgramFolder) + kSpecialCopyBat;
     CFileHandle file(CreateFileA(strBatFilePathName.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
                                  /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
@@ -474,15 +474,24 @@ void CTalvexDlg::WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpda
     if (!file.IsValid()) {
         const DWORD dwError = GetLastError();
         WriteUpdateLog("SpecialCpy.bat创建失败(%lu)", static_cast<unsigned long>(dwError));
+        return false;
     }
     for (const std::string& strText : SpecialCopyBatTexts(needUpdateFiles)) {
-        if (file.IsValid()) {
-            DWORD dwBytesWritten = 0;
-            WriteFile(file.Get(), strText.data(), static_cast<DWORD>(strText.size()),
-                      &dwBytesWritten, /*lpOverlapped=*/nullptr);
+        DWORD dwBytesWritten = 0;
+        if (!WriteFile(file.Get(), strText.data(), static_cast<DWORD>(strText.size()),
+                       &dwBytesWritten, /*lpOverlapped=*/nullptr) ||
+            dwBytesWritten != strText.size()) {
+            // A batch file cut short could copy files and never start the
+            // plaza or delete itself: none at all is better.
+            const DWORD dwError = GetLastError();
+            file.Reset();
+            DeleteFileA(strBatFilePathName.c_str());
+            WriteUpdateLog("SpecialCpy.bat写入失败(%lu)", static_cast<unsigned long>(dwError));
+            return false;
         }
         WriteUpdateLog("%s", strText.c_str());
     }
+    return true;
 }
 
 void CTalvexDlg::OpenGame() {

@@ -56,7 +56,7 @@ public:
     int DownloadLastUpdateXMLFile();
     int DownloadGameXMLFile(const char* pszGameName);
     void FinishUpdate();
-    void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles);
+    bool WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles);
     void OpenGame();
     void TerminateProcessByName(const char* pszExeName);
     void WriteUpdateLog(const char* pszFormat, ...)

@@ -26,6 +26,7 @@ public:
     std::map<std::string, std::pair<std::uint64_t, std::string>> files;
     std::vector<std::vector<DownLoadRequest>> commands;
     bool bThrowOnDigest = false;
+    bool bBatFails = false;
 
     void Log(const std::string& strLine) override { trace.push_back("log:" + strLine); }
     void ShowMessage(const std::string& strText) override { trace.push_back("msg:" + strText); }
@@ -49,11 +50,12 @@ public:
                         (pOthers != nullptr ? "+list" : ""));
         return static_cast<int>(sent.size());
     }
-    void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& list) override {
+    bool WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& list) override {
         int nSpecial = 0;
         for (const NeedUpdateFile& file : list)
             nSpecial += file.isSpecial != 0;
         trace.push_back("bat:" + std::to_string(list.size()) + "/" + std::to_string(nSpecial));
+        return !bBatFails;
     }
     void FinishUpdate() override { trace.push_back("finish"); }
     void OpenGame() override { trace.push_back("opengame"); }
@@ -172,6 +174,31 @@ TEST_F(UpdateRunTest, PlazaUpdateOfOneSpecialFileWritesTheBatchFileFirst) {
     const Trace want = {"kill:ZIVGame.exe", "bat:1/1",
                         "log:updatefile(1)http://s/c\\a.dll(http://r/c\\a.dll)", "cmd:3:1"};
     EXPECT_EQ(want, host.trace);
+}
+
+// Fetched without their batch file, the special files would never reach
+// their place: nothing is fetched, and the user is told.
+TEST_F(UpdateRunTest, BatchFileThatCannotBeWrittenFetchesNothing) {
+    const std::string strEntry =
+        "<e name=\"\\a.dll\" date=\"dddddddddddddddddddddddddddddddd\" "
+        "isSpecial=\"-1\"/>";
+    for (int nFiles : {1, 2}) {
+        host.trace.clear();
+        host.bBatFails = true;
+        WritePlazaManifest("<R><F>" + strEntry +
+                           (nFiles == 2
+                                ? "<e name=\"\\b\" date=\"dddddddddddddddddddddddddddddddd\" "
+                                  "isSpecial=\"0\"/>"
+                                : "") +
+                           "</F><G/></R>");
+        Event(Task(DOWNLOAD_CMD_PLAZA_XML));
+        ASSERT_LE(2u, host.trace.size()) << nFiles;
+        EXPECT_EQ((Trace{"msg:SpecialCpy.bat创建失败！", "quit"}),
+                  Trace(host.trace.end() - 2, host.trace.end()))
+            << nFiles;
+        for (const std::string& strLine : host.trace)
+            EXPECT_NE(0u, strLine.find("cmd:")) << nFiles << ": " << strLine;
+    }
 }
 
 TEST_F(UpdateRunTest, PlazaUpdateWithoutSpecialFilesWritesNoBatchFile) {

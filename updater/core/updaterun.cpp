@@ -332,9 +332,17 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
     auto logRequest = [&](const DownLoadRequest& req) {
         m_host.Log(FormatText("updatefile(%d)%s(%s)", nCount, req.szUrl, req.szUrlReserve));
     };
+    // Without its batch file the special files would wait in DownLoad\Special
+    // for ever beside the new plaza: nothing is fetched then.
+    auto writeBat = [&] {
+        if (!bHasSpecial || m_host.WriteSpecialCopyBat(files))
+            return true;
+        Fail("", "SpecialCpy.bat创建失败！");
+        return false;
+    };
     if (nCount == 1) {
-        if (bHasSpecial)
-            m_host.WriteSpecialCopyBat(files);
+        if (!writeBat())
+            return;
         logRequest(requests[0]);
         m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], nullptr);
         return;
@@ -345,8 +353,8 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
         otherDownloadReqList.push_back(requests[i]);
         logRequest(requests[i]);
     }
-    if (bHasSpecial)
-        m_host.WriteSpecialCopyBat(files);
+    if (!writeBat())
+        return;
     m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], &otherDownloadReqList);
 }
 

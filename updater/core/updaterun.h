@@ -30,7 +30,8 @@ public:
     // The engine's command operation; requests are copied before it returns.
     virtual int DownLoadCommand(int nCommandCode, const DownLoadRequest* pFirst,
                                 const DownLoadRequestList* pOthers) = 0;
-    virtual void WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& files) = 0;
+    // False when the batch file could not be written whole; then none is left.
+    virtual bool WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& files) = 0;
     // Hand-over after a plaza update: runs SpecialCpy.bat or the plaza, closes the dialog.
     virtual void FinishUpdate() = 0;
     // Hand-over after a game update: tells the plaza's window, closes the dialog.
