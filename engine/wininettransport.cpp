@@ -321,7 +321,8 @@ CWinInetTransport::~CWinInetTransport() {
 void CWinInetTransport::Abort() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bAborted = true;
-    CloseHandles();
+    if (m_bInCall)
+        CloseHandles();
 }
 
 void CWinInetTransport::Expire() {
@@ -335,8 +336,33 @@ void CWinInetTransport::Expire() {
         m_eExpired = eVerdict;
         // The connection goes too: a server that stalls is not asked again
         // over the same socket.
-        CloseHandles();
+        if (m_bInCall)
+            CloseHandles();
     }
+}
+
+template <class Call>
+bool CWinInetTransport::OnHandles(Call call) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bAborted || m_eExpired != CProgressGuard::Verdict::kOk) {
+            CloseHandles();
+            ::SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+            return false;
+        }
+        m_bInCall = true;
+    }
+    const bool bOk = call();
+    const DWORD dwError = ::GetLastError();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bInCall = false;
+    if (m_bAborted || m_eExpired != CProgressGuard::Verdict::kOk) {
+        CloseHandles();
+        ::SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        return false;
+    }
+    ::SetLastError(dwError);
+    return bOk;
 }
 
 CProgressGuard::Verdict CWinInetTransport::Progress(DWORD cb) {
@@ -490,13 +516,17 @@ Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
                           INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES |
                           INTERNET_FLAG_NO_AUTO_REDIRECT | (bSecure ? INTERNET_FLAG_SECURE : 0);
     static const char* const kAcceptTypes[] = {"*/*", nullptr};
-    // Closed meanwhile by the watchdog or a stop, the handle refuses the request.
-    HINTERNET hRequest = ::HttpOpenRequestA(hConnect, "GET", strObject.c_str(),
-                                            /*lpszVersion=*/nullptr, /*lpszReferrer=*/nullptr,
-                                            const_cast<LPCSTR*>(kAcceptTypes), dwFlags,
-                                            /*dwContext=*/0);
-    if (hRequest == nullptr) {
+    HINTERNET hRequest = nullptr;
+    if (!OnHandles([&] {
+            hRequest = ::HttpOpenRequestA(hConnect, "GET", strObject.c_str(),
+                                          /*lpszVersion=*/nullptr, /*lpszReferrer=*/nullptr,
+                                          const_cast<LPCSTR*>(kAcceptTypes), dwFlags,
+                                          /*dwContext=*/0);
+            return hRequest != nullptr;
+        })) {
         DWORD dwError = ::GetLastError();
+        if (hRequest != nullptr)
+            ::InternetCloseHandle(hRequest);
         if (isCancelled())
             return Failure::kCancelled;
         *pstrWhy = ErrorText("HttpOpenRequest", dwError);
@@ -511,8 +541,10 @@ Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
 
     // The digest is of the file's own bytes: a compressed body is not asked for.
     static const char kHeaders[] = "Accept-Encoding: identity\r\n";
-    if (!::HttpSendRequestA(hRequest, kHeaders, /*dwHeadersLength=*/sizeof(kHeaders) - 1,
-                            /*lpOptional=*/nullptr, /*dwOptionalLength=*/0)) {
+    if (!OnHandles([&] {
+            return ::HttpSendRequestA(hRequest, kHeaders, /*dwHeadersLength=*/sizeof(kHeaders) - 1,
+                                      /*lpOptional=*/nullptr, /*dwOptionalLength=*/0) != FALSE;
+        })) {
         DWORD dwError = ::GetLastError();
         if (isCancelled())
             return Failure::kCancelled;
@@ -583,8 +615,10 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         if (eOpened != Failure::kNone)
             return eOpened;
         DWORD cbStatus = sizeof(dwStatus);
-        if (!::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus,
-                              &cbStatus, /*lpdwIndex=*/nullptr)) {
+        if (!OnHandles([&] {
+                return ::HttpQueryInfoA(hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                        &dwStatus, &cbStatus, /*lpdwIndex=*/nullptr) != FALSE;
+            })) {
             DWORD dwError = ::GetLastError();
             if (isCancelled())
                 return Failure::kCancelled;
@@ -594,7 +628,11 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         if (!IsRedirect(dwStatus))
             break;
         std::string strLocation;
-        if (!QueryHeader(hRequest, HTTP_QUERY_LOCATION, &strLocation)) {
+        if (!OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_LOCATION, &strLocation); })) {
+            if (isCancelled())
+                return Failure::kCancelled;
+            if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
+                return Failure::kNetwork;
             *pstrWhy = "HTTP status " + std::to_string(dwStatus) + " without a Location";
             return Failure::kServer;
         }
@@ -628,7 +666,8 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         return Failure::kServer;
     }
     std::string strEncoding;
-    if (QueryHeader(hRequest, HTTP_QUERY_CONTENT_ENCODING, &strEncoding) &&
+    if (OnHandles(
+            [&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_ENCODING, &strEncoding); }) &&
         strEncoding != "identity") {
         *pstrWhy = "body sent with Content-Encoding " + strEncoding;
         return Failure::kContent;
@@ -636,8 +675,14 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
 
     std::uint64_t nLength = 0;
     std::string strLength;
-    const bool bHasLength = QueryHeader(hRequest, HTTP_QUERY_CONTENT_LENGTH, &strLength) &&
-                            ParseContentLength(strLength, &nLength);
+    const bool bHasLength =
+        OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_LENGTH, &strLength); }) &&
+        ParseContentLength(strLength, &nLength);
+    // A header read that failed may have been a stop or the watchdog.
+    if (isCancelled())
+        return Failure::kCancelled;
+    if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
+        return Failure::kNetwork;
     if (bHasLength) {
         if (nLength > nMaxBytes) {
             *pstrWhy = std::to_string(nLength) + " bytes announced, more than the limit of " +
@@ -744,8 +789,10 @@ Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uin
         // under Wine every trip to the socket costs several to the Wine
         // server, and a 512 MiB body read 8 KiB at a time took 65,000.
         DWORD cbAvailable = 0;
-        BOOL bOk = ::InternetQueryDataAvailable(hRequest, &cbAvailable, /*dwFlags=*/0,
-                                                /*dwContext=*/0);
+        bool bOk = OnHandles([&] {
+            return ::InternetQueryDataAvailable(hRequest, &cbAvailable, /*dwFlags=*/0,
+                                                /*dwContext=*/0) != FALSE;
+        });
         DWORD cbRead = 0;
         if (bOk) {
             const std::uint64_t nAgeMs = ::GetTickCount() - dwStart;
@@ -758,8 +805,10 @@ Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uin
                 nWant = 1;
             if (nWant > cbBuffer - cbFilled)
                 nWant = cbBuffer - cbFilled;
-            bOk = ::InternetReadFile(hRequest, pBuffer + cbFilled, static_cast<DWORD>(nWant),
-                                     &cbRead);
+            bOk = OnHandles([&] {
+                return ::InternetReadFile(hRequest, pBuffer + cbFilled, static_cast<DWORD>(nWant),
+                                          &cbRead) != FALSE;
+            });
         }
         DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
         if (isCancelled())

@@ -99,8 +99,10 @@ public:
                                        const std::string& strTarget) override;
     void Remove(const std::string& strTemp) override;
 
-    // From CAbortList, on another thread: close the running request for
-    // good (Abort) or when it breaks the rate limits now (Expire).
+    // From CAbortList, on another thread: end the running request for good
+    // (Abort) or when it breaks the rate limits now (Expire). The handles
+    // are closed here only while a WinINet call runs on them (the close ends
+    // that call); otherwise the worker closes them before its next call.
     void Abort();
     void Expire();
 
@@ -119,6 +121,14 @@ private:
     bool RoomFor(const std::string& strFolder, std::uint64_t nLength, std::string* pstrWhy);
     // False when aborted meanwhile (the handle is closed then).
     bool Adopt(HINTERNET hRequest);
+    // Runs call, a WinINet call on the transfer's handles, so that no
+    // handle is used once closed: WinINet may already have given a closed
+    // handle's value to another worker's new request. False, with
+    // ERROR_INTERNET_OPERATION_CANCELLED, when the transfer was aborted or
+    // expired before the call or during it; the handles are closed then
+    // and none may be used again.
+    template <class Call>
+    bool OnHandles(Call call);
     void CloseRequest();
     void CloseHandles();  // with m_mutex held
     void CloseFile();
@@ -138,6 +148,7 @@ private:
     INTERNET_PORT m_nPort = 0;
     HINTERNET m_hRequest = nullptr;
     bool m_bAborted = false;
+    bool m_bInCall = false;  // a WinINet call runs on the handles
     CProgressGuard m_guard;  // with m_mutex held
     CProgressGuard::Verdict m_eExpired = CProgressGuard::Verdict::kOk;
 
