@@ -365,6 +365,14 @@ bool CWinInetTransport::OnHandles(Call call) {
     return bOk;
 }
 
+Failure CWinInetTransport::Ended(const std::function<bool()>& isCancelled, std::string* pstrWhy) {
+    if (isCancelled())
+        return Failure::kCancelled;
+    if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
+        return Failure::kNetwork;
+    return Failure::kNone;
+}
+
 CProgressGuard::Verdict CWinInetTransport::Progress(DWORD cb) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const DWORD dwNow = ::GetTickCount();
@@ -546,10 +554,8 @@ Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
                                       /*lpOptional=*/nullptr, /*dwOptionalLength=*/0) != FALSE;
         })) {
         DWORD dwError = ::GetLastError();
-        if (isCancelled())
-            return Failure::kCancelled;
-        if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
-            return Failure::kNetwork;
+        if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+            return eEnded;
         *pstrWhy = ErrorText("HttpSendRequest", dwError);
         // A kept connection may have been closed by the server meanwhile:
         // the next attempt starts afresh.
@@ -629,10 +635,8 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
             break;
         std::string strLocation;
         if (!OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_LOCATION, &strLocation); })) {
-            if (isCancelled())
-                return Failure::kCancelled;
-            if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
-                return Failure::kNetwork;
+            if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+                return eEnded;
             *pstrWhy = "HTTP status " + std::to_string(dwStatus) + " without a Location";
             return Failure::kServer;
         }
@@ -679,10 +683,8 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_LENGTH, &strLength); }) &&
         ParseContentLength(strLength, &nLength);
     // A header read that failed may have been a stop or the watchdog.
-    if (isCancelled())
-        return Failure::kCancelled;
-    if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
-        return Failure::kNetwork;
+    if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+        return eEnded;
     if (bHasLength) {
         if (nLength > nMaxBytes) {
             *pstrWhy = std::to_string(nLength) + " bytes announced, more than the limit of " +
@@ -811,10 +813,8 @@ Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uin
             });
         }
         DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
-        if (isCancelled())
-            return Failure::kCancelled;
-        if (Expired(pstrWhy) != CProgressGuard::Verdict::kOk)
-            return Failure::kNetwork;
+        if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+            return eEnded;
         if (!bOk) {
             *pstrWhy = ErrorText("InternetReadFile", dwError) + " after " +
                        std::to_string(nReceived) + " bytes";

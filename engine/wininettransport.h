@@ -137,6 +137,9 @@ private:
     // The verdict that made the watchdog close the request, or kOk; with
     // its description.
     CProgressGuard::Verdict Expired(std::string* pstrWhy);
+    // kCancelled after a stop, kNetwork (with the reason) once the watchdog
+    // ended the transfer, else kNone: what a failed call may have been.
+    Failure Ended(const std::function<bool()>& isCancelled, std::string* pstrWhy);
 
     HINTERNET m_hSession;
     CAbortList& m_aborts;

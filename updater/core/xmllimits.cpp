@@ -59,9 +59,32 @@ const char* SkipPast(const char* p, const char* pszEnd) {
 
 enum class Tag { kOpen, kEmpty, kBroken, kEnd };
 
-// The attributes of a start tag, p just past its name, as TinyXML reads
-// them: a quoted value runs to its own quote, an unquoted one to white
-// space, '/' or '>', and a quote inside it is an error.
+enum class Value { kRead, kEnd, kBroken };
+
+// One attribute, p at its name, as TinyXML reads it: a quoted value runs to
+// its own quote, an unquoted one to white space, '/' or '>', and a quote
+// inside it is an error. p is left past the value.
+Value SkipAttribute(const char*& p) {
+    p = SkipSpace(ReadName(p, nullptr));
+    if (*p != '=')
+        return *p == '\0' ? Value::kEnd : Value::kBroken;
+    p = SkipSpace(p + 1);
+    if (*p == '"' || *p == '\'') {
+        const char* pClose = std::strchr(p + 1, *p);
+        if (pClose == nullptr)
+            return Value::kEnd;
+        p = pClose + 1;
+        return Value::kRead;
+    }
+    while (*p != '\0' && !IsSpace(*p) && *p != '/' && *p != '>') {
+        if (*p == '"' || *p == '\'')
+            return Value::kBroken;
+        ++p;
+    }
+    return Value::kRead;
+}
+
+// The attributes of a start tag, p just past its name.
 Tag ReadAttributes(const char*& p) {
     for (;;) {
         p = SkipSpace(p);
@@ -79,21 +102,13 @@ Tag ReadAttributes(const char*& p) {
         }
         if (!IsNameStart(*p))
             return Tag::kBroken;
-        p = SkipSpace(ReadName(p, nullptr));
-        if (*p != '=')
-            return *p == '\0' ? Tag::kEnd : Tag::kBroken;
-        p = SkipSpace(p + 1);
-        if (*p == '"' || *p == '\'') {
-            const char* pClose = std::strchr(p + 1, *p);
-            if (pClose == nullptr)
+        switch (SkipAttribute(p)) {
+            case Value::kEnd:
                 return Tag::kEnd;
-            p = pClose + 1;
-            continue;
-        }
-        while (*p != '\0' && !IsSpace(*p) && *p != '/' && *p != '>') {
-            if (*p == '"' || *p == '\'')
+            case Value::kBroken:
                 return Tag::kBroken;
-            ++p;
+            case Value::kRead:
+                break;
         }
     }
 }
@@ -167,22 +182,8 @@ const char* SkipDeclaration(const char* p) {
                 ++p;
             continue;
         }
-        p = SkipSpace(ReadName(p, nullptr));
-        if (*p != '=')
+        if (SkipAttribute(p) != Value::kRead)
             return nullptr;
-        p = SkipSpace(p + 1);
-        if (*p == '"' || *p == '\'') {
-            const char* pClose = std::strchr(p + 1, *p);
-            if (pClose == nullptr)
-                return nullptr;
-            p = pClose + 1;
-            continue;
-        }
-        while (*p != '\0' && !IsSpace(*p) && *p != '/' && *p != '>') {
-            if (*p == '"' || *p == '\'')
-                return nullptr;
-            ++p;
-        }
     }
     return nullptr;
 }
