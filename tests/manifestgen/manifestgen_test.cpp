@@ -268,6 +268,13 @@ int RunTool(const std::string& args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 TEST_F(ReleaseFolder, CommandLineExitCodesAndNothingWrittenOnRefusal) {
     Write("ZIVGame.exe", "plaza");
     Write("core/a%b.dll", "special");
@@ -283,13 +290,28 @@ TEST_F(ReleaseFolder, CommandLineExitCodesAndNothingWrittenOnRefusal) {
     EXPECT_TRUE(fs::exists(fs::path(out) / "LastUpdateFiles.xml"));
     EXPECT_TRUE(fs::exists(fs::path(out) / "Chess_UpdateFiles.xml"));
     EXPECT_EQ(3, RunTool("--release " + (m_root / "nothing").string() + " --out " + out));
-}
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    // Chunk indexes: one for each file of 1 MiB or more, named by its digest,
+    // and the manifests byte for byte as without them.
+    Write(u8"数据/big.pak", std::string(1024 * 1024, 'z'));
+    Write("small.pak", std::string(1024 * 1024 - 1, 'z'));
+    const std::string client = (m_root / "client").string();
+    ASSERT_EQ(0, RunTool("--release " + release + " --out " + out + " --quiet"));
+    const std::string strPlain = ReadAll(fs::path(out) / "LastUpdateFiles.xml");
+    ASSERT_EQ(
+        0, RunTool("--release " + release + " --out " + out + " --quiet --chunk-index " + client));
+    EXPECT_EQ(strPlain, ReadAll(fs::path(out) / "LastUpdateFiles.xml"));
+    std::vector<std::string> indexes;
+    for (const auto& entry : fs::recursive_directory_iterator(client)) {
+        if (entry.is_regular_file())
+            indexes.push_back(fs::relative(entry.path(), client).string());
+    }
+    // The server holds names as their code page 936 bytes: "数据" is CA FD BE DD.
+    EXPECT_EQ(
+        std::vector<std::string>{"\xca\xfd\xbe\xdd/big.pak.93c2f35c8192b7986a798e1453ae86f1.cix"},
+        indexes);
+    Write("big.pak.93c2f35c8192b7986a798e1453ae86f1.cix", "x");
+    EXPECT_EQ(1, RunTool("--release " + release + " --out " + out + " --chunk-index " + client));
 }
 
 TEST_F(ReleaseFolder, KeygenThenSignedPublishingNumbersEachRelease) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "chunks/chunkindex.h"
 #include "tools/manifestgen/release.h"
 #include "tools/manifestgen/signing.h"
 #include "tools/manifestgen/textcodec.h"
@@ -53,6 +54,12 @@ const char kHelp[] =
     "  --sequence N        the release's sequence (default: one more than the highest\n"
     "                      already published in the output folder)\n"
     "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d)\n"
+    "  --chunk-index DIR   write a chunk index for every file of at least 1 MiB into\n"
+    "                      DIR, the folder served as the clients' files, at the\n"
+    "                      file's name plus .<md5>.cix: the engine then fetches only\n"
+    "                      the parts of a large file that changed, from any older\n"
+    "                      release. Indexes are named by content: cache them for ever.\n"
+    "                      A release file named like an index is refused\n"
     "  --progress          show progress even when stderr is not a terminal\n"
     "  --quiet             no progress and no summary\n"
     "  --help              this text\n"
@@ -287,7 +294,7 @@ int Run(int argc, char** argv) {
         return RunKeygen(argc, argv);
     if (argc > 1 && std::string(argv[1]) == "verify")
         return RunVerify(argc, argv);
-    std::string strRelease, strOut;
+    std::string strRelease, strOut, strChunkDir;
     PublishOptions options;
     SigningOptions signing;
     std::string strExpires = "30d";
@@ -349,6 +356,9 @@ int Run(int argc, char** argv) {
         } else if (arg == "--expires") {
             if (!value(strExpires))
                 return kUsage;
+        } else if (arg == "--chunk-index") {
+            if (!value(strChunkDir))
+                return kUsage;
         } else if (arg == "--quiet" || arg == "-q") {
             bQuiet = true;
         } else if (arg == "--progress") {
@@ -377,6 +387,12 @@ int Run(int argc, char** argv) {
     // Refuse before hashing: a release the updater would refuse is not worth reading.
     std::vector<Refusal> refusals;
     PlanManifests(files, options, refusals);
+    if (!strChunkDir.empty()) {
+        for (const ReleaseFile& file : files) {
+            if (chunks::LooksLikeIndexName(file.strRelative))
+                refusals.push_back({file.strRelative, "named like a chunk index (.<md5>.cix)"});
+        }
+    }
     if (!refusals.empty()) {
         for (const Refusal& refusal : refusals)
             std::fprintf(stderr, "manifestgen: refused %s: %s\n", refusal.strFile.c_str(),
@@ -385,9 +401,26 @@ int Run(int argc, char** argv) {
         return kRefused;
     }
 
+    // Indexes are written before the manifests that name their files: a
+    // client that sees a new manifest finds the index of each large file.
+    std::size_t nIndexes = 0;
+    std::uint64_t qwIndexBytes = 0;
+    IndexSink onIndex;
+    if (!strChunkDir.empty()) {
+        onIndex = [&](const ReleaseFile& file, const std::string& strIndex, std::string& strWhy) {
+            const std::string strPath = IndexPathFor(strChunkDir, file);
+            std::error_code ec;
+            std::filesystem::create_directories(PathFromArgument(strPath).parent_path(), ec);
+            if (!WriteFileAtomically(strPath, strIndex, strWhy))
+                return false;
+            ++nIndexes;
+            qwIndexBytes += strIndex.size();
+            return true;
+        };
+    }
     ProgressLine progress(!bQuiet && (bForceProgress || isatty(fileno(stderr))));
     bool bOk = DigestRelease(
-        strRelease, files, [&](const ScanProgress& p) { progress.Update(p); }, strError);
+        strRelease, files, [&](const ScanProgress& p) { progress.Update(p); }, strError, onIndex);
     progress.Finish();
     if (!bOk) {
         std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
@@ -416,6 +449,9 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "manifestgen: %zu files (%s), %zu game(s) -> %s\n", files.size(),
                      Bytes(static_cast<double>(qwBytes)).c_str(), options.games.size(),
                      strOut.c_str());
+        if (!strChunkDir.empty())
+            std::fprintf(stderr, "manifestgen: %zu chunk index(es) (%s) -> %s\n", nIndexes,
+                         Bytes(static_cast<double>(qwIndexBytes)).c_str(), strChunkDir.c_str());
     }
     return kOk;
 }

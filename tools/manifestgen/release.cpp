@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "chunks/chunkindex.h"
 #include "kelmar/md5.h"
 #include "names/safename.h"
 #include "tools/manifestgen/textcodec.h"
@@ -247,7 +248,7 @@ bool ListRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
 
 bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
                    const std::function<void(const ScanProgress&)>& onProgress,
-                   std::string& strError) {
+                   std::string& strError, const IndexSink& onIndex) {
     ScanProgress progress;
     progress.qwFilesTotal = files.size();
     for (const ReleaseFile& file : files)
@@ -262,6 +263,9 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             return false;
         }
         MD5 md5;
+        std::unique_ptr<chunks::CIndexWriter> index;
+        if (onIndex && file.qwSize >= chunks::kIndexThreshold)
+            index.reset(new chunks::CIndexWriter());
         std::uint64_t qwRead = 0;
         while (in) {
             in.read(buffer.get(), 1 << 20);
@@ -269,6 +273,8 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             if (got <= 0)
                 break;
             md5.update(buffer.get(), static_cast<unsigned int>(got));
+            if (index)
+                index->Chunker().Feed(buffer.get(), static_cast<std::size_t>(got));
             qwRead += static_cast<std::uint64_t>(got);
             progress.qwBytesDone += static_cast<std::uint64_t>(got);
             if (onProgress)
@@ -283,11 +289,25 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             strError = file.strRelative + ": the digest could not be computed";
             return false;
         }
+        if (index) {
+            unsigned char digest[16];
+            chunks::DigestBytes(file.strDigest, digest);
+            index->Chunker().Finish();
+            if (!onIndex(file, index->Finish(digest), strError))
+                return false;
+        }
         ++progress.qwFilesDone;
         if (onProgress)
             onProgress(progress);
     }
     return true;
+}
+
+std::string IndexPathFor(const std::string& strClientDir, const ReleaseFile& file) {
+    std::string strPath = strClientDir;
+    for (char c : file.strName)
+        strPath.push_back(c == '\\' ? '/' : c);
+    return strPath + chunks::IndexSuffix(file.strDigest);
 }
 
 bool WriteFileAtomically(const std::string& strPath, const std::string& strText,

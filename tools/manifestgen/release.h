@@ -72,10 +72,22 @@ struct ScanProgress {
 bool ListRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
                  std::string& strError);
 
-// Computes every file's digest. False with strError on a read error.
+// Called with the chunk index of every file of at least
+// chunks::kIndexThreshold bytes, right after its digest; false (with
+// strError) stops the scan.
+typedef std::function<bool(const ReleaseFile&, const std::string& strIndex, std::string& strError)>
+    IndexSink;
+
+// Computes every file's digest, and with onIndex its chunk index from the
+// same read. False with strError on a read error.
 bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
                    const std::function<void(const ScanProgress&)>& onProgress,
-                   std::string& strError);
+                   std::string& strError, const IndexSink& onIndex = IndexSink());
+
+// Where a file's chunk index goes in the folder served as the clients'
+// files: the file's manifest name (code page 936, as a server holds the
+// files the updater asks for by those bytes) plus the index suffix.
+std::string IndexPathFor(const std::string& strClientDir, const ReleaseFile& file);
 
 // Writes text to strPath through a temporary file in the same folder, so a
 // reader sees the old file or the new one, never a part.
