@@ -93,6 +93,37 @@ std::string TempPathFor(const std::string& strTarget, std::uint32_t nProcessId,
     return strFolder.empty() ? std::string(szName) : strFolder + "\\" + szName;
 }
 
+namespace {
+const char kPartialPrefix[] = "~PellowD-";
+const char kPartialExtension[] = ".part";
+const std::size_t kPartialDigits =
+    DOWNLOAD_TEMP_NAME_LENGTH - (sizeof(kPartialPrefix) - 1) - (sizeof(kPartialExtension) - 1);
+}  // namespace
+
+std::string PartialPathFor(const std::string& strTarget, const std::string& strMD5) {
+    std::string strName = kPartialPrefix;
+    for (std::size_t i = 0; i < kPartialDigits && i < strMD5.size(); ++i) {
+        const char c = strMD5[i];
+        strName.push_back(c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    strName += kPartialExtension;
+    const std::string strFolder = ParentFolder(strTarget);
+    return strFolder.empty() ? strName : strFolder + "\\" + strName;
+}
+
+bool ParsePartialName(const std::string& strName, std::string* pstrDigestPrefix) {
+    const std::size_t cchPrefix = sizeof(kPartialPrefix) - 1;
+    if (strName.size() != DOWNLOAD_TEMP_NAME_LENGTH ||
+        strName.compare(0, cchPrefix, kPartialPrefix) != 0 ||
+        strName.compare(cchPrefix + kPartialDigits, std::string::npos, kPartialExtension) != 0)
+        return false;
+    const std::string strDigits = strName.substr(cchPrefix, kPartialDigits);
+    if (strDigits.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return false;
+    *pstrDigestPrefix = strDigits;
+    return true;
+}
+
 bool ParseTempName(const std::string& strName, std::uint32_t* pnProcessId) {
     static const char kPrefix[] = "~PellowD-";
     const std::size_t cchPrefix = sizeof(kPrefix) - 1;

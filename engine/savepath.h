@@ -51,6 +51,18 @@ std::string TempPathFor(const std::string& strTarget, std::uint32_t nProcessId,
 // engine; *pnProcessId is then the id of the process that wrote it.
 bool ParseTempName(const std::string& strName, std::uint32_t* pnProcessId);
 
+// Where a large file's download keeps what has arrived, so that a run cut
+// short (killed, stopped, the link dropped) continues from it: in the
+// target's folder, named after the file's expected digest,
+// "~PellowD-DDDDDDDDDDDDDDDDDDDDDDDDD.part" (its first 25 hexadecimal digits
+// in lower case), as long as a temporary name. Only a file with that digest
+// ever comes out of it, whatever it holds: the digest is checked at the end.
+std::string PartialPathFor(const std::string& strTarget, const std::string& strMD5);
+
+// True when strName (a file name without folder) is a partial file of this
+// engine; *pstrDigestPrefix is then its digest's first 25 digits.
+bool ParsePartialName(const std::string& strName, std::string* pstrDigestPrefix);
+
 // True when both strTarget and its temporary file are shorter than MAX_PATH
 // (260), the limit of the multi-byte file functions.
 bool SavePathFits(const std::string& strTarget);

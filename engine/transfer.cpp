@@ -209,7 +209,8 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
         strWhy.clear();
         Failure eFailure = Failure::kNone;
         try {
-            eFailure = transport.Fetch(strUrl, strTemp, strMD5, nMaxBytes, isCancelled, &strWhy);
+            eFailure = transport.Fetch(strUrl, strTemp, strTarget, strMD5, nMaxBytes,
+                                       !bManifest && !strMD5.empty(), isCancelled, &strWhy);
             if (eFailure == Failure::kNone) {
                 result.staged = transport.Stage(strTemp, strTarget);
                 if (!result.staged) {
@@ -291,6 +292,27 @@ bool ParseContentLength(const std::string& strValue, std::uint64_t* pnLength) {
     if (i != strValue.size())
         return false;
     *pnLength = nValue;
+    return true;
+}
+
+bool ParseContentRange(const std::string& strValue, std::uint64_t* pnFirst, std::uint64_t* pnLast,
+                       std::uint64_t* pnTotal) {
+    std::size_t i = strValue.find_first_not_of(" \t");
+    if (i == std::string::npos || strValue.compare(i, 6, "bytes ") != 0)
+        return false;
+    const std::string strRest = strValue.substr(i + 6);
+    const std::size_t nDash = strRest.find('-'), nSlash = strRest.find('/');
+    if (nDash == std::string::npos || nSlash == std::string::npos || nSlash < nDash)
+        return false;
+    std::uint64_t nFirst = 0, nLast = 0, nTotal = 0;
+    if (!ParseContentLength(strRest.substr(0, nDash), &nFirst) ||
+        !ParseContentLength(strRest.substr(nDash + 1, nSlash - nDash - 1), &nLast) ||
+        !ParseContentLength(strRest.substr(nSlash + 1), &nTotal) || nFirst > nLast ||
+        nLast >= nTotal)
+        return false;
+    *pnFirst = nFirst;
+    *pnLast = nLast;
+    *pnTotal = nTotal;
     return true;
 }
 

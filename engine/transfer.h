@@ -138,9 +138,13 @@ public:
     // Fetches strUrl into strTemp (which must not exist yet), checks the
     // length against Content-Length and nMaxBytes and, when strMD5 is not
     // empty, the digest. The file need not be on disk yet. On failure strTemp
-    // may be left behind; RunTransfer removes it.
+    // may be left behind; RunTransfer removes it. bReuse: a release file
+    // with its digest, for strTarget; the transport may then build it from
+    // what the disk holds (the older target, a cut run's partial file) and
+    // keep what arrives for a later attempt, in a file of its own.
     virtual Failure Fetch(const std::string& strUrl, const std::string& strTemp,
-                          const std::string& strMD5, std::uint64_t nMaxBytes,
+                          const std::string& strTarget, const std::string& strMD5,
+                          std::uint64_t nMaxBytes, bool bReuse,
                           const std::function<bool()>& isCancelled, std::string* pstrWhy) = 0;
     // Takes over the file of the fetch that just succeeded, for strTarget.
     virtual std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
@@ -197,6 +201,12 @@ bool DigestMatches(const std::string& strExpected, const std::string& strActual)
 // A Content-Length header value as an unsigned decimal number (blanks around
 // it allowed); false for anything else, including overflow.
 bool ParseContentLength(const std::string& strValue, std::uint64_t* pnLength);
+
+// A Content-Range header value "bytes FIRST-LAST/TOTAL" (blanks around it
+// allowed); false for anything else, an unknown total ("*") included, and
+// for a range that does not lie inside its total.
+bool ParseContentRange(const std::string& strValue, std::uint64_t* pnFirst, std::uint64_t* pnLast,
+                       std::uint64_t* pnTotal);
 
 // The text of a fixed-size record field, up to its first zero byte or its end.
 std::string FieldText(const char* pszField, std::size_t cbField);

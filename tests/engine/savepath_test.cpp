@@ -60,6 +60,7 @@ TEST(SavePath, FoldersToCreate) {
 }
 
 TEST(SavePath, TempFileLiesBesideTargetAndIsPerProcessAndTask) {
+    std::uint32_t nProcessId = 0;
     EXPECT_EQ("C:\\g\\sub\\~PellowD-00001234-CAFEF00D-0000002A.tmp",
               TempPathFor("C:\\g\\sub\\x.dll", 0x1234, 0xCAFEF00D, 42));
     const std::string strOne = TempPathFor("C:\\g\\x.dll", 7, 9, 1);
@@ -69,6 +70,18 @@ TEST(SavePath, TempFileLiesBesideTargetAndIsPerProcessAndTask) {
     EXPECT_EQ(std::string("C:\\g\\").size() + DOWNLOAD_TEMP_NAME_LENGTH, strOne.size());
     EXPECT_EQ("C:\\" + kTrailBackslash + "\\~PellowD-00000001-00000002-00000003.tmp",
               TempPathFor("C:\\" + kTrailBackslash + "\\x", 1, 2, 3));
+    // A partial is named by the digest alone: the next run finds it, and no
+    // longer than a temporary name, so every save path that fits fits it too.
+    const std::string strPartial =
+        PartialPathFor("C:\\g\\x.pak", "0CC175B9C0F1B6A831C399E269772661");
+    EXPECT_EQ("C:\\g\\~PellowD-0cc175b9c0f1b6a831c399e26.part", strPartial);
+    EXPECT_EQ(strOne.size(), strPartial.size());
+    std::string strPrefix;
+    EXPECT_TRUE(ParsePartialName(strPartial.substr(5), &strPrefix));
+    EXPECT_EQ("0cc175b9c0f1b6a831c399e26", strPrefix);
+    EXPECT_FALSE(ParsePartialName("~PellowD-0CC175B9C0F1B6A831C399E26.part", &strPrefix));
+    EXPECT_FALSE(ParsePartialName("~PellowD-0cc175b9c0f1b6a831c399e26.tmp", &strPrefix));
+    EXPECT_FALSE(ParseTempName(strPartial.substr(5), &nProcessId));
 }
 
 TEST(SavePath, TempNamesAreRecognisedWithTheirProcess) {

@@ -102,6 +102,31 @@ TEST(Transfer, DigestAndLength) {
             EXPECT_EQ(c.nWant, n) << c.pszText;
         }
     }
+
+    // What a range answer says it holds: exactly one range inside its total.
+    struct RangeCase {
+        const char* pszText;
+        bool bOk;
+        std::uint64_t nFirst, nLast, nTotal;
+    };
+    const RangeCase ranges[] = {
+        {"bytes 0-65535/209715200", true, 0, 65535, 209715200},
+        {" bytes 5000000000-5000000001/5000000002 ", true, 5000000000ull, 5000000001ull,
+         5000000002ull},
+        {"bytes 7-7/8", true, 7, 7, 8},
+        {"bytes 7-8/8", false, 0, 0, 0},   // past the end
+        {"bytes 9-8/20", false, 0, 0, 0},  // backwards
+        {"bytes 0-9/*", false, 0, 0, 0},   // unknown total
+        {"bytes */20", false, 0, 0, 0},    // the answer of a 416
+        {"bytes=0-9/20", false, 0, 0, 0},
+        {"items 0-9/20", false, 0, 0, 0},
+        {"bytes 0-9,20-29/40", false, 0, 0, 0},
+    };
+    for (const RangeCase& c : ranges) {
+        std::uint64_t nFirst = 0, nLast = 0, nTotal = 0;
+        EXPECT_EQ(c.bOk, ParseContentRange(c.pszText, &nFirst, &nLast, &nTotal)) << c.pszText;
+        EXPECT_EQ(c.nFirst + c.nLast + c.nTotal, nFirst + nLast + nTotal) << c.pszText;
+    }
 }
 
 // A disk of named contents and a network of scripted answers per address.
@@ -150,6 +175,7 @@ public:
     std::map<std::string, std::deque<Answer>> answers;
     std::vector<std::string> fetched;
     std::vector<std::uint64_t> maxBytes;  // the bound of each fetch
+    std::vector<bool> reuse;              // whether each fetch may reuse local chunks
     std::vector<std::string> swept;       // folders, in order of the sweeps
     std::vector<std::size_t> sweptAt;     // fetches done before each sweep
     std::vector<std::string> temps;       // the temporary file of each fetch
@@ -167,9 +193,11 @@ public:
         swept.push_back(strFolder);
     }
     Failure Fetch(const std::string& strUrl, const std::string& strTemp, const std::string&,
-                  std::uint64_t nMaxBytes, const std::function<bool()>&, std::string*) override {
+                  const std::string&, std::uint64_t nMaxBytes, bool bReuse,
+                  const std::function<bool()>&, std::string*) override {
         fetched.push_back(strUrl);
         maxBytes.push_back(nMaxBytes);
+        reuse.push_back(bReuse);
         temps.push_back(strTemp);
         std::deque<Answer>& queue = answers[strUrl];
         if (queue.empty())
@@ -243,28 +271,35 @@ TEST(Transfer, ReserveUsedAfterPrimaryFails) {
               net.temps);
 }
 
-TEST(Transfer, ManifestsHaveTheirOwnSizeBound) {
+// Manifests have their own size bound and are always fetched whole; a
+// release file with a digest may be built from local chunks.
+TEST(Transfer, ManifestsHaveTheirOwnSizeBoundAndNoReuse) {
+    const char* const kMD5 = "0cc175b9c0f1b6a831c399e269772661";
     struct Case {
         int nCommand;
         std::uint64_t nFileBound, nWant;
+        const char* pszMD5;
+        bool bReuse;
     };
     const Case cases[] = {
-        {DOWNLOAD_CMD_PLAZA_XML, kDefaultMaxFileBytes, kMaxManifestBytes},
-        {DOWNLOAD_CMD_GAME_XML, kDefaultMaxFileBytes, kMaxManifestBytes},
-        {DOWNLOAD_CMD_GAME_XML, 4096, 4096},  // a smaller file bound holds for manifests too
-        {DOWNLOAD_CMD_FILES, kDefaultMaxFileBytes, kDefaultMaxFileBytes},
-        {DOWNLOAD_CMD_FILES, 4096, 4096},
+        {DOWNLOAD_CMD_PLAZA_XML, kDefaultMaxFileBytes, kMaxManifestBytes, "", false},
+        {DOWNLOAD_CMD_GAME_XML, kDefaultMaxFileBytes, kMaxManifestBytes, kMD5, false},
+        {DOWNLOAD_CMD_GAME_XML, 4096, 4096, "", false},  // a smaller bound holds for manifests
+        {DOWNLOAD_CMD_FILES, kDefaultMaxFileBytes, kDefaultMaxFileBytes, kMD5, true},
+        {DOWNLOAD_CMD_FILES, 4096, 4096, "", false},  // nothing to name an index or partial by
     };
     for (const Case& c : cases) {
         FakeTransport net;
         net.answers["p"] = {{Failure::kNone, "x"}};
         TransferJob job = MakeJob("C:\\g", "x", "p", "");
+        std::strcpy(job.request.szMD5, c.pszMD5);
         job.nCommandCode = c.nCommand;
         TransferSettings settings = Settings();
         settings.nMaxFileBytes = c.nFileBound;
         RunTransfer(job, net, settings, kNeverCancelled);
         EXPECT_EQ(std::vector<std::uint64_t>{c.nWant}, net.maxBytes)
             << c.nCommand << " " << c.nFileBound;
+        EXPECT_EQ(std::vector<bool>{c.bReuse}, net.reuse) << c.nCommand << " " << c.pszMD5;
     }
 }
 
