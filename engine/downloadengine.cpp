@@ -244,6 +244,16 @@ int CDownLoadService::DownLoadCommand(int nCommandCode, const DownLoadRequest* p
     try {
         if (!m_core || m_bReleased)
             return 0;
+        // Known before any transfer of the batch sweeps a folder: a partial
+        // file that a queued request wants is kept.
+        if (nCommandCode == DOWNLOAD_CMD_FILES) {
+            if (pFirst != nullptr)
+                m_folders.Want(FieldText(pFirst->szMD5, sizeof(pFirst->szMD5)));
+            if (pOthers != nullptr) {
+                for (const DownLoadRequest& request : *pOthers)
+                    m_folders.Want(FieldText(request.szMD5, sizeof(request.szMD5)));
+            }
+        }
         return m_core->Command(nCommandCode, pFirst, pOthers);
     } catch (...) {
         m_log.Write("a command could not be queued (out of memory)");

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "chunks/fastcdc.h"
 #include "kelmar/md5.h"
 #include "savepath.h"
 #include "writepipe.h"
@@ -175,6 +176,43 @@ bool CFolderMemo::FirstSweep(const std::string& strFolder) {
     return m_swept.insert(strFolder).second;
 }
 
+void CFolderMemo::Want(const std::string& strMD5) {
+    std::string strPrefix;
+    if (!ParsePartialName(PartialPathFor("x", strMD5), &strPrefix))
+        return;  // not a digest: no partial is ever named after it
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wanted.insert(strPrefix);
+}
+
+bool CFolderMemo::Wanted(const std::string& strDigestPrefix) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_wanted.count(strDigestPrefix) != 0;
+}
+
+bool CFolderMemo::Claim(const std::string& strPartial) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_claimed.insert(strPartial).second;
+}
+
+void CFolderMemo::Release(const std::string& strPartial) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_claimed.erase(strPartial);
+}
+
+void CFolderMemo::SetValidator(const std::string& strPartial, const std::string& strValidator) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (strValidator.empty())
+        m_validators.erase(strPartial);
+    else
+        m_validators[strPartial] = strValidator;
+}
+
+std::string CFolderMemo::Validator(const std::string& strPartial) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_validators.find(strPartial);
+    return it == m_validators.end() ? std::string() : it->second;
+}
+
 namespace {
 
 // A move over a target another process holds for a moment is tried this
@@ -196,13 +234,20 @@ BOOL FlushFile(HANDLE hFile) {
 // that handle, then closed and moved over its target.
 class CStagedFile : public IStagedFile {
 public:
-    CStagedFile(HANDLE hFile, std::string strTemp, std::string strTarget)
-        : m_hFile(hFile), m_strTemp(std::move(strTemp)), m_strTarget(std::move(strTarget)) {}
+    // onGone runs once the file is moved or deleted (may be empty).
+    CStagedFile(HANDLE hFile, std::string strTemp, std::string strTarget,
+                std::function<void()> onGone)
+        : m_hFile(hFile),
+          m_strTemp(std::move(strTemp)),
+          m_strTarget(std::move(strTarget)),
+          m_onGone(std::move(onGone)) {}
     ~CStagedFile() override {
         if (m_hFile != INVALID_HANDLE_VALUE)
             ::CloseHandle(m_hFile);
         if (!m_bReplaced)
             ::DeleteFileA(m_strTemp.c_str());
+        if (m_onGone)
+            m_onGone();
     }
     CStagedFile(const CStagedFile&) = delete;
     CStagedFile& operator=(const CStagedFile&) = delete;
@@ -252,6 +297,7 @@ private:
     HANDLE m_hFile;
     const std::string m_strTemp;
     const std::string m_strTarget;
+    const std::function<void()> m_onGone;
     bool m_bReplaced = false;
 };
 
@@ -449,13 +495,19 @@ void CWinInetTransport::SweepStaleTemps(const std::string& strFolder) {
     if (!m_folders.FirstSweep(strFolder))
         return;
     WIN32_FIND_DATAA fd;
-    CFind find(::FindFirstFileA((strFolder + "\\~PellowD-*.tmp").c_str(), &fd));
+    CFind find(::FindFirstFileA((strFolder + "\\~PellowD-*").c_str(), &fd));
     if (!find.Valid())
         return;
     do {
         std::uint32_t nProcessId = 0;
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            !ParseTempName(fd.cFileName, &nProcessId) || ProcessMayRun(nProcessId)) {
+        std::string strDigest;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        // A partial that no queued request wants belongs to a release gone by.
+        if (ParsePartialName(fd.cFileName, &strDigest)) {
+            if (m_folders.Wanted(strDigest))
+                continue;
+        } else if (!ParseTempName(fd.cFileName, &nProcessId) || ProcessMayRun(nProcessId)) {
             continue;
         }
         const std::string strPath = strFolder + "\\" + fd.cFileName;
@@ -464,8 +516,9 @@ void CWinInetTransport::SweepStaleTemps(const std::string& strFolder) {
     } while (::FindNextFileA(find.Get(), &fd));
 }
 
-Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
-                                const std::function<bool()>& isCancelled, std::string* pstrWhy) {
+Failure CWinInetTransport::Open(const std::string& strUrl, const std::string& strHeaders,
+                                HINTERNET* phRequest, const std::function<bool()>& isCancelled,
+                                std::string* pstrWhy) {
     char szHost[256] = {};
     char szPath[2048] = {};
     char szExtra[2048] = {};
@@ -548,9 +601,10 @@ Failure CWinInetTransport::Open(const std::string& strUrl, HINTERNET* phRequest,
     }
 
     // The digest is of the file's own bytes: a compressed body is not asked for.
-    static const char kHeaders[] = "Accept-Encoding: identity\r\n";
+    const std::string strAllHeaders = "Accept-Encoding: identity\r\n" + strHeaders;
     if (!OnHandles([&] {
-            return ::HttpSendRequestA(hRequest, kHeaders, /*dwHeadersLength=*/sizeof(kHeaders) - 1,
+            return ::HttpSendRequestA(hRequest, strAllHeaders.c_str(),
+                                      static_cast<DWORD>(strAllHeaders.size()),
                                       /*lpOptional=*/nullptr, /*dwOptionalLength=*/0) != FALSE;
         })) {
         DWORD dwError = ::GetLastError();
@@ -595,9 +649,9 @@ bool CWinInetTransport::RoomFor(const std::string& strFolder, std::uint64_t nLen
     return true;
 }
 
-Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& strTemp,
-                                 const std::string& strMD5, std::uint64_t nMaxBytes,
-                                 const std::function<bool()>& isCancelled, std::string* pstrWhy) {
+Failure CWinInetTransport::Request(const std::string& strUrl, const std::string& strHeaders,
+                                   HINTERNET* phRequest, DWORD* pdwStatus,
+                                   const std::function<bool()>& isCancelled, std::string* pstrWhy) {
     if (!IsHttpAddress(strUrl)) {
         *pstrWhy = "not an http or https address";
         return Failure::kRefused;
@@ -607,17 +661,11 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         m_guard.Start(::GetTickCount());
         m_eExpired = CProgressGuard::Verdict::kOk;
     }
-    struct Closer {
-        CWinInetTransport* p;
-        ~Closer() { p->CloseRequest(); }
-    } closer{this};
-    CloseFile();
-
     std::string strCurrent = strUrl;
     HINTERNET hRequest = nullptr;
     DWORD dwStatus = 0;
     for (unsigned nRedirects = 0;; ++nRedirects) {
-        Failure eOpened = Open(strCurrent, &hRequest, isCancelled, pstrWhy);
+        Failure eOpened = Open(strCurrent, strHeaders, &hRequest, isCancelled, pstrWhy);
         if (eOpened != Failure::kNone)
             return eOpened;
         DWORD cbStatus = sizeof(dwStatus);
@@ -660,15 +708,16 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         strCurrent = szNext;
         CloseRequest();
     }
-    // Only a whole file counts: a 206 is part of one, a 204 is none at all.
-    if (dwStatus >= 400 && dwStatus < 500) {
-        *pstrWhy = "HTTP status " + std::to_string(dwStatus);
-        return Failure::kRefused;
-    }
-    if (dwStatus != 200) {
-        *pstrWhy = "HTTP status " + std::to_string(dwStatus);
-        return Failure::kServer;
-    }
+    *phRequest = hRequest;
+    *pdwStatus = dwStatus;
+    return Failure::kNone;
+}
+
+Failure CWinInetTransport::BodyLength(HINTERNET hRequest, bool* pbHasLength,
+                                      std::uint64_t* pnLength,
+                                      const std::function<bool()>& isCancelled,
+                                      std::string* pstrWhy) {
+    // The digest is of the file's own bytes: an encoded body is of no use.
     std::string strEncoding;
     if (OnHandles(
             [&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_ENCODING, &strEncoding); }) &&
@@ -676,69 +725,319 @@ Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& s
         *pstrWhy = "body sent with Content-Encoding " + strEncoding;
         return Failure::kContent;
     }
-
-    std::uint64_t nLength = 0;
     std::string strLength;
-    const bool bHasLength =
+    *pbHasLength =
         OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_LENGTH, &strLength); }) &&
-        ParseContentLength(strLength, &nLength);
+        ParseContentLength(strLength, pnLength);
     // A header read that failed may have been a stop or the watchdog.
-    if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
-        return eEnded;
-    if (bHasLength) {
-        if (nLength > nMaxBytes) {
-            *pstrWhy = std::to_string(nLength) + " bytes announced, more than the limit of " +
-                       std::to_string(nMaxBytes);
-            return Failure::kContent;
+    return Ended(isCancelled, pstrWhy);
+}
+
+std::string CWinInetTransport::AnswerValidator(HINTERNET hRequest) {
+    // A strong ETag names one version of the file; without one, the time of
+    // its last change does (If-Range takes either).
+    std::string strValue;
+    if (OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_ETAG, &strValue); }) &&
+        strValue.compare(0, 2, "W/") != 0)
+        return strValue;
+    if (OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_LAST_MODIFIED, &strValue); }))
+        return strValue;
+    return std::string();
+}
+
+Failure CWinInetTransport::Fetch(const std::string& strUrl, const std::string& strTemp,
+                                 const std::string& strTarget, const std::string& strMD5,
+                                 std::uint64_t nMaxBytes, bool bReuse,
+                                 const std::function<bool()>& isCancelled, std::string* pstrWhy) {
+    CloseFile();
+    ReleasePartial();
+    m_strWritten = strTemp;
+    if (!bReuse)
+        return FetchWhole(strUrl, strTemp, strMD5, nMaxBytes, std::string(), isCancelled, pstrWhy);
+    // Two requests of one batch may want the same bytes in the same folder:
+    // the first has the partial file, the other fetches as if it had none.
+    const std::string strPartial = PartialPathFor(strTarget, strMD5);
+    if (!m_folders.Claim(strPartial))
+        return FetchWhole(strUrl, strTemp, strMD5, nMaxBytes, std::string(), isCancelled, pstrWhy);
+    m_strClaimed = strPartial;
+    if (ReuseWorthTrying(strTarget, strPartial)) {
+        ReuseStats stats;
+        std::string strWhyNot;
+        const Failure eFailure = FetchByChunks(strUrl, strTemp, strTarget, strPartial, strMD5,
+                                               nMaxBytes, isCancelled, &stats, &strWhyNot);
+        if (eFailure == Failure::kNone) {
+            if (m_log)
+                m_log("chunk reuse for " + strTarget + ": " + std::to_string(stats.nReused) +
+                      " of " + std::to_string(stats.nFileBytes) + " bytes from the disk, " +
+                      std::to_string(stats.nFetched) + " fetched, " +
+                      std::to_string(stats.nIndexBytes) + " of index, in " +
+                      std::to_string(stats.nRequests) + " requests");
+            return eFailure;
         }
-        if (!RoomFor(ParentFolder(strTemp), nLength, pstrWhy))
-            return Failure::kLocal;
+        if (eFailure == Failure::kCancelled || eFailure == Failure::kLocal) {
+            *pstrWhy = strWhyNot;
+            return eFailure;
+        }
+        if (m_log)
+            m_log("chunk reuse for " + strTarget + " not possible (" + strWhyNot +
+                  "): fetching the whole file");
+    }
+    return FetchWhole(strUrl, strTemp, strMD5, nMaxBytes, strPartial, isCancelled, pstrWhy);
+}
+
+Failure CWinInetTransport::FetchWhole(const std::string& strUrl, const std::string& strTemp,
+                                      const std::string& strMD5, std::uint64_t nMaxBytes,
+                                      const std::string& strPartial,
+                                      const std::function<bool()>& isCancelled,
+                                      std::string* pstrWhy) {
+    struct Closer {
+        CWinInetTransport* p;
+        ~Closer() { p->CloseRequest(); }
+    } closer{this};
+    CloseFile();
+    m_strWritten = strTemp;
+    std::uint64_t nHave = strPartial.empty() ? 0 : FileSizeOf(strPartial);
+    // A second round only when the bytes kept from before proved unusable:
+    // then the whole file is fetched afresh, once.
+    for (int nRound = 0;; ++nRound) {
+        std::string strHeaders;
+        if (nHave > 0) {
+            strHeaders = "Range: bytes=" + std::to_string(nHave) + "-\r\n";
+            const std::string strValidator = m_folders.Validator(strPartial);
+            if (!strValidator.empty())
+                strHeaders += "If-Range: " + strValidator + "\r\n";
+        }
+        HINTERNET hRequest = nullptr;
+        DWORD dwStatus = 0;
+        const Failure eRequest =
+            Request(strUrl, strHeaders, &hRequest, &dwStatus, isCancelled, pstrWhy);
+        if (eRequest != Failure::kNone)
+            return eRequest;
+        bool bResumed = false;
+        std::uint64_t nRangeTotal = 0;
+        if (nHave > 0 && dwStatus == 416) {
+            // The last run may have been cut between the file's last byte and
+            // its move: then the partial file is the whole file.
+            CloseRequest();
+            if (nRound == 0 && AdoptWholePartial(strPartial, strMD5))
+                return Failure::kNone;
+            DropPartial(strPartial);
+            nHave = 0;
+            if (nRound == 0)
+                continue;
+            *pstrWhy = "HTTP status 416";
+            return Failure::kServer;
+        }
+        if (nHave > 0 && dwStatus == 206) {
+            std::string strRange;
+            std::uint64_t nFirst = 0, nLast = 0, nTotal = 0;
+            if (!OnHandles(
+                    [&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_RANGE, &strRange); }) ||
+                !ParseContentRange(strRange, &nFirst, &nLast, &nTotal) || nFirst != nHave ||
+                nLast + 1 != nTotal) {
+                if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+                    return eEnded;
+                // Not the rest of the file: what was kept cannot be trusted.
+                CloseRequest();
+                DropPartial(strPartial);
+                nHave = 0;
+                if (nRound == 0)
+                    continue;
+                *pstrWhy = "answered the rest of the file with the range " + strRange;
+                return Failure::kServer;
+            }
+            bResumed = true;
+            nRangeTotal = nTotal;
+        } else if (dwStatus >= 400 && dwStatus < 500) {
+            *pstrWhy = "HTTP status " + std::to_string(dwStatus);
+            return Failure::kRefused;
+        } else if (dwStatus != 200) {
+            // Only a whole file counts: a 206 not asked for is part of one,
+            // a 204 is none at all.
+            *pstrWhy = "HTTP status " + std::to_string(dwStatus);
+            return Failure::kServer;
+        }
+        // A 200 to a resume is the whole file: it is never appended.
+        bool bHasLength = false;
+        std::uint64_t nLength = 0;
+        if (const Failure eBody = BodyLength(hRequest, &bHasLength, &nLength, isCancelled, pstrWhy);
+            eBody != Failure::kNone)
+            return eBody;
+        const std::uint64_t nFrom = bResumed ? nHave : 0;
+        if (bResumed) {
+            if (bHasLength && nLength != nRangeTotal - nFrom) {
+                *pstrWhy = "the rest of the file announced as " + std::to_string(nLength) +
+                           " bytes, its range says " + std::to_string(nRangeTotal - nFrom);
+                return Failure::kServer;
+            }
+            bHasLength = true;
+            nLength = nRangeTotal - nFrom;
+        }
+        if (bHasLength) {
+            if (nFrom + nLength > nMaxBytes) {
+                *pstrWhy = std::to_string(nFrom + nLength) +
+                           " bytes announced, more than the limit of " + std::to_string(nMaxBytes);
+                return Failure::kContent;
+            }
+            if (!RoomFor(ParentFolder(strTemp), nLength, pstrWhy))
+                return Failure::kLocal;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_guard.SetLength(nLength);
+        }
+        // Keep what arrives of a large file for a later attempt.
+        const bool bKeep =
+            !strPartial.empty() && (bResumed || (bHasLength && nLength >= chunks::kIndexThreshold));
+        std::unique_ptr<MD5> digest;
+        if (!strMD5.empty())
+            digest.reset(new MD5());
+        if (bResumed) {
+            if (!OpenPartialAt(strPartial, nFrom, digest.get(), pstrWhy)) {
+                CloseRequest();
+                DropPartial(strPartial);
+                nHave = 0;
+                if (nRound == 0)
+                    continue;
+                return Failure::kLocal;
+            }
+        } else {
+            // CREATE_NEW: a temporary name that exists belongs to someone else.
+            const std::string& strPath = bKeep ? strPartial : strTemp;
+            m_hFile =
+                ::CreateFileA(strPath.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                              /*lpSecurityAttributes=*/nullptr, bKeep ? CREATE_ALWAYS : CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                              /*hTemplateFile=*/nullptr);
+            if (m_hFile == INVALID_HANDLE_VALUE) {
+                *pstrWhy = ErrorText(("CreateFile " + strPath).c_str(), ::GetLastError());
+                return Failure::kLocal;
+            }
+            if (bKeep)
+                m_folders.SetValidator(strPartial, AnswerValidator(hRequest));
+        }
+        m_strWritten = bKeep ? strPartial : strTemp;
+
+        CFileTarget target(m_hFile, m_strWritten);
+        Failure eReceived;
+        if (bHasLength && nLength >= kPipeFrom) {
+            CWritePipe pipe(target, digest.get(), kPipeBuffer, kPipeBuffers, kFlushEvery);
+            eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, nullptr, nullptr, &pipe,
+                                isCancelled, pstrWhy);
+            // A writer that failed stopped the receiving too, with kLocal and
+            // no reason of its own.
+            std::string strWhy;
+            if (!pipe.Close(&strWhy) &&
+                (eReceived == Failure::kNone || eReceived == Failure::kLocal)) {
+                *pstrWhy = strWhy;
+                eReceived = Failure::kLocal;
+            }
+        } else {
+            eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, &target, digest.get(),
+                                nullptr, isCancelled, pstrWhy);
+        }
+        if (eReceived != Failure::kNone) {
+            // A cut or a stop keeps what arrived; wrong bytes or a full disk do not.
+            if (bKeep && eReceived != Failure::kNetwork && eReceived != Failure::kCancelled)
+                DropPartial(strPartial);
+            return eReceived;
+        }
+        // Checked before the file is flushed: a wrong file costs no disk write.
+        if (digest) {
+            std::string strActual = digest->toString();
+            if (!DigestMatches(strMD5, strActual)) {
+                if (bKeep)
+                    DropPartial(strPartial);
+                if (bResumed && nRound == 0) {
+                    CloseRequest();
+                    nHave = 0;
+                    continue;
+                }
+                *pstrWhy = "digest " +
+                           (strActual.empty() ? std::string("unavailable") : strActual) +
+                           ", expected " + strMD5;
+                return Failure::kContent;
+            }
+        }
+        return Failure::kNone;
+    }
+}
+
+Failure CWinInetTransport::GetRange(const std::string& strUrl, std::uint64_t nFirst,
+                                    std::uint64_t nLength, bool bMayEndEarly,
+                                    std::string* pstrValidator, std::uint64_t* pnTotal,
+                                    CWritePipe::ITarget& sink,
+                                    const std::function<bool()>& isCancelled,
+                                    std::string* pstrWhy) {
+    struct Closer {
+        CWinInetTransport* p;
+        ~Closer() { p->CloseRequest(); }
+    } closer{this};
+    const std::uint64_t nLast = nFirst + nLength - 1;
+    std::string strHeaders =
+        "Range: bytes=" + std::to_string(nFirst) + "-" + std::to_string(nLast) + "\r\n";
+    if (pstrValidator != nullptr && !pstrValidator->empty())
+        strHeaders += "If-Range: " + *pstrValidator + "\r\n";
+    HINTERNET hRequest = nullptr;
+    DWORD dwStatus = 0;
+    const Failure eRequest =
+        Request(strUrl, strHeaders, &hRequest, &dwStatus, isCancelled, pstrWhy);
+    if (eRequest != Failure::kNone)
+        return eRequest;
+    if (dwStatus == 200) {
+        *pstrWhy = "a range answered with the whole file";
+        return Failure::kServer;
+    }
+    if (dwStatus >= 400 && dwStatus < 500) {
+        *pstrWhy = "HTTP status " + std::to_string(dwStatus);
+        return dwStatus == 416 ? Failure::kServer : Failure::kRefused;
+    }
+    if (dwStatus != 206) {
+        *pstrWhy = "HTTP status " + std::to_string(dwStatus);
+        return Failure::kServer;
+    }
+    std::string strType, strRange;
+    if (OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_TYPE, &strType); }) &&
+        strType.compare(0, 10, "multipart/") == 0) {
+        *pstrWhy = "a multipart answer to one range";
+        return Failure::kServer;
+    }
+    std::uint64_t nGotFirst = 0, nGotLast = 0, nTotal = 0;
+    if (!OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_RANGE, &strRange); }) ||
+        !ParseContentRange(strRange, &nGotFirst, &nGotLast, &nTotal) || nGotFirst != nFirst ||
+        !(nGotLast == nLast || (bMayEndEarly && nGotLast < nLast && nGotLast + 1 == nTotal))) {
+        if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+            return eEnded;
+        *pstrWhy = "asked for bytes " + std::to_string(nFirst) + "-" + std::to_string(nLast) +
+                   ", answered \"" + strRange + "\"";
+        return Failure::kServer;
+    }
+    bool bHasLength = false;
+    std::uint64_t nBody = 0;
+    if (const Failure eBody = BodyLength(hRequest, &bHasLength, &nBody, isCancelled, pstrWhy);
+        eBody != Failure::kNone)
+        return eBody;
+    if (bHasLength && nBody != nGotLast - nGotFirst + 1) {
+        *pstrWhy = "a range of " + std::to_string(nGotLast - nGotFirst + 1) + " bytes announced " +
+                   std::to_string(nBody);
+        return Failure::kServer;
+    }
+    if (pstrValidator != nullptr) {
+        const std::string strValidator = AnswerValidator(hRequest);
+        if (pstrValidator->empty()) {
+            *pstrValidator = strValidator;
+        } else if (strValidator != *pstrValidator) {
+            *pstrWhy = "the file changed on the server between two ranges";
+            return Failure::kServer;
+        }
+    }
+    *pnTotal = nTotal;
+    nBody = nGotLast - nGotFirst + 1;
+    {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_guard.SetLength(nLength);
+        m_guard.SetLength(nBody);
     }
-
-    // CREATE_NEW: a name that exists belongs to someone else.
-    m_hFile = ::CreateFileA(strTemp.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
-                            /*lpSecurityAttributes=*/nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                            /*hTemplateFile=*/nullptr);
-    if (m_hFile == INVALID_HANDLE_VALUE) {
-        *pstrWhy = ErrorText(("CreateFile " + strTemp).c_str(), ::GetLastError());
-        return Failure::kLocal;
-    }
-
-    std::unique_ptr<MD5> digest;
-    if (!strMD5.empty())
-        digest.reset(new MD5());
-    CFileTarget target(m_hFile, strTemp);
-    Failure eReceived;
-    if (bHasLength && nLength >= kPipeFrom) {
-        CWritePipe pipe(target, digest.get(), kPipeBuffer, kPipeBuffers, kFlushEvery);
-        eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, nullptr, nullptr, &pipe,
-                            isCancelled, pstrWhy);
-        // A writer that failed stopped the receiving too, with kLocal and
-        // no reason of its own.
-        std::string strWhy;
-        if (!pipe.Close(&strWhy) && (eReceived == Failure::kNone || eReceived == Failure::kLocal)) {
-            *pstrWhy = strWhy;
-            eReceived = Failure::kLocal;
-        }
-    } else {
-        eReceived = Receive(hRequest, bHasLength, nLength, nMaxBytes, &target, digest.get(),
-                            nullptr, isCancelled, pstrWhy);
-    }
-    if (eReceived != Failure::kNone)
-        return eReceived;
-    // Checked before the file is flushed: a wrong file costs no disk write.
-    if (digest) {
-        std::string strActual = digest->toString();
-        if (!DigestMatches(strMD5, strActual)) {
-            *pstrWhy = "digest " + (strActual.empty() ? std::string("unavailable") : strActual) +
-                       ", expected " + strMD5;
-            return Failure::kContent;
-        }
-    }
-    return Failure::kNone;
+    // A short body is a cut transfer, as for a whole file.
+    return Receive(hRequest, /*bHasLength=*/true, nBody, nBody, &sink, nullptr, nullptr,
+                   isCancelled, pstrWhy);
 }
 
 Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uint64_t nLength,
@@ -852,16 +1151,31 @@ Failure CWinInetTransport::Receive(HINTERNET hRequest, bool bHasLength, std::uin
     return Failure::kNone;
 }
 
-std::unique_ptr<IStagedFile> CWinInetTransport::Stage(const std::string& strTemp,
+std::unique_ptr<IStagedFile> CWinInetTransport::Stage(const std::string& /*strTemp*/,
                                                       const std::string& strTarget) {
-    std::unique_ptr<IStagedFile> staged(new CStagedFile(m_hFile, strTemp, strTarget));
+    // A partial file keeps its claim until it is moved or deleted: no
+    // other worker may start writing it meanwhile.
+    std::function<void()> onGone;
+    if (!m_strClaimed.empty() && m_strWritten == m_strClaimed) {
+        CFolderMemo& folders = m_folders;
+        const std::string strPartial = m_strClaimed;
+        onGone = [&folders, strPartial] {
+            folders.SetValidator(strPartial, std::string());
+            folders.Release(strPartial);
+        };
+        m_strClaimed.clear();
+    }
+    std::unique_ptr<IStagedFile> staged(
+        new CStagedFile(m_hFile, m_strWritten, strTarget, std::move(onGone)));
     m_hFile = INVALID_HANDLE_VALUE;
+    ReleasePartial();
     return staged;
 }
 
 void CWinInetTransport::Remove(const std::string& strTemp) {
     CloseFile();
     ::DeleteFileA(strTemp.c_str());
+    ReleasePartial();
 }
 
 HINTERNET OpenSession(DWORD dwTimeoutMs) {

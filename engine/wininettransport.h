@@ -11,11 +11,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "chunkreuse.h"
 #include "kelmar/md5.h"
 #include "transfer.h"
 #include "writepipe.h"
@@ -60,7 +62,9 @@ private:
 // What the workers of one engine learn about the disk and share: folders
 // that exist and folders already swept of stale temporary files. Folders do
 // not vanish under a running update, and one sweep per folder finds every
-// file a dead run left.
+// file a dead run left. Also the partial files: which digests the queued
+// requests want (a partial of any other is swept), which partial a worker
+// is writing, and the validator each was started with.
 class CFolderMemo {
 public:
     bool Known(const std::string& strFolder);
@@ -68,10 +72,25 @@ public:
     // True the first time it is asked for strFolder.
     bool FirstSweep(const std::string& strFolder);
 
+    // A request for a file with this digest was queued.
+    void Want(const std::string& strMD5);
+    // Whether a queued request wants a partial with this name's digest.
+    bool Wanted(const std::string& strDigestPrefix);
+    // One worker at a time writes a partial file; false when another does.
+    bool Claim(const std::string& strPartial);
+    void Release(const std::string& strPartial);
+    // The ETag or date the server gave the file a partial was started
+    // from; empty when unknown (a partial left by an earlier run).
+    void SetValidator(const std::string& strPartial, const std::string& strValidator);
+    std::string Validator(const std::string& strPartial);
+
 private:
     std::mutex m_mutex;
     std::set<std::string> m_known;
     std::set<std::string> m_swept;
+    std::set<std::string> m_wanted;  // digest prefixes, lower case
+    std::set<std::string> m_claimed;
+    std::map<std::string, std::string> m_validators;
 };
 
 // One object per worker thread, used for one transfer at a time. It keeps
@@ -92,8 +111,9 @@ public:
 
     bool PrepareFolders(const std::string& strTarget, std::string* pstrWhy) override;
     void SweepStaleTemps(const std::string& strFolder) override;
-    Failure Fetch(const std::string& strUrl, const std::string& strTemp, const std::string& strMD5,
-                  std::uint64_t nMaxBytes, const std::function<bool()>& isCancelled,
+    Failure Fetch(const std::string& strUrl, const std::string& strTemp,
+                  const std::string& strTarget, const std::string& strMD5, std::uint64_t nMaxBytes,
+                  bool bReuse, const std::function<bool()>& isCancelled,
                   std::string* pstrWhy) override;
     std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
                                        const std::string& strTarget) override;
@@ -106,11 +126,61 @@ public:
     void Abort();
     void Expire();
 
+    // One request for bytes [nFirst, nFirst + nLength) of strUrl, its body
+    // to sink. kNone only for a 206 whose Content-Range is exactly that
+    // range (or, with bMayEndEarly, that range cut at the end of the
+    // resource) and whose body came whole; *pnTotal is then the resource's
+    // size. With pstrValidator, the answer must carry the same ETag or date
+    // as the first one (which sets it), and later requests ask If-Range.
+    Failure GetRange(const std::string& strUrl, std::uint64_t nFirst, std::uint64_t nLength,
+                     bool bMayEndEarly, std::string* pstrValidator, std::uint64_t* pnTotal,
+                     CWritePipe::ITarget& sink, const std::function<bool()>& isCancelled,
+                     std::string* pstrWhy);
+
 private:
     // Connects (or takes the connection kept from the last transfer), sends
-    // the request for strUrl and leaves its handle adopted.
-    Failure Open(const std::string& strUrl, HINTERNET* phRequest,
+    // the request for strUrl with strHeaders (each ending in CRLF) besides
+    // our own, and leaves its handle adopted.
+    Failure Open(const std::string& strUrl, const std::string& strHeaders, HINTERNET* phRequest,
                  const std::function<bool()>& isCancelled, std::string* pstrWhy);
+    // Open, then redirects followed under the engine's rule: the final
+    // answer's handle (adopted) and status.
+    Failure Request(const std::string& strUrl, const std::string& strHeaders, HINTERNET* phRequest,
+                    DWORD* pdwStatus, const std::function<bool()>& isCancelled,
+                    std::string* pstrWhy);
+    // Refuses an encoded body; the announced length, if any.
+    Failure BodyLength(HINTERNET hRequest, bool* pbHasLength, std::uint64_t* pnLength,
+                       const std::function<bool()>& isCancelled, std::string* pstrWhy);
+    // The answer's strong ETag, else its Last-Modified date, else empty.
+    std::string AnswerValidator(HINTERNET hRequest);
+    // The whole file from strUrl. With strPartial (a release file with a
+    // digest), a large file is written there and kept when the transfer is
+    // cut, and a partial that exists is continued by a range.
+    Failure FetchWhole(const std::string& strUrl, const std::string& strTemp,
+                       const std::string& strMD5, std::uint64_t nMaxBytes,
+                       const std::string& strPartial, const std::function<bool()>& isCancelled,
+                       std::string* pstrWhy);
+
+    // Chunk reuse and partial files (chunkfiles.cpp).
+    // Whether an older target or a partial may hold chunks of the new file.
+    bool ReuseWorthTrying(const std::string& strTarget, const std::string& strPartial);
+    // Builds the file in strPartial from the local chunks and ranges of
+    // strUrl, by its chunk index; see RebuildFromChunks for the failures.
+    Failure FetchByChunks(const std::string& strUrl, const std::string& strTemp,
+                          const std::string& strTarget, const std::string& strPartial,
+                          const std::string& strMD5, std::uint64_t nMaxBytes,
+                          const std::function<bool()>& isCancelled, ReuseStats* pStats,
+                          std::string* pstrWhy);
+    // Opens the partial for writing at nFrom (cutting what lies past it)
+    // after feeding its first nFrom bytes to pDigest (may be null).
+    bool OpenPartialAt(const std::string& strPartial, std::uint64_t nFrom, MD5* pDigest,
+                       std::string* pstrWhy);
+    // Takes the partial as the fetched file when it is whole: its digest is strMD5.
+    bool AdoptWholePartial(const std::string& strPartial, const std::string& strMD5);
+    // Deletes the partial (closing it first when it is the file being written).
+    void DropPartial(const std::string& strPartial);
+    // Gives up the claim on the partial of the last fetch.
+    void ReleasePartial();
     // The body of the answer into the temporary file: written to pTarget and
     // fed to pDigest here, or handed to pPipe's threads (the others null).
     Failure Receive(HINTERNET hRequest, bool bHasLength, std::uint64_t nLength,
@@ -157,11 +227,16 @@ private:
 
     // The worker's own, unlocked.
     HANDLE m_hFile = INVALID_HANDLE_VALUE;  // the temporary file being written
+    std::string m_strWritten;               // its path: the temporary or the partial file
+    std::string m_strClaimed;               // the partial this worker may write
     std::vector<char> m_buffer;
     std::string m_strFreeFolder;  // where m_nFree was read, at m_dwFreeTick
     std::uint64_t m_nFree = 0;
     DWORD m_dwFreeTick = 0;
 };
+
+// The size of a file; 0 when it is missing or unreadable.
+std::uint64_t FileSizeOf(const std::string& strPath);
 
 // A session handle with the engine's settings: the preconfigured proxy,
 // timeouts of dwTimeoutMs for connect, send and receive. Null on failure.
