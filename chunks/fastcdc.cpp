@@ -31,8 +31,8 @@ const GearTable kGear;
 // bytes and its low bits only the last few: the masks take the high bits.
 // Before the average length a cut needs 15 clear bits, after it 11, which
 // pulls lengths towards the average (normalized chunking, level 2).
-const std::uint64_t kMaskSmall = 0xFFFEull << 48;  // 15 bits
-const std::uint64_t kMaskLarge = 0xFFE0ull << 48;  // 11 bits
+const std::uint64_t kMaskSmall = 0xFFFCull << 48;  // 14 bits
+const std::uint64_t kMaskLarge = 0xFFC0ull << 48;  // 10 bits
 
 void PutLe64(std::uint64_t v, unsigned char* p) {
     for (int i = 0; i < 8; ++i)

@@ -18,13 +18,14 @@ namespace chunks {
 
 const std::uint32_t kFormatVersion = 1;
 // A two-level index pays for the fine list only where a file changed, so
-// chunks can be smaller than a one-level index could afford: an edit then
-// costs about one chunk beyond the bytes it touched.
-const std::uint32_t kMinChunk = 2 * 1024;
-const std::uint32_t kAvgChunk = 8 * 1024;
-const std::uint32_t kMaxChunk = 32 * 1024;
+// chunks can be smaller than a one-level index could afford: an edit costs
+// about one chunk beyond the bytes it touched, and at 8 KiB on average an
+// update of scattered 64 KiB edits moved more bytes than zsync's 4 KiB blocks.
+const std::uint32_t kMinChunk = 1024;
+const std::uint32_t kAvgChunk = 4 * 1024;
+const std::uint32_t kMaxChunk = 16 * 1024;
 // A span ends after a chunk whose hash has these low bits clear (one chunk
-// in 64 on average, so about 512 KiB), or after kSpanMaxChunks chunks.
+// in 64 on average, so about 300 KiB), or after kSpanMaxChunks chunks.
 const std::uint64_t kSpanMask = 63;
 const std::uint32_t kSpanMaxChunks = 256;
 // Files below this size get no index: their whole fetch costs less than

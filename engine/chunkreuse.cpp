@@ -18,7 +18,7 @@ using chunks::SpanEntry;
 
 // The first request for the index asks this much: the header and the span
 // table of any file up to a gigabyte or so, in one round trip.
-const std::uint64_t kIndexHead = 64 * 1024;
+const std::uint64_t kIndexHead = 4 * 1024;
 const std::size_t kCopyBuffer = 256 * 1024;
 
 // A sink's refusal comes back as a local failure; for the index it is the

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "chunks/chunkindex.h"
 #include "engine/downloadservice.h"
 #include "kelmar/md5.h"
 
@@ -605,6 +606,96 @@ TEST_F(EngineHost, BadTransfersNeverReplaceTheInstalledFile) {
     EXPECT_TRUE(sink.reports.empty());
     ::SetEnvironmentVariableA("PELLOWD_MAX_FILE_BYTES",
                               strRunMax.empty() ? nullptr : strRunMax.c_str());
+}
+
+// A large file over its older version: rebuilt from the chunks on the disk
+// and ranges of the server, or, whatever the server or its index does
+// wrong, fetched whole. Each row ends with the release's file in place and
+// no temporary or partial file left, and the engine's log says which way it
+// went and why.
+TEST_F(EngineHost, ChunkReuseAndResumeCostBytesNeverCorrectness) {
+    // The release file, its older version (three regions rewritten, 20 KiB
+    // inserted) and indexes: its own, a garbage one and a hostile one under
+    // other names of the same bytes.
+    std::string strNew(2 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < strNew.size(); ++i)
+        strNew[i] = static_cast<char>((i * 2654435761u) >> 13 ^ i >> 7);
+    std::string strOld = strNew;
+    for (std::size_t nAt : {300000u, 1000000u, 1700000u})
+        strOld.replace(nAt, 8192, std::string(8192, 'o'));
+    strOld.insert(600000, std::string(20 * 1024, 'i'));
+    const std::string strMd5 = Md5Of(strNew);
+    chunks::CIndexWriter writer;
+    writer.Chunker().Feed(strNew.data(), strNew.size());
+    writer.Chunker().Finish();
+    unsigned char md5[16];
+    ASSERT_TRUE(chunks::DigestBytes(strMd5, md5));
+    const std::string strIndex = writer.Finish(md5);
+    std::string strHostile = strIndex;
+    strHostile[63] = '\x7F';  // far more chunks than the size allows
+    const std::string strSuffix = chunks::IndexSuffix(strMd5);
+    ::CreateDirectoryA((strRoot + "\\delta").c_str(), nullptr);
+    for (const char* pszName : {"new", "noindex", "garbage", "hostile"})
+        WriteAll(strRoot + "\\delta\\" + pszName + ".bin", strNew);
+    WriteAll(strRoot + "\\delta\\new.bin" + strSuffix, strIndex);
+    WriteAll(strRoot + "\\delta\\garbage.bin" + strSuffix, std::string(4000, 'g'));
+    WriteAll(strRoot + "\\delta\\hostile.bin" + strSuffix, strHostile);
+
+    struct Case {
+        const char* pszName;
+        std::string strUrl;
+        std::string strLogged;  // in the engine's log for this row
+        bool bOldTarget = true;
+        std::size_t nPartial = 0;  // a partial of a cut run: the first bytes of the file
+        std::string strReserve = "";
+    };
+    const std::string strReused = " bytes from the disk, ";
+    const std::string strWhole = "not possible (";
+    const Case cases[] = {
+        {"reuse-nginx", strNginx + "/delta/new.bin", strReused},
+        {"reuse-fault-server", strFault + "/ok/delta/new.bin", strReused},
+        {"no-index", strNginx + "/delta/noindex.bin", strWhole + "HTTP status 404"},
+        {"garbage-index", strNginx + "/delta/garbage.bin", strWhole + "not a chunk index"},
+        {"hostile-index", strNginx + "/delta/hostile.bin", strWhole + "chunk index counts"},
+        {"range-answered-whole", strFault + "/range200/delta/new.bin",
+         strWhole + "a range answered with the whole file"},
+        {"range-shifted", strFault + "/rangeshift/delta/new.bin", strWhole + "asked for bytes "},
+        {"range-multipart", strFault + "/multipart/delta/new.bin", strWhole + "a multipart answer"},
+        {"range-416", strFault + "/range416/delta/new.bin", strWhole + "HTTP status 416"},
+        {"range-short", strFault + "/rangeshort/delta/new.bin", strWhole + "cut after ", true, 0,
+         strNginx + "/delta/new.bin"},
+        {"chunk-mismatch", strFault + "/rangeflip/delta/new.bin",
+         "does not match its hash): fetching the whole file"},
+        {"changed-between-ranges", strFault + "/rangemoved/delta/new.bin",
+         strWhole + "the file changed on the server between two ranges"},
+        // Resume: a partial of a cut run serves as chunks, or is continued.
+        {"partial-resumed", strNginx + "/delta/new.bin", strReused, false, 1200000},
+        {"partial-then-200", strFault + "/range200/delta/noindex.bin", strWhole, false, 1200000},
+        {"cut-then-resumed", strFault + "/flaky/delta/new.bin", strReused, false},
+    };
+    for (const Case& c : cases) {
+        const std::string strFolder = strWork + "\\" + c.pszName;
+        ASSERT_TRUE(::CreateDirectoryA(strFolder.c_str(), nullptr)) << c.pszName;
+        const std::string strTarget = strFolder + "\\data.pak";
+        if (c.bOldTarget)
+            WriteAll(strTarget, strOld);
+        if (c.nPartial > 0) {
+            WriteAll(strFolder + "\\~PellowD-" + strMd5.substr(0, 25) + ".part",
+                     strNew.substr(0, c.nPartial));
+        }
+        DownLoadRequest r =
+            Request(c.pszName, strFolder, "data.pak", c.strUrl, c.strReserve, strMd5);
+        const std::size_t nReportsBefore = sink.reports.size();
+        const std::size_t nLogBefore = EngineLog().size();
+        ASSERT_EQ(1, helper->DownLoadCommand(DOWNLOAD_CMD_FILES, &r, nullptr));
+        ASSERT_TRUE(PumpUntil([&] { return !helper->IsBusy(); })) << c.pszName;
+        EXPECT_EQ(nReportsBefore + 1, sink.reports.size()) << c.pszName;
+        EXPECT_TRUE(ReadAll(strTarget) == strNew) << c.pszName << ": not the release's file";
+        EXPECT_EQ(0, CountTempFiles(strFolder)) << c.pszName;
+        const std::string strLog = EngineLog().substr(nLogBefore);
+        EXPECT_NE(std::string::npos, strLog.find(c.strLogged)) << c.pszName << ":\n" << strLog;
+    }
+    EXPECT_EQ(0, sink.nStops);
 }
 
 TEST_F(EngineHost, FailedFileEndsItsBatchWithServiceStop) {

@@ -24,6 +24,20 @@ file under the served root folder:
                    and the compressed length (sent although nobody asked)
     /204/NAME      204 No Content
     /206/NAME      206 with the first half of the file and its Content-Range
+
+With a "Range: bytes=A-B" header, /ok/ and a /flaky/ that has served NAME
+once answer 206 with that range, as nginx does; a chunk index (a name ending
+in ".cix") is served so under every mode below, which misbehave only for the
+file itself when it is asked for a range (without one they serve it whole):
+
+    /range200/NAME    200 with the whole file
+    /rangeshift/NAME  206 with the range one byte further on, and its bytes
+    /multipart/NAME   206 multipart/byteranges holding the range asked for
+    /range416/NAME    416, whatever the range
+    /rangeshort/NAME  206 with the right headers, then half the body and a close
+    /rangeflip/NAME   206 with the right headers and every byte inverted
+    /rangemoved/NAME  206 as asked, but each answer with another ETag: the
+                      file changed on the server between two ranges
     /redirect-host/NAME    302 to /ok/NAME on this server under the name
                            "localhost" (another host, same loopback)
     /redirect-scheme/NAME  302 to ftp:// on this server
@@ -78,6 +92,26 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._status(404)
         if mode == "flaky":
             mode = "ok" if srv._seen_before(name) else "cut"
+        wanted = self._range(len(body))
+        if wanted is not None and (mode == "ok" or name.endswith(".cix")):
+            return self._partial(body, *wanted)
+        if mode.startswith("range") or mode == "multipart":
+            if wanted is None:
+                return self._send(body, body)
+            first, last = wanted
+            if mode == "range416":
+                return self._status(416)
+            if mode == "rangeshift" and last + 1 < len(body):
+                return self._partial(body, first + 1, last + 1)
+            if mode == "multipart":
+                return self._multipart(body, first, last)
+            if mode == "rangeshort":
+                return self._partial(body, first, last, cut=True)
+            if mode == "rangeflip":
+                return self._partial(body, first, last, flip=True)
+            if mode == "rangemoved":
+                return self._partial(body, first, last, etag='"v%d"' % len(srv.requests()))
+            return self._send(body, body)  # range200
         if mode == "ok":
             return self._send(body, body)
         if mode == "wrong":
@@ -125,6 +159,51 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if mode.startswith("redirect-"):
             return self._redirect(mode, name)
         return self._status(404)
+
+    def _range(self, size):
+        """(first, last) of a single "bytes=A-B" or "bytes=A-" range inside
+        the file, or None."""
+        value = self.headers.get("Range", "")
+        if not value.startswith("bytes=") or "," in value:
+            return None
+        first, _, last = value[6:].partition("-")
+        try:
+            first = int(first)
+            last = int(last) if last else size - 1
+        except ValueError:
+            return None
+        if first > last or first >= size:
+            return None
+        return first, min(last, size - 1)
+
+    def _partial(self, body, first, last, cut=False, flip=False, etag='"v0"'):
+        part = body[first:last + 1]
+        if flip:
+            part = bytes(b ^ 0xFF for b in part)
+        self.send_response(206)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(body)))
+        self.send_header("Content-Length", str(len(part)))
+        self.send_header("ETag", etag)
+        self.end_headers()
+        self.wfile.write(part[:len(part) // 2] if cut else part)
+        self.wfile.flush()
+        if cut:
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def _multipart(self, body, first, last):
+        page = (b"--SEP\r\nContent-Type: application/octet-stream\r\n"
+                b"Content-Range: bytes %d-%d/%d\r\n\r\n" % (first, last, len(body)) +
+                body[first:last + 1] + b"\r\n--SEP--\r\n")
+        self.send_response(206)
+        self.send_header("Content-Type", "multipart/byteranges; boundary=SEP")
+        self.send_header("Content-Length", str(len(page)))
+        self.end_headers()
+        self.wfile.write(page)
 
     def _redirect(self, mode, name):
         srv = self.server.owner
