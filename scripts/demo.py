@@ -44,6 +44,16 @@ def blob(seed, size):
     return bytes(out[:size])
 
 
+def pieces(version):
+    """A large game asset: version 2 rewrites three regions of version 1, so an
+    update can reuse the rest from the installed file."""
+    data = bytearray(blob("pieces", 3 * 1024 * 1024))
+    if version == 2:
+        for i, at in enumerate((200_000, 1_400_000, 2_900_000)):
+            data[at:at + 32 * 1024] = blob(f"pieces v2 {i}", 32 * 1024)
+    return bytes(data)
+
+
 def make_release(release):
     files = {
         "ZIVGame.exe": (BIN / "ZIVGame.exe").read_bytes(),
@@ -54,6 +64,7 @@ def make_release(release):
         "config/servers.ini": b"[servers]\r\nlobby=127.0.0.1\r\nversion=2\r\n",
         f"{GAME}.exe": blob("chess exe v2", 64_000),
         f"{GAME}/board.dat": blob("board v2", 20_000),
+        f"{GAME}/pieces.pak": pieces(2),
         f"{GAME}/rules.txt": "象棋规则 v2\r\n".encode("cp936"),
         "res/text/大厅公告.txt": "欢迎来到游戏大厅\r\n".encode("cp936"),
     }
@@ -73,6 +84,7 @@ def make_installation(install, release):
     (install / "res/text/大厅公告.txt").unlink()
     (install / f"{GAME}.exe").write_bytes(blob("chess exe v1", 64_000))
     (install / f"{GAME}/board.dat").write_bytes(blob("board v1", 20_000))
+    (install / f"{GAME}/pieces.pak").write_bytes(pieces(1))
     (install / f"{GAME}/rules.txt").unlink()
     winerig.copy_binaries(SUITE_BINARIES, install)
     (install / "errRpt").mkdir()
@@ -98,9 +110,9 @@ def manifestgen(tools, *args):
     return winerig.run_windows(BIN / "manifestgen.exe", *args, timeout=300)
 
 
-def publish(tools, release, xml_folder, key):
+def publish(tools, release, xml_folder, key, client_folder):
     args = ["--release", release, "--out", xml_folder, "--special", "Quorle.dll",
-            "--game", GAME, "--quiet", "--sign-key", key]
+            "--game", GAME, "--quiet", "--sign-key", key, "--chunk-index", client_folder]
     return manifestgen(tools, *args)
 
 
@@ -183,12 +195,15 @@ def main():
             return 1
         public_key = (keys / "publisher.pub").read_text(encoding="ascii").strip()
         say(f"   publisher key: {public_key[:40]}...")
-        if publish(options.tools, release, server / "xml", keys / "publisher.pem") != 0:
+        if publish(options.tools, release, server / "xml", keys / "publisher.pem",
+                   server / "client") != 0:
             say("demo: manifestgen failed")
             return 1
         serve_release(release, server / "client")
         for manifest in sorted((server / "xml").iterdir()):
             say(f"   {manifest.relative_to(WORK)}")
+        for index in sorted((server / "client").rglob("*.cix")):
+            say(f"   {index.relative_to(WORK)} (chunk index, {index.stat().st_size} bytes)")
         say()
 
         with nginx_rig.NginxRig(server) as rig:
@@ -240,7 +255,16 @@ def main():
             say()
 
             say(f"5. Game update: Talvex.exe -gamename:{GAME} while the plaza runs")
+            served_before = len(rig.requests())
             rc, boxes = run_talvex(install, f"-gamename:{GAME}")
+            asset = f"{GAME}/pieces.pak"
+            fetched = sum(size for _, uri, _, size in rig.requests()[served_before:]
+                          if uri.startswith(f"/client/{asset}"))
+            asset_size = (release / asset).stat().st_size
+            say(f"   {asset}: {fetched / 1048576:.2f} MiB fetched (its chunk index included) "
+                f"for a {asset_size / 1048576:.2f} MiB file; the rest came from the older file")
+            if fetched >= asset_size / 2:
+                problems.append(f"{asset} was not rebuilt from the chunks of the older file")
             say(f"   Talvex.exe exit code {rc}; message boxes: {boxes or 'none'}")
             notified = wait_for(lambda: "0x0464\t2" in plaza_log(install), 20)
             say(f"   the plaza's window got 0x0464 with 2: {notified}")

@@ -7,12 +7,14 @@ cmd.exe running SpecialCpy.bat, and the message-box watcher.
 import base64
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 
-from talvexrig import (BIN, ENGINE_ENDED_BOX, Installation, boxes_of, check, check_equal, main,
+from talvexrig import (BIN, ENGINE_ENDED_BOX, SOURCE, Installation, boxes_of, check, check_equal, main,
                        plaza_info, run, start, wait_for, winpath, ziv_bytes)
 from nginx_rig import NginxRig, free_port, make_authority
+from winerig import run_windows, windows_path
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
 
@@ -60,6 +62,30 @@ class Release:
         for game in games:
             write(f"{game}_UpdateFiles.xml", '<?xml version="1.0" encoding="gb2312"?>\n' + root +
                   "<Files>" + entries(game) + "</Files></Update>")
+
+
+    def chunk_indexes(self):
+        """Publishes the chunk index of every file of 1 MiB or more, with the
+        publisher's tool, beside the served files."""
+        big = [(n, data) for n, data, s, g, d in self.files if len(data) >= 1024 * 1024]
+        scratch = os.path.join(self.root, "chunk-release")
+        for name, data in big:
+            path = os.path.join(os.fsencode(scratch), *name.strip("\\").encode("cp936").split(b"\\"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        client = os.path.join(self.root, "update", "client")
+        args = ["--release", scratch, "--out", os.path.join(scratch, "xml"),
+                "--chunk-index", client, "--quiet"]
+        native = os.path.join(SOURCE, "build", "native", "tools", "manifestgen", "manifestgen")
+        if os.path.exists(native):
+            subprocess.run([native] + args, check=True)
+        else:
+            rc = run_windows(os.path.join(BIN, "manifestgen.exe"),
+                             *[a if a.startswith("--") else windows_path(a) for a in args])
+            if rc != 0:
+                raise RuntimeError("manifestgen --chunk-index failed")
+        shutil.rmtree(scratch)
 
 
 class Signer:

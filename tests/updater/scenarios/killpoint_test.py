@@ -65,9 +65,9 @@ def md5(data):
 
 
 def make_release(root):
-    """56 files: small ones in nested and Chinese-named folders, one of 6 MiB,
-    three special ones; the old installation lacks some and has old bytes for
-    the rest."""
+    """56 files: small ones in nested and Chinese-named folders, one of 6 MiB
+    with its chunk index, three special ones; the old installation lacks some
+    and has old bytes for the rest."""
     rnd = random.Random(20261208)
     release = Release(root)
     old = {}
@@ -77,12 +77,19 @@ def make_release(root):
         release.add(name, rnd.randbytes(rnd.randrange(0, 24 * 1024)))
         if i % 5:
             old[name] = rnd.randbytes(rnd.randrange(1, 24 * 1024))
-    release.add("\\big.pak", rnd.randbytes(6 * 1024 * 1024))
-    old["\\big.pak"] = rnd.randbytes(6 * 1024 * 1024)
+    # The large file's older version shares most of its chunks, and its
+    # chunk index is published: a kill can fall inside a rebuild from
+    # chunks, and the following run continues from what is on the disk.
+    big = bytearray(rnd.randbytes(6 * 1024 * 1024))
+    old["\\big.pak"] = bytes(big)
+    for at in (500_000, 2_500_000, 4_500_000):
+        big[at:at + 64 * 1024] = rnd.randbytes(64 * 1024)
+    release.add("\\big.pak", bytes(big))
     for name in ("\\Quorle.dll", "\\sub\\Special.dll", "\\字体.dll"):
         release.add(name, rnd.randbytes(rnd.randrange(1024, 64 * 1024)), special=1)
         old[name] = rnd.randbytes(512)
     release.publish()
+    release.chunk_indexes()
     new = {name: data for name, data, special, game, digest in release.files}
     special = {name for name, data, s, game, digest in release.files if s}
     return release, new, old, special
