@@ -47,14 +47,15 @@ def main():
         tmp = pathlib.Path(tmp)
         release, server = tmp / "release", tmp / "server"
         files = {"ZIVGame.exe": b"plaza", "res/a.dat": b"aaaa", "res/公告.txt": b"notice",
-                 "Chess.exe": b"chess", "Chess/棋盘.dat": b"board"}
+                 "Chess.exe": b"chess", "Chess/棋盘.dat": b"board",
+                 "res/big.pak": bytes(range(256)) * 6000}
         for name, data in files.items():
             (release / name).parent.mkdir(parents=True, exist_ok=True)
             (release / name).write_bytes(data)
         check(tool("keygen", "--out", tmp / "k").returncode == 0, "keygen")
         check(tool("keygen", "--out", tmp / "other").returncode == 0, "keygen of another key")
         publish = ["--release", release, "--out", server / "xml", "--game", "Chess", "--quiet",
-                   "--sign-key", tmp / "k.pem"]
+                   "--sign-key", tmp / "k.pem", "--chunk-index", server / "client"]
         check(tool(*publish).returncode == 0, "publish")
         serve(release, server / "client")
 
@@ -63,12 +64,16 @@ def main():
                       "--client-path", "client", "--key", tmp / "k.pub"]
             run = tool(*verify)
             check(run.returncode == 0, f"a clean release passes: {run.stdout}{run.stderr}")
-            check("5 file(s) checked, 0 problem(s)" in run.stdout, f"clean summary: {run.stdout}")
+            check("6 file(s) checked, 0 problem(s)" in run.stdout and
+                  "1 chunk index(es) match their files; 0 file(s)" in run.stdout,
+                  f"clean summary: {run.stdout}")
 
             client = os.fsencode(server / "client")
             with open(os.path.join(client, b"res", b"a.dat"), "wb") as f:
                 f.write(b"bbbb")  # same size, other bytes
             os.remove(os.path.join(client, b"ZIVGame.exe"))
+            for index in (server / "client" / "res").glob("big.pak.*.cix"):
+                index.write_bytes(index.read_bytes()[:-1] + b"?")
             # Stored under its UTF-8 bytes: the updater's request does not find it.
             notice = os.path.join(client, b"res", "公告.txt".encode("cp936"))
             os.rename(notice, os.path.join(client, b"res", "公告.txt".encode("utf-8")))
@@ -81,11 +86,13 @@ def main():
             check(run.returncode == 1, f"differences give exit status 1: {run.returncode}")
             # "what  name: why" -> "what name"
             got = sorted(" ".join(line.split(":")[0].split()) for line in run.stdout.splitlines()
-                         if "problem(s)" not in line and not line.startswith("signed"))
+                         if "problem(s)" not in line and not line.startswith("signed")
+                         and "chunk index(es)" not in line)
             want = sorted(["bad signature Chess_UpdateFiles.xml", "missing \\ZIVGame.exe",
-                           "missing \\res\\公告.txt", "wrong digest \\res\\a.dat"])
+                           "missing \\res\\公告.txt", "wrong digest \\res\\a.dat",
+                           "wrong chunk index \\res\\big.pak"])
             check(got == want, f"problems named: {got}\n  output: {run.stdout}")
-            check("5 file(s) checked, 4 problem(s)" in run.stdout, f"summary: {run.stdout}")
+            check("6 file(s) checked, 5 problem(s)" in run.stdout, f"summary: {run.stdout}")
 
             check(tool(*publish, "--expires", "2020-01-01T00:00:00Z").returncode == 0,
                   "publish an expired release")

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "chunks/chunkindex.h"
 #include "kelmar/ecdsa.h"
 #include "kelmar/md5.h"
 #include "tools/manifestgen/release.h"
@@ -24,6 +25,8 @@ enum ExitCode { kMatches = 0, kDiffers = 1, kUsage = 2, kUnreachable = 3 };
 
 // Far above any real manifest; a server that sends more is not read further.
 const std::size_t kMaxManifestBytes = 16u << 20;
+// The index of the largest file the engine takes (4 GiB) is well below this.
+const std::size_t kMaxIndexBytes = 64u << 20;
 
 // Names are code page 936 bytes; the terminal reads UTF-8.
 std::string Shown(const std::string& strCp936) {
@@ -55,6 +58,8 @@ struct Sink {
     Fetched* pFetched;
     MD5* pMd5;
     bool bKeep;
+    std::uint64_t qwKeepMax;
+    chunks::CIndexWriter* pIndex;  // fed the body when not null
     bool bTooLarge = false;
 };
 
@@ -63,8 +68,10 @@ std::size_t OnBody(char* pData, std::size_t cbSize, std::size_t nItems, void* pU
     const std::size_t cb = cbSize * nItems;
     sink.pFetched->qwSize += cb;
     sink.pMd5->update(pData, static_cast<unsigned int>(cb));
+    if (sink.pIndex != nullptr)
+        sink.pIndex->Chunker().Feed(pData, cb);
     if (sink.bKeep) {
-        if (sink.pFetched->strBody.size() + cb > kMaxManifestBytes) {
+        if (sink.pFetched->strBody.size() + cb > sink.qwKeepMax) {
             sink.bTooLarge = true;
             return 0;  // ends the transfer
         }
@@ -84,10 +91,13 @@ public:
     CFetcher& operator=(const CFetcher&) = delete;
     bool IsValid() const { return m_pCurl != nullptr; }
 
-    Fetched Get(const std::string& strUrl, bool bKeep) {
+    // bKeep: the body is kept, up to qwKeepMax bytes. pIndex: the body is
+    // also cut into chunks, for its index.
+    Fetched Get(const std::string& strUrl, bool bKeep, std::uint64_t qwKeepMax = kMaxManifestBytes,
+                chunks::CIndexWriter* pIndex = nullptr) {
         Fetched fetched;
         MD5 md5;
-        Sink sink{&fetched, &md5, bKeep};
+        Sink sink{&fetched, &md5, bKeep, qwKeepMax, pIndex};
         // One handle for the whole run keeps the connection alive between files.
         curl_easy_setopt(m_pCurl, CURLOPT_URL, strUrl.c_str());
         curl_easy_setopt(m_pCurl, CURLOPT_WRITEFUNCTION, &OnBody);
@@ -154,13 +164,16 @@ public:
     void CheckFiles(const Manifest& manifest) {
         for (const ManifestFileEntry& entry : manifest.files) {
             ShowProgress(entry.strName);
-            const Fetched fetched =
-                m_fetcher.Get(m_strFileBase + EncodeRequestPath(entry.strName), false);
+            const std::string strUrl = m_strFileBase + EncodeRequestPath(entry.strName);
+            chunks::CIndexWriter index;
+            const Fetched fetched = m_fetcher.Get(strUrl, false, 0, &index);
             ++m_nFiles;
             if (fetched.nStatus != 200) {
                 Report("missing", entry.strName, Failure(fetched));
                 continue;
             }
+            if (fetched.qwSize >= chunks::kIndexThreshold && fetched.strDigest == entry.strDate)
+                CheckIndex(strUrl, entry.strName, fetched.strDigest, index);
             const std::string strSize = SizeText(fetched.qwSize);
             if (strSize != entry.strBytes) {
                 Report("wrong size", entry.strName,
@@ -172,7 +185,32 @@ public:
         }
     }
 
+    // A chunk index, where one is published, must be exactly the one of the
+    // file served: a wrong one costs every player the whole file.
+    void CheckIndex(const std::string& strUrl, const std::string& strName,
+                    const std::string& strDigest, chunks::CIndexWriter& index) {
+        const Fetched served =
+            m_fetcher.Get(strUrl + chunks::IndexSuffix(strDigest), true, kMaxIndexBytes);
+        if (served.nStatus == 404) {
+            ++m_nWithoutIndex;
+            return;
+        }
+        if (served.nStatus != 200) {
+            Report("chunk index", strName, Failure(served));
+            return;
+        }
+        unsigned char md5[16];
+        chunks::DigestBytes(strDigest, md5);
+        index.Chunker().Finish();
+        if (served.strBody != index.Finish(md5))
+            Report("wrong chunk index", strName, "not the index of the file served");
+        else
+            ++m_nIndexes;
+    }
+
     bool IsValid() const { return m_fetcher.IsValid(); }
+    int Indexes() const { return m_nIndexes; }
+    int WithoutIndex() const { return m_nWithoutIndex; }
     int Problems() const { return m_nProblems; }
     int Files() const { return m_nFiles; }
     void EndProgress() {
@@ -224,6 +262,8 @@ private:
     const std::string m_strXmlBase, m_strFileBase, m_strPublicKey;
     const bool m_bProgress;
     CFetcher m_fetcher;
+    int m_nIndexes = 0;
+    int m_nWithoutIndex = 0;
     int m_nProblems = 0;
     int m_nFiles = 0;
     bool m_bProgressShown = false;
@@ -281,6 +321,11 @@ int VerifyRelease(const VerifyOptions& options) {
             verifier.EndProgress();
             std::printf("%d file(s) checked, %d problem(s)\n", verifier.Files(),
                         verifier.Problems());
+            if (verifier.Indexes() + verifier.WithoutIndex() > 0)
+                std::printf(
+                    "%d chunk index(es) match their files; %d file(s) of 1 MiB or more "
+                    "without one\n",
+                    verifier.Indexes(), verifier.WithoutIndex());
             nResult = verifier.Problems() == 0 ? kMatches : kDiffers;
         }
     }
