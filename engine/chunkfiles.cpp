@@ -123,6 +123,10 @@ public:
         return true;
     }
 
+    bool Reserve(std::uint64_t nBytes, std::string* pstrWhy) override {
+        return m_transport.RoomForFile(m_strPartial, nBytes, pstrWhy);
+    }
+
     bool Write(const unsigned char* p, std::size_t cb, std::string* pstrWhy) override {
         if (!m_bOutputCreated) {
             m_bOutputCreated = true;
@@ -198,14 +202,21 @@ Failure CWinInetTransport::FetchByChunks(const std::string& strUrl, const std::s
     HANDLE hOutput = files.TakeOutput();
     if (eFailure != Failure::kNone) {
         // What was written is a prefix of the new file: the whole-file fetch
-        // continues from it.
+        // continues from it. Not on a full disk: there it only takes room.
         if (hOutput != INVALID_HANDLE_VALUE)
             ::CloseHandle(hOutput);
+        if (eFailure == Failure::kLocal)
+            DropPartial(strPartial);
         return eFailure;
     }
     m_hFile = hOutput;
     m_strWritten = strPartial;
     return Failure::kNone;
+}
+
+bool CWinInetTransport::RoomForFile(const std::string& strPath, std::uint64_t nBytes,
+                                    std::string* pstrWhy) {
+    return RoomFor(ParentFolder(strPath), nBytes, pstrWhy);
 }
 
 bool CWinInetTransport::OpenPartialAt(const std::string& strPartial, std::uint64_t nFrom,

@@ -83,6 +83,8 @@ Failure CRebuild::Run(const std::string& strMD5, std::string* pstrWhy) {
         return eFailure;
     const std::vector<chunks::Segment> segments =
         chunks::PlanSegments(m_spans, refined, m_local, kMergeGapBytes);
+    if (!m_io.Reserve(m_header.nFileSize, pstrWhy))
+        return Failure::kLocal;
     for (const chunks::Segment& segment : segments) {
         if (m_io.Cancelled())
             return Failure::kCancelled;

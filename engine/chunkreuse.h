@@ -36,6 +36,9 @@ public:
     // Up to cb bytes of source nSource at nOffset; *pcbRead is 0 at its end.
     virtual bool ReadSource(std::uint32_t nSource, std::uint64_t nOffset, unsigned char* p,
                             std::size_t cb, std::size_t* pcbRead, std::string* pstrWhy) = 0;
+    // Whether the new file, nBytes long, fits on its disk; asked before the
+    // first Write.
+    virtual bool Reserve(std::uint64_t nBytes, std::string* pstrWhy) = 0;
     // Appends to the new file.
     virtual bool Write(const unsigned char* p, std::size_t cb, std::string* pstrWhy) = 0;
     virtual bool Cancelled() = 0;

@@ -137,6 +137,9 @@ public:
                      CWritePipe::ITarget& sink, const std::function<bool()>& isCancelled,
                      std::string* pstrWhy);
 
+    // Whether nBytes fit on the disk of strPath's folder.
+    bool RoomForFile(const std::string& strPath, std::uint64_t nBytes, std::string* pstrWhy);
+
 private:
     // Connects (or takes the connection kept from the last transfer), sends
     // the request for strUrl with strHeaders (each ending in CRLF) besides

@@ -71,6 +71,7 @@ public:
         std::memcpy(p, local.data() + nOffset, *pcbRead);
         return true;
     }
+    bool Reserve(std::uint64_t, std::string*) override { return true; }
     bool Write(const unsigned char* p, std::size_t cb, std::string* pstrWhy) override {
         written.insert(written.end(), p, p + cb);
         if (written.size() <= m_files.release.size())

@@ -113,6 +113,13 @@ public:
         std::memcpy(p, source.data() + nOffset, *pcbRead);
         return true;
     }
+    bool Reserve(std::uint64_t nBytes, std::string* pstrWhy) override {
+        if (nBytes <= nFreeBytes)
+            return true;
+        *pstrWhy = "disk full";
+        return false;
+    }
+    std::uint64_t nFreeBytes = UINT64_MAX;
     bool Write(const unsigned char* p, std::size_t cb, std::string*) override {
         written.insert(written.end(), p, p + cb);
         return true;
@@ -140,6 +147,7 @@ TEST(ChunkReuse, FetchesWhatChangedAndFallsBackOnAnyFault) {
         Fault eFault;
         bool bRebuilt;
         std::uint64_t nMostFetched;  // file bytes, when rebuilt
+        std::uint64_t nFree = UINT64_MAX;
     };
     const Case cases[] = {
         {"older file", {old}, Fault::kNone, true, 4 * 20000 + 30000 + 8 * chunks::kMaxChunk},
@@ -156,6 +164,7 @@ TEST(ChunkReuse, FetchesWhatChangedAndFallsBackOnAnyFault) {
         {"ranges refused", {old}, Fault::kRangeFails, false, 0},
         {"served bytes differ from the index", {old}, Fault::kBytesDiffer, false, 0},
         {"file replaced between two ranges", {old}, Fault::kChangesMidway, false, 0},
+        {"no room on the disk", {old}, Fault::kNone, false, 0, kSize},
     };
     const std::string strIndex = IndexOf(now);
     for (const Case& c : cases) {
@@ -164,6 +173,7 @@ TEST(ChunkReuse, FetchesWhatChangedAndFallsBackOnAnyFault) {
         io.index = strIndex;
         io.sources = c.sources;
         io.eFault = c.eFault;
+        io.nFreeBytes = c.nFree;
         if (c.eFault == Fault::kIndexOfOther)
             io.index = IndexOf(old);
         if (c.eFault == Fault::kIndexCut)
@@ -178,6 +188,10 @@ TEST(ChunkReuse, FetchesWhatChangedAndFallsBackOnAnyFault) {
             EXPECT_TRUE(io.written == now) << c.pszName;
             EXPECT_LE(io.nFileBytesServed, c.nMostFetched) << c.pszName;
             EXPECT_EQ(stats.nFetched + stats.nReused, now.size()) << c.pszName;
+        } else if (c.nFree != UINT64_MAX) {
+            // A full disk ends the request as it would a whole fetch, before a byte is written.
+            EXPECT_EQ(Failure::kLocal, eFailure) << c.pszName;
+            EXPECT_TRUE(io.written.empty()) << c.pszName;
         } else {
             EXPECT_NE(Failure::kNone, eFailure) << c.pszName;
             EXPECT_NE(Failure::kLocal, eFailure) << c.pszName << ": " << strWhy;
