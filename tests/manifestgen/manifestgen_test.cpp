@@ -158,21 +158,25 @@ TEST(ManifestGen, RefusesWhatTheUpdaterWouldRefuse) {
 
 TEST(ManifestGen, SignedAttributesGoOnTheRootAndTheUpdaterStillReadsIt) {
     const std::string strXml = ManifestXml({}, nullptr);
-    const std::string strSigned = WithSignedAttributes(strXml, 41, 1800000000);
+    const std::string strSigned =
+        WithSignedAttributes(strXml, "A&B_UpdateFiles.xml", 41, 1800000000);
     EXPECT_NE(std::string::npos,
-              strSigned.find("\r\n<update sequence=\"41\" expires=\"2027-01-15T08:00:00Z\">\r\n"))
+              strSigned.find("\r\n<update name=\"A&amp;B_UpdateFiles.xml\" sequence=\"41\" "
+                             "expires=\"2027-01-15T08:00:00Z\">\r\n"))
         << strSigned;
     std::uint64_t qwSequence = 0;
     std::int64_t llExpires = 0;
-    ASSERT_TRUE(ReadSignedAttributes(strSigned, qwSequence, llExpires));
+    std::string strName;
+    ASSERT_TRUE(ReadSignedAttributes(strSigned, qwSequence, llExpires, &strName));
     EXPECT_EQ(41u, qwSequence);
     EXPECT_EQ(1800000000, llExpires);
+    EXPECT_EQ("A&B_UpdateFiles.xml", strName);
     Manifest manifest;
     std::string strProblem;
     EXPECT_EQ(ManifestStatus::Ok, ParseManifest(strSigned.c_str(), false, manifest, strProblem));
 
     EXPECT_EQ(0u, HighestSequence({strXml, ""}));
-    EXPECT_EQ(41u, HighestSequence({WithSignedAttributes(strXml, 3, 0), strSigned, strXml}));
+    EXPECT_EQ(41u, HighestSequence({WithSignedAttributes(strXml, "x", 3, 0), strSigned, strXml}));
 }
 
 TEST(ManifestGen, ExpiryIsADurationOrAUtcTime) {
@@ -316,7 +320,9 @@ TEST_F(ReleaseFolder, KeygenThenSignedPublishingNumbersEachRelease) {
         EXPECT_TRUE(kelmar::EcdsaVerify(strPublic, text, sig)) << name;
         std::uint64_t qwSequence = 0;
         std::int64_t llExpires = 0;
-        ASSERT_TRUE(ReadSignedAttributes(text, qwSequence, llExpires)) << name;
+        std::string strSignedName;
+        ASSERT_TRUE(ReadSignedAttributes(text, qwSequence, llExpires, &strSignedName)) << name;
+        EXPECT_EQ(name, strSignedName);
         EXPECT_EQ(2u, qwSequence) << name << ": one more than the release before";
         const std::int64_t llLeft = llExpires - static_cast<std::int64_t>(std::time(nullptr));
         EXPECT_TRUE(llLeft > 7000 && llLeft <= 7200) << name << " " << llLeft;

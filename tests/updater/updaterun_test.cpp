@@ -559,7 +559,13 @@ protected:
     CDiskTrustHost trust;
 };
 
-const char kFresh[] = " sequence=\"7\" expires=\"2027-02-01T00:00:00Z\"";
+// The root attributes of a signed manifest named strName.
+std::string Signed(const std::string& strName, const std::string& strSequence = "7",
+                   const std::string& strExpires = "2027-02-01T00:00:00Z") {
+    return " name=\"" + strName + "\" sequence=\"" + strSequence + "\" expires=\"" + strExpires +
+           "\"";
+}
+const std::string kFresh = Signed("LastUpdateFiles.xml");
 
 TEST_F(SignedUpdateRunTest, ManifestAndSignatureAreAskedForInOneBatch) {
     CUpdateRun run(config, host, &trust);
@@ -616,6 +622,7 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
         std::string strLog;
     };
     const std::string strFailed = "log:更新列表签名验证失败(LastUpdateFiles.xml)：";
+    const std::string strGameFailed = "log:更新列表签名验证失败(G_UpdateFiles.xml)：";
     const Case cases[] = {
         {"one byte changed",
          [&] {
@@ -638,7 +645,8 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
              std::ofstream(strPath + ".sig", std::ios::binary | std::ios::app) << "x";
          },
          false, strFailed + "签名无效"},
-        {"expired", [&] { Publish(strPath, " sequence=\"7\" expires=\"2027-01-15T08:00:00Z\""); },
+        {"expired",
+         [&] { Publish(strPath, Signed("LastUpdateFiles.xml", "7", "2027-01-15T08:00:00Z")); },
          false, strFailed + "已过期(2027-01-15T08:00:00Z)"},
         {"no sequence", [&] { Publish(strPath, " expires=\"2027-02-01T00:00:00Z\""); }, false,
          strFailed + "缺少版本序号或有效期"},
@@ -657,6 +665,20 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
          false, strFailed + "无法保存版本序号"},
         {"game, another key", [&] { Publish(strGamePath, kFresh, &other); }, true,
          "log:更新列表签名验证失败(G_UpdateFiles.xml)：签名无效"},
+        {"no name", [&] { Publish(strPath, " sequence=\"7\" expires=\"2027-02-01T00:00:00Z\""); },
+         false, strFailed + "缺少更新列表名称"},
+        // Every manifest of a release is signed alike: only its name tells them apart.
+        {"the plaza's manifest at a game's path", [&] { Publish(strGamePath, kFresh); }, true,
+         strGameFailed + "更新列表名称不符(LastUpdateFiles.xml)"},
+        {"another game's manifest at a game's path",
+         [&] { Publish(strGamePath, Signed("H_UpdateFiles.xml")); }, true,
+         strGameFailed + "更新列表名称不符(H_UpdateFiles.xml)"},
+        {"game manifest of an older release than the plaza's",
+         [&] {
+             Publish(strGamePath, Signed("G_UpdateFiles.xml"));
+             Write(config.strProgramFolder + kSequenceStateName, "LastUpdateFiles.xml 8\r\n");
+         },
+         true, strGameFailed + "版本低于大厅更新列表(7<8)"},
     };
     for (const Case& c : cases) {
         host = CRecordingHost();
@@ -682,7 +704,7 @@ TEST_F(SignedUpdateRunTest, EqualSequenceIsAcceptedAndHigherOneRaisesTheRecord) 
     Publish(strPath, kFresh);
     SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
     EXPECT_EQ("cmd:3:1", host.trace.back());
-    Publish(strPath, " sequence=\"12\" expires=\"2027-02-01T00:00:00Z\"");
+    Publish(strPath, Signed("LastUpdateFiles.xml", "12"));
     SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
     std::string strText;
     ASSERT_TRUE(trust.ReadWholeFile(strState, 100, strText));

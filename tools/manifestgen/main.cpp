@@ -47,9 +47,9 @@ const char kHelp[] =
     "                      default NAME.exe and NAME/** (repeatable)\n"
     "  --config FILE       read options from FILE: lines 'special = PATTERN' and\n"
     "                      'game = NAME[:PATTERN,...]'; '#' starts a comment\n"
-    "  --sign-key KEY.pem  sign every manifest: its root carries sequence and expires,\n"
-    "                      and <manifest>.sig beside it holds the ECDSA P-256\n"
-    "                      signature of its exact bytes\n"
+    "  --sign-key KEY.pem  sign every manifest: its root carries its own name,\n"
+    "                      sequence and expires, and <manifest>.sig beside it\n"
+    "                      holds the ECDSA P-256 signature of its exact bytes\n"
     "  --sequence N        the release's sequence (default: one more than the highest\n"
     "                      already published in the output folder)\n"
     "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d)\n"
@@ -265,7 +265,7 @@ bool SignOutputs(const SigningOptions& signing, const std::string& strOut, bool 
     std::vector<std::pair<std::string, std::string>> signedOutputs;
     for (const auto& output : outputs) {
         const std::string strText =
-            WithSignedAttributes(output.second, qwSequence, signing.llExpires);
+            WithSignedAttributes(output.second, output.first, qwSequence, signing.llExpires);
         std::string strSignature;
         if (!kelmar::EcdsaSign(keyPair, strText, strSignature)) {
             strError = "signing " + output.first + " failed";

@@ -112,6 +112,12 @@ void AppendEscaped(std::string& out, const std::string& text) {
 
 }  // namespace
 
+std::string XmlEscaped(const std::string& strText) {
+    std::string out;
+    AppendEscaped(out, strText);
+    return out;
+}
+
 bool MatchPattern(const std::string& strPattern, const std::string& strPath) {
     std::string pattern = strPattern;
     std::replace(pattern.begin(), pattern.end(), '\\', '/');

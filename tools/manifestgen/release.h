@@ -60,6 +60,9 @@ Manifests PlanManifests(std::vector<ReleaseFile>& files, const PublishOptions& o
 std::string ManifestXml(const std::vector<const ReleaseFile*>& files,
                         const std::vector<std::string>* pGames);
 
+// The text as it may stand inside a quoted XML attribute value.
+std::string XmlEscaped(const std::string& strText);
+
 // Scanning. The callback sees every file as its digest completes.
 struct ScanProgress {
     std::uint64_t qwFilesDone = 0, qwFilesTotal = 0;

@@ -41,14 +41,15 @@ bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& 
     return true;
 }
 
-std::string WithSignedAttributes(const std::string& strXml, std::uint64_t qwSequence,
-                                 std::int64_t llExpires) {
+std::string WithSignedAttributes(const std::string& strXml, const std::string& strName,
+                                 std::uint64_t qwSequence, std::int64_t llExpires) {
     const std::string strRoot = "<update";
     const std::size_t nAt = strXml.find(strRoot);
     if (nAt == std::string::npos)
         return strXml;
-    return strXml.substr(0, nAt + strRoot.size()) + " sequence=\"" + std::to_string(qwSequence) +
-           "\" expires=\"" + FormatUtcTime(llExpires) + "\"" + strXml.substr(nAt + strRoot.size());
+    return strXml.substr(0, nAt + strRoot.size()) + " name=\"" + XmlEscaped(strName) +
+           "\" sequence=\"" + std::to_string(qwSequence) + "\" expires=\"" +
+           FormatUtcTime(llExpires) + "\"" + strXml.substr(nAt + strRoot.size());
 }
 
 std::uint64_t HighestSequence(const std::vector<std::string>& manifestTexts) {

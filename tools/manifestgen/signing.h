@@ -19,10 +19,11 @@ struct SigningOptions {
 // --expires: "30d", "12h" (from now) or "2027-01-31T08:00:00Z".
 bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& llExpires);
 
-// The manifest text with sequence and expires on its root element, which
-// manifestgen always writes as the first "<update" of the text.
-std::string WithSignedAttributes(const std::string& strXml, std::uint64_t qwSequence,
-                                 std::int64_t llExpires);
+// The manifest text with name (strName, the manifest's own file name in code
+// page 936), sequence and expires on its root element, which manifestgen
+// always writes as the first "<update" of the text.
+std::string WithSignedAttributes(const std::string& strXml, const std::string& strName,
+                                 std::uint64_t qwSequence, std::int64_t llExpires);
 
 // The highest sequence among the manifest texts, 0 when none carries one.
 std::uint64_t HighestSequence(const std::vector<std::string>& manifestTexts);

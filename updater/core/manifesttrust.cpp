@@ -8,6 +8,7 @@
 #include "kelmar/ecdsa.h"
 #include "kelmar/ecdsakeytext.h"
 #include "updater/core/cp936text.h"
+#include "updater/core/requests.h"
 #include "updater/core/xmllimits.h"
 
 namespace {
@@ -137,7 +138,7 @@ bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds) {
 }
 
 bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
-                          std::int64_t& llExpires) {
+                          std::int64_t& llExpires, std::string* pstrName) {
     // Signed text is still outside text: the same limits as for any manifest
     // keep TinyXML's recursion off the end of the stack.
     if (!XmlWithinLimits(strText.c_str()))
@@ -149,6 +150,10 @@ bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
         return false;
     const char* pszSequence = pRoot->Attribute("sequence");
     const char* pszExpires = pRoot->Attribute("expires");
+    if (pstrName != nullptr) {
+        const char* pszName = pRoot->Attribute("name");
+        pstrName->assign(pszName != nullptr ? pszName : "");
+    }
     return pszSequence != nullptr && pszExpires != nullptr &&
            ReadDigits(pszSequence, kMaxSequenceDigits, qwSequence) &&
            ParseUtcTime(pszExpires, llExpires);
@@ -227,8 +232,15 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
     }
     std::uint64_t qwSequence = 0;
     std::int64_t llExpires = 0;
-    if (!ReadSignedAttributes(strText, qwSequence, llExpires))
+    std::string strSignedName;
+    if (!ReadSignedAttributes(strText, qwSequence, llExpires, &strSignedName))
         return refuse(TrustVerdict::MissingAttributes, "缺少版本序号或有效期");
+    // Every manifest of a release is signed alike: without its own name a
+    // manifest of one game, or an older plaza manifest, would pass for another.
+    if (strSignedName.empty())
+        return refuse(TrustVerdict::WrongName, "缺少更新列表名称");
+    if (strSignedName != strManifestName)
+        return refuse(TrustVerdict::WrongName, "更新列表名称不符(" + strSignedName + ")");
     const std::string strExpires = FormatUtcTime(llExpires);
     if (llExpires <= host.Now())
         return refuse(TrustVerdict::Expired, "已过期(" + strExpires + ")");
@@ -243,6 +255,16 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
         return refuse(TrustVerdict::RolledBack,
                       FormatText("版本回退(%llu<%llu)", static_cast<unsigned long long>(qwSequence),
                                  static_cast<unsigned long long>(it->second)));
+    }
+    // A game's record may be older than the plaza's (or missing): the plaza's
+    // stands for the release this installation has already reached.
+    auto plaza = state.find(kPlazaManifestName);
+    if (strManifestName != kPlazaManifestName && plaza != state.end() &&
+        qwSequence < plaza->second) {
+        return refuse(TrustVerdict::BehindPlaza,
+                      FormatText("版本低于大厅更新列表(%llu<%llu)",
+                                 static_cast<unsigned long long>(qwSequence),
+                                 static_cast<unsigned long long>(plaza->second)));
     }
     if (it == state.end() || it->second != qwSequence) {
         state[strManifestName] = qwSequence;

@@ -48,11 +48,14 @@ bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::strin
 std::string FormatUtcTime(std::int64_t llSeconds);
 bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds);
 
-// The two attributes of a signed manifest's root element: sequence (decimal,
-// at most 18 digits) and expires (the time form above). False when the text
-// does not parse or either is missing or malformed.
+// The attributes of a signed manifest's root element: sequence (decimal, at
+// most 18 digits), expires (the time form above) and name, the manifest's own
+// file name ("G_UpdateFiles.xml"), which binds the signed bytes to the one
+// request they may answer. False when the text does not parse or sequence or
+// expires is missing or malformed; a missing name leaves *pstrName empty and
+// is for the caller to judge.
 bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
-                          std::int64_t& llExpires);
+                          std::int64_t& llExpires, std::string* pstrName = nullptr);
 
 // The state file: one "name sequence" line per manifest. Lines that do not
 // read are dropped, so a damaged file costs only the rollback memory.
@@ -72,14 +75,18 @@ enum class TrustVerdict {
     MissingSignature,
     BadSignature,
     MissingAttributes,  // signed, but without a readable sequence or expiry
+    WrongName,          // its name attribute is missing or names another manifest
     Expired,
     RolledBack,
+    BehindPlaza,    // a game manifest older than the plaza manifest last accepted
     StateNotSaved,  // accepted, but the new sequence could not be kept
 };
 
 // Checks the manifest saved at strManifestPath (named strManifestName in the
 // state file) against strPublicKey (64 raw bytes) and, when it passes,
-// records its sequence in the state file. On Accepted, strText holds the
+// records its sequence in the state file. A game manifest is also refused
+// below the plaza's recorded sequence: one release shares one sequence, so
+// only an older release's manifest can be behind. On Accepted, strText holds the
 // verified bytes, which are what the caller must parse. strLogLine always
 // holds the one line for the updater log naming the outcome.
 TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strManifestName,

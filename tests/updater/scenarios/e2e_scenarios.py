@@ -7,6 +7,7 @@ cmd.exe running SpecialCpy.bat, and the message-box watcher.
 import base64
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 
@@ -35,7 +36,10 @@ class Release:
 
     def publish(self, games=(), signer=None, sequence=1, expires="2099-01-01T00:00:00Z"):
         """Writes the manifests; with a signer, signed ones with their .sig."""
-        root = f'<Update sequence="{sequence}" expires="{expires}">' if signer else "<Update>"
+        def root(name):
+            if not signer:
+                return "<Update>"
+            return f'<Update name="{name}" sequence="{sequence}" expires="{expires}">'
 
         def write(name, text):
             data = text.encode("cp936")
@@ -54,12 +58,14 @@ class Release:
         xml = os.path.join(self.root, "update", "xml")
         os.makedirs(xml, exist_ok=True)
         write("LastUpdateFiles.xml",
-              '<?xml version="1.0" encoding="gb2312"?>\n' + root + "<Files>" + entries(None) +
+              '<?xml version="1.0" encoding="gb2312"?>\n' + root("LastUpdateFiles.xml") + "<Files>" +
+              entries(None) +
               "</Files><Games>" + "".join(f'<Game name="{g}"/>' for g in games) +
               "</Games></Update>")
         for game in games:
-            write(f"{game}_UpdateFiles.xml", '<?xml version="1.0" encoding="gb2312"?>\n' + root +
-                  "<Files>" + entries(game) + "</Files></Update>")
+            name = f"{game}_UpdateFiles.xml"
+            write(name, '<?xml version="1.0" encoding="gb2312"?>\n' + root(name) + "<Files>" +
+                  entries(game) + "</Files></Update>")
 
 
 class Signer:
@@ -280,14 +286,29 @@ def refused_signed_manifests_change_nothing(root):
         data[data.index(b'date="') + 6] ^= 0x01  # one byte of the file's digest
         open(manifest, "wb").write(bytes(data))
 
-    # Each case publishes, then spoils the release the way a mirror could.
+    def served_as(name, other):
+        """A mirror answers a request for `other` with the manifest `name` and its .sig."""
+        def spoil():
+            for suffix in ("", ".sig"):
+                shutil.copyfile(os.path.join(xml, name + suffix), os.path.join(xml, other + suffix))
+        return spoil
+
+    # Each case publishes, then spoils the release the way a mirror could; a
+    # case with a game updates that game.
     cases = [
-        ("one byte altered", dict(sequence=7), altered, "签名无效"),
-        ("missing .sig", dict(sequence=7), lambda: os.remove(manifest + ".sig"), "缺少签名文件"),
-        ("another key's .sig", dict(sequence=7, signer=stranger), None, "签名无效"),
+        ("one byte altered", dict(sequence=7), altered, "签名无效", None),
+        ("missing .sig", dict(sequence=7), lambda: os.remove(manifest + ".sig"), "缺少签名文件",
+         None),
+        ("another key's .sig", dict(sequence=7, signer=stranger), None, "签名无效", None),
         ("expired", dict(sequence=7, expires="2020-01-01T00:00:00Z"), None,
-         "已过期(2020-01-01T00:00:00Z)"),
-        ("rolled back", dict(sequence=6), None, "版本回退(6<7)"),
+         "已过期(2020-01-01T00:00:00Z)", None),
+        ("rolled back", dict(sequence=6), None, "版本回退(6<7)", None),
+        ("an older plaza manifest at a game's path", dict(sequence=6),
+         served_as("LastUpdateFiles.xml", "G_UpdateFiles.xml"),
+         "更新列表名称不符(LastUpdateFiles.xml)", "G"),
+        ("another game's current manifest at a game's path", dict(sequence=7),
+         served_as("H_UpdateFiles.xml", "G_UpdateFiles.xml"),
+         "更新列表名称不符(H_UpdateFiles.xml)", "G"),
     ]
     with NginxRig(release.root) as rig:
         inst = installation(root, rig.base_url, rig.base_url, key=signer.public)
@@ -296,18 +317,20 @@ def refused_signed_manifests_change_nothing(root):
         inst.write("DownLoad\\SignedSequence.txt", b"LastUpdateFiles.xml 7\r\n")
         plaza = start(inst.path("ZIVGame.exe"), cwd=inst.folder)
         wait_for(lambda: inst.plaza_log(), "the plaza to start")
-        for what, publish, spoil, reason in cases:
-            release.publish(**dict(dict(signer=signer), **publish))
+        for what, publish, spoil, reason, game in cases:
+            release.publish(**dict(dict(signer=signer, games=["G", "H"]), **publish))
             if spoil:
                 spoil()
             seen = len(rig.requests())
-            rc, boxes = boxes_of(inst, timeout=90)
+            name = f"{game}_UpdateFiles.xml" if game else "LastUpdateFiles.xml"
+            box = "打开" + inst.windows("DownLoad\\" + name) + "出错！" if game else name + "出错！"
+            rc, boxes = boxes_of(inst, *([f"-gamename:{game}"] if game else []), timeout=90)
             check_equal(EXIT_QUIT, rc, f"{what}: exit code")
-            check_equal([("Talvex", "LastUpdateFiles.xml出错！")], boxes, f"{what}: message boxes")
-            check_equal("更新列表签名验证失败(LastUpdateFiles.xml)：" + reason, inst.log()[-1],
+            check_equal([("Talvex", box)], boxes, f"{what}: message boxes")
+            check_equal(f"更新列表签名验证失败({name})：" + reason, inst.log()[-1],
                         f"{what}: the last log line")
             uris = [uri for method, uri, status, size in rig.requests()[seen:]]
-            check(all(uri.startswith("/update/xml/LastUpdateFiles.xml") for uri in uris),
+            check(all(uri.startswith("/update/xml/" + name) for uri in uris),
                   f"{what}: nothing but the manifest and its .sig fetched: {uris}")
             check(plaza.poll() is None, f"{what}: the running plaza was not ended")
             check_equal(b"plaza data v1", inst.read("Plaza.dat"), f"{what}: installation untouched")
