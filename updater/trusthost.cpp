@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "updater/core/filedigest.h"
 #include "updater/winhandles.h"
 
 bool CWinTrustHost::ReadWholeFile(const std::string& strPath, std::size_t cbMax,
@@ -75,4 +76,8 @@ std::int64_t CWinTrustHost::Now() {
         (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     // 100-nanosecond ticks since 1601-01-01; 11644473600 seconds lie before 1970.
     return static_cast<std::int64_t>(qwTicks / 10000000ULL) - 11644473600LL;
+}
+
+std::string CWinTrustHost::FileSha256(const std::string& strPath) {
+    return talvex::GetFileSha256(strPath.c_str());
 }

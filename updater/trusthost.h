@@ -1,5 +1,6 @@
 // The checks of signed manifests answered with Windows calls: whole-file
-// reads, the state file replaced in one step, the system clock in UTC.
+// reads, the state file replaced in one step, the system clock in UTC, the
+// platform's SHA-256 of fetched files.
 #pragma once
 
 #include "updater/core/manifesttrust.h"
@@ -11,4 +12,5 @@ public:
     bool ReplaceFile(const std::string& strPath, const std::string& strBytes) override;
     void RemoveFile(const std::string& strPath) override;
     std::int64_t Now() override;
+    std::string FileSha256(const std::string& strPath) override;
 };

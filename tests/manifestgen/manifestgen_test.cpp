@@ -77,6 +77,7 @@ TEST(ManifestGen, ManifestsReadBackThroughTheUpdatersReader) {
         File("chess/board.dat", "\\chess\\board.dat", 8),
         File("core/quorle.dll", "\\core\\quorle.dll", 9),
     };
+    files[4].strSha256 = std::string(64, 'e');
     PublishOptions options;
     options.specialPatterns = {"core/*.dll"};
     options.games = {{"Chess", {"Chess.exe", "Chess/**"}}};
@@ -97,6 +98,8 @@ TEST(ManifestGen, ManifestsReadBackThroughTheUpdatersReader) {
     EXPECT_EQ("\\core\\quorle.dll", plaza.files[2].strName);
     EXPECT_EQ(1, plaza.files[2].nIsSpecial);
     EXPECT_EQ("0123456789abcdef0123456789abcdef", plaza.files[2].strDate);
+    EXPECT_EQ(std::string(64, 'e'), plaza.files[2].strSha256);
+    EXPECT_EQ("", plaza.files[0].strSha256);
     EXPECT_EQ(std::vector<std::string>{"Chess"}, plaza.games);
 
     ASSERT_EQ(1u, manifests.games.size());
@@ -233,7 +236,7 @@ TEST_F(ReleaseFolder, ScanGivesSortedNamesInCp936WithSizesAndDigests) {
     std::vector<ReleaseFile> files;
     std::string error;
     ASSERT_TRUE(ListRelease((m_root / "release").string(), files, error)) << error;
-    ASSERT_TRUE(DigestRelease((m_root / "release").string(), files, nullptr, error)) << error;
+    ASSERT_TRUE(DigestRelease((m_root / "release").string(), files, true, nullptr, error)) << error;
     ASSERT_EQ(3u, files.size());
     EXPECT_EQ("\\a\\x.dat", files[0].strName);
     EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", files[0].strDigest);
@@ -243,6 +246,8 @@ TEST_F(ReleaseFolder, ScanGivesSortedNamesInCp936WithSizesAndDigests) {
     EXPECT_EQ("\\\xd7\xd3\xc4\xbf\xc2\xbc\\a.dll", files[2].strName);
     EXPECT_EQ(3u, files[2].qwSize);
     EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", files[2].strDigest);
+    EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+              files[2].strSha256);
 }
 
 TEST_F(ReleaseFolder, NameWithoutACp936FormIsAnError) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "kelmar/ecdsa.h"
+#include "updater/core/filedigest.h"
 #include "updater/core/updaterun.h"
 
 namespace {
@@ -529,7 +530,16 @@ public:
         std::remove(strPath.c_str());
     }
     std::int64_t Now() override { return llNow; }
+    std::string FileSha256(const std::string& strPath) override {
+        return talvex::GetFileSha256(strPath.c_str());
+    }
 };
+
+// The file entry of the signed manifests below: what is fetched for it must
+// be "good". The SHA-256 is in capitals, as a publisher may write it.
+const std::string kEntryOfGood =
+    "<e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\" "
+    "sha256=\"770E607624D689265CA6C44884D0807D9B054D23C473C106C72BE9DE08B7376C\"/>";
 
 class SignedUpdateRunTest : public UpdateRunTest {
 protected:
@@ -539,24 +549,24 @@ protected:
         config.strPublicKey = m_key.strPublic;
         m_written.push_back(config.strProgramFolder + kSequenceStateName);
     }
-    // A manifest signed by key, with the given root attributes.
+    // A manifest signed by key, with the given root attributes and file entries.
     void Publish(const std::string& strPath, const std::string& strAttributes,
-                 const kelmar::EcdsaKeyPair* pKey = nullptr) {
-        const std::string strText = "<R" + strAttributes +
-                                    "><F><e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" "
-                                    "isSpecial=\"0\"/></F><G/></R>";
+                 const kelmar::EcdsaKeyPair* pKey = nullptr,
+                 const std::string& strEntries = kEntryOfGood) {
+        const std::string strText = "<R" + strAttributes + "><F>" + strEntries + "</F><G/></R>";
         std::string strSignature;
         ASSERT_TRUE(kelmar::EcdsaSign(pKey != nullptr ? *pKey : m_key, strText, strSignature));
         Write(strPath, strText);
         Write(strPath + kSignatureSuffix, strSignature);
     }
     void SignedEvent(const DownLoadTask& task) {
-        CUpdateRun run(config, host, &trust);
+        CUpdateRun run(config, host, &trust, &expected);
         run.OnDownLoadEvent(DOWNLOAD_EVENT_FINISHED, &task);
     }
 
     kelmar::EcdsaKeyPair m_key;
     CDiskTrustHost trust;
+    ExpectedFiles expected;
 };
 
 // The root attributes of a signed manifest named strName.
@@ -679,6 +689,21 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
              Write(config.strProgramFolder + kSequenceStateName, "LastUpdateFiles.xml 8\r\n");
          },
          true, strGameFailed + "版本低于大厅更新列表(7<8)"},
+        // The signature reaches a file only through its SHA-256.
+        {"an entry without its SHA-256",
+         [&] {
+             Publish(strPath, kFresh, nullptr,
+                     "<e name=\"\\b\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\"/>");
+         },
+         false, "log:更新列表文件SHA-256校验码无效(\\b)()"},
+        {"a SHA-256 one digit short",
+         [&] {
+             Publish(strPath, kFresh, nullptr,
+                     "<e name=\"\\b\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\" "
+                     "sha256=\"" +
+                         std::string(63, 'a') + "\"/>");
+         },
+         false, "log:更新列表文件SHA-256校验码无效(\\b)(" + std::string(63, 'a') + ")"},
     };
     for (const Case& c : cases) {
         host = CRecordingHost();
@@ -692,8 +717,61 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
         const std::string strBox =
             c.bGame ? "msg:打开" + strGamePath + "出错！" : "msg:LastUpdateFiles.xml出错！";
         const Trace want = {c.strLog, strBox, "quit"};
-        EXPECT_EQ(want, host.trace) << c.pszWhat;
+        // A manifest refused for what it lists has passed its signature first.
+        Trace seen;
+        for (const std::string& strLine : host.trace) {
+            if (strLine.find("log:更新列表签名验证通过") != 0)
+                seen.push_back(strLine);
+        }
+        EXPECT_EQ(want, seen) << c.pszWhat;
         EXPECT_TRUE(host.commands.empty()) << c.pszWhat;
+    }
+}
+
+// MD5, which the engine checks, is no proof against a colliding twin: what
+// arrived must have the SHA-256 the signed manifest gave it before anything
+// is started or handed over, and what has not is removed.
+TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
+    struct Case {
+        const char* pszWhat;
+        bool bGame;
+        const char* pszFetched;  // null: the file is not there
+        Trace want;
+    };
+    const std::string strGameBox = "msg:打开" + GameManifestPath(config, "G") + "出错！";
+    const Case cases[] = {
+        {"the plaza's file as signed", false, "good", {"log:更新完成，打开大厅。", "finish"}},
+        {"a game's file as signed", true, "good", {"log:更新完成，打开游戏。", "opengame"}},
+        {"the plaza's file differs",
+         false,
+         "evil",
+         {"log:更新文件SHA-256校验不符，已删除(\\a)", "msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"a game's file differs",
+         true,
+         "evil",
+         {"log:更新文件SHA-256校验不符，已删除(\\a)", strGameBox, "quit"}},
+        {"the file is gone",
+         false,
+         nullptr,
+         {"log:更新文件SHA-256校验不符，已删除(\\a)", "msg:LastUpdateFiles.xml出错！", "quit"}},
+    };
+    const std::string strFetched = m_strDir + "\\a";
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        std::remove((config.strProgramFolder + kSequenceStateName).c_str());
+        std::remove(strFetched.c_str());
+        const char* pszGame = c.bGame ? "G" : "";
+        Publish(c.bGame ? GameManifestPath(config, "G") : PlazaManifestPath(config),
+                Signed(c.bGame ? "G_UpdateFiles.xml" : "LastUpdateFiles.xml"));
+        SignedEvent(
+            Task(c.bGame ? DOWNLOAD_CMD_GAME_XML : DOWNLOAD_CMD_PLAZA_XML, pszGame, c.bGame, 2, 1));
+        ASSERT_EQ(1u, host.commands.size()) << c.pszWhat;
+        if (c.pszFetched != nullptr)
+            Write(strFetched, c.pszFetched);
+        host.trace.clear();
+        SignedEvent(Task(DOWNLOAD_CMD_FILES, pszGame, c.bGame, 1, 0));
+        EXPECT_EQ(c.want, host.trace) << c.pszWhat;
+        EXPECT_EQ(c.want.back() != "quit", access(strFetched.c_str(), F_OK) == 0) << c.pszWhat;
     }
 }
 

@@ -36,8 +36,9 @@ const char kHelp[] =
     "installation) and writes the manifests the updater reads into the output folder:\n"
     "  LastUpdateFiles.xml         every file that belongs to no game, then the games\n"
     "  <game>_UpdateFiles.xml      each game's own files\n"
-    "Each file is listed with its name (\\sub\\x.dll), MD5 digest and size. Manifests are\n"
-    "written in code page 936 and replaced in one step.\n"
+    "Each file is listed with its name (\\sub\\x.dll), MD5 digest and size, and in a\n"
+    "signed release its SHA-256. Manifests are written in code page 936 and replaced\n"
+    "in one step.\n"
     "\n"
     "options:\n"
     "  --special PATTERN   files matching PATTERN are special: the plaza holds them\n"
@@ -387,7 +388,8 @@ int Run(int argc, char** argv) {
 
     ProgressLine progress(!bQuiet && (bForceProgress || isatty(fileno(stderr))));
     bool bOk = DigestRelease(
-        strRelease, files, [&](const ScanProgress& p) { progress.Update(p); }, strError);
+        strRelease, files, !signing.strKeyPath.empty(),
+        [&](const ScanProgress& p) { progress.Update(p); }, strError);
     progress.Finish();
     if (!bOk) {
         std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "kelmar/md5.h"
+#include "kelmar/sha256.h"
 #include "names/safename.h"
 #include "tools/manifestgen/textcodec.h"
 #include "updater/core/manifest.h"
@@ -198,7 +199,10 @@ std::string ManifestXml(const std::vector<const ReleaseFile*>& files,
         out += "    <file name=\"";
         AppendEscaped(out, pFile->strName);
         out += "\" date=\"" + pFile->strDigest + "\" bytes=\"" + SizeText(pFile->qwSize) +
-               "\" isSpecial=\"" + (pFile->bSpecial ? "1" : "0") + "\"/>\r\n";
+               "\" isSpecial=\"" + (pFile->bSpecial ? "1" : "0") + "\"";
+        if (!pFile->strSha256.empty())
+            out += " sha256=\"" + pFile->strSha256 + "\"";
+        out += "/>\r\n";
     }
     out += "  </files>\r\n";
     if (pGames != nullptr) {
@@ -251,7 +255,7 @@ bool ListRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
     return true;
 }
 
-bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
+bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files, bool bSha256,
                    const std::function<void(const ScanProgress&)>& onProgress,
                    std::string& strError) {
     ScanProgress progress;
@@ -268,6 +272,7 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             return false;
         }
         MD5 md5;
+        kelmar::Sha256 sha256;
         std::uint64_t qwRead = 0;
         while (in) {
             in.read(buffer.get(), 1 << 20);
@@ -275,6 +280,8 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             if (got <= 0)
                 break;
             md5.update(buffer.get(), static_cast<unsigned int>(got));
+            if (bSha256)
+                sha256.Update(buffer.get(), static_cast<std::size_t>(got));
             qwRead += static_cast<std::uint64_t>(got);
             progress.qwBytesDone += static_cast<std::uint64_t>(got);
             if (onProgress)
@@ -285,7 +292,8 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             return false;
         }
         file.strDigest = md5.toString();
-        if (file.strDigest.size() != 32) {
+        file.strSha256 = bSha256 ? sha256.HexDigest() : std::string();
+        if (file.strDigest.size() != 32 || (bSha256 && file.strSha256.size() != 64)) {
             strError = file.strRelative + ": the digest could not be computed";
             return false;
         }

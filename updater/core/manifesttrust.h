@@ -37,6 +37,9 @@ public:
     virtual void RemoveFile(const std::string& strPath) = 0;
     // Seconds since 1970-01-01 00:00 UTC.
     virtual std::int64_t Now() = 0;
+    // The SHA-256 text of a file (64 lower-case hexadecimal digits), or empty
+    // when it cannot be read whole.
+    virtual std::string FileSha256(const std::string& strPath) = 0;
 };
 
 // Reads updatePublicKey and updateHttpsOnly from info into config. False with

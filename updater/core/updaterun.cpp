@@ -1,5 +1,6 @@
 #include "updater/core/updaterun.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "updater/core/cp936text.h"
@@ -82,8 +83,9 @@ bool CUpdateRun::SendSigned(int nCommandCode, DownLoadRequest& req, const std::s
 bool CUpdateRun::AdmitSigned(const std::string& strName, const std::string& strPath,
                              const std::string& strRefusedMessage, std::string& strText) {
     std::string strLogLine = FormatText("更新列表签名验证失败(%s)：无法验证", strName.c_str());
-    if (m_pTrust != nullptr && AdmitManifest(m_config, strName, strPath, *m_pTrust, strText,
-                                             strLogLine) == TrustVerdict::Accepted) {
+    if (m_pTrust != nullptr && m_pExpected != nullptr &&
+        AdmitManifest(m_config, strName, strPath, *m_pTrust, strText, strLogLine) ==
+            TrustVerdict::Accepted) {
         m_host.Log(strLogLine);
         return true;
     }
@@ -151,23 +153,25 @@ bool CUpdateRun::EntriesFit(const Manifest& manifest, std::string& strProblem) {
     return true;
 }
 
-std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
+void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFile>& files,
+                              std::vector<std::string>& sha256s) {
     std::vector<std::string> localPaths;
     localPaths.reserve(manifest.files.size());
     for (const ManifestFileEntry& entry : manifest.files)
         localPaths.push_back(LocalFilePath(m_config, entry.strName));
     const std::vector<bool> needs = FilesNeedingUpdate(manifest.files, localPaths, m_host.Probe());
-    std::vector<NeedUpdateFile> files;
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-        if (needs[i])
+        if (needs[i]) {
             files.push_back(MakeNeedUpdateFile(manifest.files[i]));
+            sha256s.push_back(manifest.files[i].strSha256);
+        }
     }
-    return files;
 }
 
 CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
                                                const std::string& strOwnExe,
                                                std::vector<NeedUpdateFile>& files,
+                                               std::vector<std::string>& sha256s,
                                                std::string& strProblem,
                                                const std::string* pVerifiedText) {
     // The guarded region: from loading the document to the end of the file
@@ -190,6 +194,14 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
             case ManifestStatus::Ok:
                 break;
         }
+        // The signature covers each file only through its SHA-256.
+        for (const ManifestFileEntry& entry : manifest.files) {
+            if (pVerifiedText != nullptr && !IsSha256Text(entry.strSha256)) {
+                strProblem = FormatText("更新列表文件SHA-256校验码无效(%s)(%s)",
+                                        entry.strName.c_str(), entry.strSha256.c_str());
+                return Verdict::Refused;
+            }
+        }
         if (!EntriesFit(manifest, strProblem))
             return Verdict::Refused;
         // Only a manifest that will be acted on ends anything: a refused one
@@ -205,10 +217,11 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
                 m_host.TerminateProcessByName(strExe);
             }
         }
-        files = CompareFiles(manifest);
+        CompareFiles(manifest, files, sha256s);
         return Verdict::Proceed;
     } catch (...) {
         files.clear();
+        sha256s.clear();
         return Verdict::Exception;
     }
 }
@@ -228,12 +241,13 @@ void CUpdateRun::DecidePlaza() {
         return;
     }
     std::vector<NeedUpdateFile> files;
+    std::vector<std::string> sha256s;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, files, strProblem,
+    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, files, sha256s, strProblem,
                                            bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
-            SendPlazaBatch(files);
+            SendPlazaBatch(files, sha256s);
             return;
         case Verdict::LoadFailed:
             Fail("", "LastUpdateFiles.xml出错！");
@@ -272,12 +286,13 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
         return;
     }
     std::vector<NeedUpdateFile> files;
+    std::vector<std::string> sha256s;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", files, strProblem,
-                                           bSigned ? &strVerified : nullptr);
+    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", files, sha256s,
+                                           strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
-            SendGameBatch(files, task);
+            SendGameBatch(files, sha256s, task);
             return;
         case Verdict::Refused:
             Fail(strOpenFailed + strProblem, strOpenFailed);
@@ -309,7 +324,20 @@ bool CUpdateRun::FillBatch(const std::vector<NeedUpdateFile>& files, const char*
     return true;
 }
 
-void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
+void CUpdateRun::RememberExpected(const std::vector<DownLoadRequest>& requests,
+                                  const std::vector<std::string>& sha256s) {
+    if (m_config.strPublicKey.empty() || m_pExpected == nullptr)
+        return;
+    m_pExpected->clear();
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const DownLoadRequest& req = requests[i];
+        m_pExpected->push_back(
+            {req.szFileName, std::string(req.szSaveDir) + "\\" + req.szSaveName, sha256s[i]});
+    }
+}
+
+void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
+                                const std::vector<std::string>& sha256s) {
     const int nCount = static_cast<int>(files.size());
     if (nCount == 0) {
         m_host.Log(FormatText("没有需要更新的文件(%d)", nCount));
@@ -324,6 +352,7 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
         Fail("", "LastUpdateFiles.xml出错！");
         return;
     }
+    RememberExpected(requests, sha256s);
     bool bHasSpecial = false;
     for (const NeedUpdateFile& file : files) {
         if (file.isSpecial != 0)
@@ -358,7 +387,8 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
     m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], &otherDownloadReqList);
 }
 
-void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files, const DownLoadTask& task) {
+void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files,
+                               const std::vector<std::string>& sha256s, const DownLoadTask& task) {
     const int nCount = static_cast<int>(files.size());
     if (nCount == 0) {
         m_host.DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr);
@@ -372,6 +402,7 @@ void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files, const D
         Fail(strOpenFailed, strOpenFailed);
         return;
     }
+    RememberExpected(requests, sha256s);
     // Special files do not belong in a game update; they are still fetched
     // into DownLoad\Special, and no batch file moves them.
     if (nCount == 1) {
@@ -404,6 +435,8 @@ void CUpdateRun::CheckCompletion(const DownLoadTask& task) {
     const unsigned long long qwNext = static_cast<unsigned long long>(task.dwBatchIndex) + 1;
     if (qwNext < task.dwBatchCount)
         return;
+    if (!FetchedFilesMatch(task))
+        return;
     if (task.Request.bForGame != 0) {
         m_host.Log("更新完成，打开游戏。");
         m_host.OpenGame();
@@ -411,4 +444,32 @@ void CUpdateRun::CheckCompletion(const DownLoadTask& task) {
         m_host.Log("更新完成，打开大厅。");
         m_host.FinishUpdate();
     }
+}
+
+bool CUpdateRun::FetchedFilesMatch(const DownLoadTask& task) {
+    if (m_config.strPublicKey.empty())
+        return true;
+    // Without the trust host or the list nothing can be checked, and an
+    // unchecked batch is refused like one that failed.
+    std::string strRemoved;
+    if (m_pTrust != nullptr && m_pExpected != nullptr) {
+        for (const ExpectedFile& file : *m_pExpected) {
+            std::string strWant = file.strSha256;
+            for (char& c : strWant)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (m_pTrust->FileSha256(file.strPath) == strWant)
+                continue;
+            // Whatever came instead must not be run or moved into place later.
+            m_pTrust->RemoveFile(file.strPath);
+            strRemoved += "(" + file.strName + ")";
+        }
+        m_pExpected->clear();
+        if (strRemoved.empty())
+            return true;
+    }
+    const std::string strGame = TaskGameName(task);
+    Fail("更新文件SHA-256校验不符，已删除" + strRemoved,
+         task.Request.bForGame != 0 ? "打开" + GameManifestPath(m_config, strGame) + "出错！"
+                                    : "LastUpdateFiles.xml出错！");
+    return false;
 }

@@ -23,10 +23,10 @@ class Release:
 
     def __init__(self, root):
         self.root = os.path.join(root, "release")
-        self.files = []  # (name, data, special, game)
+        self.files = []  # (name, data, special, game, digest, sha256)
 
-    def add(self, name, data, special=0, game=None, digest=None):
-        self.files.append((name, data, special, game, digest))
+    def add(self, name, data, special=0, game=None, digest=None, sha256=None):
+        self.files.append((name, data, special, game, digest, sha256))
         # The engine asks for code page 936 bytes; the served names are those bytes.
         path = os.path.join(os.fsencode(self.root), b"update", b"client",
                             *name.strip("\\").encode("cp936").split(b"\\"))
@@ -53,8 +53,9 @@ class Release:
         def entries(game):
             return "".join(
                 f'<File name="{n}" date="{d or hashlib.md5(data).hexdigest()}" '
-                f'bytes="{len(data)}" isSpecial="{s}"/>'
-                for n, data, s, g, d in self.files if g == game)
+                f'bytes="{len(data)}" isSpecial="{s}"' +
+                (f' sha256="{h or hashlib.sha256(data).hexdigest()}"' if signer else "") + "/>"
+                for n, data, s, g, d, h in self.files if g == game)
         xml = os.path.join(self.root, "update", "xml")
         os.makedirs(xml, exist_ok=True)
         write("LastUpdateFiles.xml",
@@ -184,18 +185,31 @@ def reserve_server_serves_when_the_primary_is_down(root):
         check_equal(b"from the reserve", inst.read("a.dll"), "file fetched from the reserve")
 
 
-def a_wrong_digest_leaves_the_installed_copy(root):
-    release = Release(root)
-    release.add("\\a.dll", b"served bytes", digest="0" * 32)
-    release.publish()
-    with NginxRig(release.root) as rig:
-        inst = installation(root, rig.base_url, rig.base_url)
-        inst.write("a.dll", b"installed")
-        rc, boxes = boxes_of(inst, timeout=120)
-        check_equal(EXIT_ENGINE_STOPPED, rc, "exit code (the engine ended the run)")
-        check_equal([ENGINE_ENDED_BOX], boxes, "message boxes")
-        check_equal(b"installed", inst.read("a.dll"), "installed copy untouched")
-        check(not inst.exists("ZIVGame.log"), "no plaza started")
+def a_wrong_digest_is_never_installed_or_started(root):
+    # The engine refuses an MD5 that differs before its move; a signed run
+    # checks the SHA-256 itself once the batch is in, and removes what differs.
+    cases = [
+        ("MD5 differs", dict(digest="0" * 32), False, EXIT_ENGINE_STOPPED, ENGINE_ENDED_BOX,
+         b"installed"),
+        ("MD5 matches, SHA-256 differs", dict(sha256="0" * 64), True, EXIT_QUIT,
+         ("Talvex", "LastUpdateFiles.xml出错！"), None),
+    ]
+    for index, (what, digests, signed, want_rc, box, left) in enumerate(cases):
+        case_root = os.path.join(root, "cases", str(index))
+        signer = Signer(os.path.join(case_root, "publisher")) if signed else None
+        release = Release(case_root)
+        release.add("\\ZIVGame.exe", b"served bytes", **digests)
+        release.publish(signer=signer)
+        with NginxRig(release.root) as rig:
+            inst = installation(case_root, rig.base_url, rig.base_url,
+                                key=signer.public if signed else None)
+            inst.write("ZIVGame.exe", b"installed")
+            rc, boxes = boxes_of(inst, timeout=120)
+            check_equal(want_rc, rc, f"{what}: exit code")
+            check_equal([box], boxes, f"{what}: message boxes")
+            check_equal(left, inst.read("ZIVGame.exe") if inst.exists("ZIVGame.exe") else None,
+                        f"{what}: what is left of the file")
+            check("更新完成！" not in inst.log(), f"{what}: nothing handed over: {inst.log()}")
 
 
 def unusable_served_manifests(root):
@@ -391,7 +405,7 @@ SCENARIOS = {f.__name__: f for f in (
     plaza_update_end_to_end,
     game_update_end_to_end,
     reserve_server_serves_when_the_primary_is_down,
-    a_wrong_digest_leaves_the_installed_copy,
+    a_wrong_digest_is_never_installed_or_started,
     unusable_served_manifests,
     signed_release_updates_to_identical,
     refused_signed_manifests_change_nothing,
