@@ -69,6 +69,13 @@ void CWinTrustHost::RemoveFile(const std::string& strPath) {
     DeleteFileA(strPath.c_str());
 }
 
+bool CWinTrustHost::IsMissing(const std::string& strPath) {
+    if (GetFileAttributesA(strPath.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    const DWORD dwError = GetLastError();
+    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
+}
+
 std::int64_t CWinTrustHost::Now() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);

@@ -11,6 +11,7 @@ public:
                        std::string& strBytes) override;
     bool ReplaceFile(const std::string& strPath, const std::string& strBytes) override;
     void RemoveFile(const std::string& strPath) override;
+    bool IsMissing(const std::string& strPath) override;
     std::int64_t Now() override;
     std::string FileSha256(const std::string& strPath) override;
 };

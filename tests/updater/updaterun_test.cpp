@@ -2,6 +2,7 @@
 // logged, shown, ended, written and sent, in which order.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -529,6 +530,9 @@ public:
         removed.push_back(strPath);
         std::remove(strPath.c_str());
     }
+    bool IsMissing(const std::string& strPath) override {
+        return access(strPath.c_str(), F_OK) != 0 && errno == ENOENT;
+    }
     std::int64_t Now() override { return llNow; }
     std::string FileSha256(const std::string& strPath) override {
         return talvex::GetFileSha256(strPath.c_str());
@@ -673,6 +677,13 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
              trust.bReplaceFails = true;
          },
          false, strFailed + "无法保存版本序号"},
+        {"sequence record past its size",
+         [&] {
+             Publish(strPath, kFresh);
+             Write(config.strProgramFolder + kSequenceStateName,
+                   "LastUpdateFiles.xml 9\r\n" + std::string(64 << 10, '#'));
+         },
+         false, strFailed + "无法读取版本序号记录"},
         {"game, another key", [&] { Publish(strGamePath, kFresh, &other); }, true,
          "log:更新列表签名验证失败(G_UpdateFiles.xml)：签名无效"},
         {"no name", [&] { Publish(strPath, " sequence=\"7\" expires=\"2027-02-01T00:00:00Z\""); },

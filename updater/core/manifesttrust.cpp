@@ -247,8 +247,14 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
 
     const std::string strStatePath = config.strProgramFolder + kSequenceStateName;
     std::string strStateText;
-    if (!host.ReadWholeFile(strStatePath, kMaxStateBytes, strStateText))
+    // Only a missing file is a fresh installation. Taken as empty, a file held
+    // by another program or grown past its cap would be rewritten with this
+    // one record, and every other manifest's rollback forgotten.
+    if (!host.ReadWholeFile(strStatePath, kMaxStateBytes, strStateText)) {
+        if (!host.IsMissing(strStatePath))
+            return refuse(TrustVerdict::StateUnreadable, "无法读取版本序号记录");
         strStateText.clear();
+    }
     SequenceState state = ParseSequenceState(strStateText);
     auto it = state.find(strManifestName);
     if (it != state.end() && qwSequence < it->second) {

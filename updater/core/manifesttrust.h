@@ -35,6 +35,9 @@ public:
     virtual bool ReplaceFile(const std::string& strPath, const std::string& strBytes) = 0;
     // Removes a file; a missing one is no failure.
     virtual void RemoveFile(const std::string& strPath) = 0;
+    // True only when nothing stands at strPath (neither it nor its folder is
+    // found); a file that is there but cannot be read is not missing.
+    virtual bool IsMissing(const std::string& strPath) = 0;
     // Seconds since 1970-01-01 00:00 UTC.
     virtual std::int64_t Now() = 0;
     // The SHA-256 text of a file (64 lower-case hexadecimal digits), or empty
@@ -81,8 +84,9 @@ enum class TrustVerdict {
     WrongName,          // its name attribute is missing or names another manifest
     Expired,
     RolledBack,
-    BehindPlaza,    // a game manifest older than the plaza manifest last accepted
-    StateNotSaved,  // accepted, but the new sequence could not be kept
+    BehindPlaza,      // a game manifest older than the plaza manifest last accepted
+    StateNotSaved,    // accepted, but the new sequence could not be kept
+    StateUnreadable,  // the state file is there but cannot be read
 };
 
 // Checks the manifest saved at strManifestPath (named strManifestName in the

@@ -323,6 +323,12 @@ def refused_signed_manifests_change_nothing(root):
         ("another game's current manifest at a game's path", dict(sequence=7),
          served_as("H_UpdateFiles.xml", "G_UpdateFiles.xml"),
          "更新列表名称不符(H_UpdateFiles.xml)", "G"),
+        # Read as empty, it would be rewritten with one record and every
+        # other manifest's rollback forgotten.
+        ("a sequence record that cannot be read", dict(sequence=7),
+         lambda: inst.write("DownLoad\\SignedSequence.txt",
+                            b"LastUpdateFiles.xml 9\r\n" + b"#" * 65536),
+         "无法读取版本序号记录", None),
     ]
     with NginxRig(release.root) as rig:
         inst = installation(root, rig.base_url, rig.base_url, key=signer.public)
@@ -336,6 +342,7 @@ def refused_signed_manifests_change_nothing(root):
             if spoil:
                 spoil()
             seen = len(rig.requests())
+            record = inst.read("DownLoad\\SignedSequence.txt")
             name = f"{game}_UpdateFiles.xml" if game else "LastUpdateFiles.xml"
             box = "打开" + inst.windows("DownLoad\\" + name) + "出错！" if game else name + "出错！"
             rc, boxes = boxes_of(inst, *([f"-gamename:{game}"] if game else []), timeout=90)
@@ -348,7 +355,7 @@ def refused_signed_manifests_change_nothing(root):
                   f"{what}: nothing but the manifest and its .sig fetched: {uris}")
             check(plaza.poll() is None, f"{what}: the running plaza was not ended")
             check_equal(b"plaza data v1", inst.read("Plaza.dat"), f"{what}: installation untouched")
-            check_equal(b"LastUpdateFiles.xml 7\r\n", inst.read("DownLoad\\SignedSequence.txt"),
+            check_equal(record, inst.read("DownLoad\\SignedSequence.txt"),
                         f"{what}: kept sequence unchanged")
 
     # The same installation without a key updates from an unsigned server as before.
