@@ -273,6 +273,8 @@ TEST_F(UpdateRunTest, HostileManifestEndsNothingAndRequestsNothing) {
         "<e name=\"\\a.dll.\" date=\"" + d + "\" isSpecial=\"0\"/>",
         "<e name=\"\\OK.DLL\" date=\"" + d + "\" isSpecial=\"0\"/>",
         "<e name=\"\\b.dll\" date=\"\" isSpecial=\"0\"/>",
+        "<e name=\"\\SpecialCpy.bat\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\DownLoad\\Special\\Quorle.dll\" date=\"" + d + "\" isSpecial=\"0\"/>",
     };
     for (const std::string& strEntry : entries) {
         host = CRecordingHost();

@@ -75,6 +75,8 @@ std::string FaultText(const std::string& strRelative) {
             return "a step ending in a dot or a blank";
         case names::NameFault::kDevice:
             return "a device name (CON, NUL, COM1, ...)";
+        case names::NameFault::kReserved:
+            return "the updater's own (anything in DownLoad\\, or SpecialCpy.bat)";
     }
     return "";
 }

@@ -142,6 +142,9 @@ bool IsSafeFileName(const std::string& strName, std::string& strWhy) {
         case names::NameFault::kDevice:
             strWhy = "含有设备名";
             break;
+        case names::NameFault::kReserved:
+            strWhy = "为更新程序保留";
+            break;
     }
     return false;
 }
