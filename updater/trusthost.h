@@ -12,6 +12,7 @@ public:
     bool ReplaceFile(const std::string& strPath, const std::string& strBytes) override;
     void RemoveFile(const std::string& strPath) override;
     bool IsMissing(const std::string& strPath) override;
+    bool ListFiles(const std::string& strFolder, std::vector<std::string>& files) override;
     std::int64_t Now() override;
     std::string FileSha256(const std::string& strPath) override;
 };

@@ -1,8 +1,10 @@
 // The run's decisions and orchestration against a recording host: what is
 // logged, shown, ended, written and sent, in which order.
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -532,6 +534,22 @@ public:
         removed.push_back(strPath);
         std::remove(strPath.c_str());
     }
+    // Natively a Windows path's backslashes are name characters: the files
+    // "under" FOLDER are those of its parent named "FOLDER-step\...".
+    bool ListFiles(const std::string& strFolder, std::vector<std::string>& files) override {
+        const std::size_t nSlash = strFolder.rfind('/');
+        const std::string strPrefix = strFolder.substr(nSlash + 1) + "\\";
+        DIR* pDir = opendir(strFolder.substr(0, nSlash).c_str());
+        if (pDir == nullptr)
+            return false;
+        for (dirent* pEntry = readdir(pDir); pEntry != nullptr; pEntry = readdir(pDir)) {
+            const std::string strName = pEntry->d_name;
+            if (strName.rfind(strPrefix, 0) == 0)
+                files.push_back(strName.substr(strPrefix.size()));
+        }
+        closedir(pDir);
+        return true;
+    }
     bool IsMissing(const std::string& strPath) override {
         return access(strPath.c_str(), F_OK) != 0 && errno == ENOENT;
     }
@@ -738,6 +756,44 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
         }
         EXPECT_EQ(want, seen) << c.pszWhat;
         EXPECT_TRUE(host.commands.empty()) << c.pszWhat;
+    }
+}
+
+// A batch file left by a cut run moves its staged files at this run's
+// hand-over only while the manifest accepted now names each of them as a
+// special file with that SHA-256; otherwise they go, with the batch file.
+TEST_F(SignedUpdateRunTest, LeftoverStagingStaysOnlyAsTheAcceptedManifestNamesIt) {
+    const std::string strSpecial =
+        "<e name=\"\\A\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"1\" "
+        "sha256=\"770E607624D689265CA6C44884D0807D9B054D23C473C106C72BE9DE08B7376C\"/>";
+    struct Case {
+        const char* pszWhat;
+        std::string strEntries;
+        const char* pszStaged;  // name under DownLoad\Special
+        const char* pszBytes;
+        bool bKept;
+    } cases[] = {
+        {"named, special, as signed", strSpecial, "a", "good", true},
+        {"other bytes", strSpecial, "a", "evil", false},
+        {"withdrawn by this release", strSpecial, "gone.dll", "good", false},
+        {"no longer special", kEntryOfGood, "a", "good", false},
+    };
+    const std::string strBat = config.strProgramFolder + "SpecialCpy.bat";
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        std::remove((config.strProgramFolder + kSequenceStateName).c_str());
+        const std::string strStaged = config.strProgramFolder + "DownLoad\\Special\\" + c.pszStaged;
+        Write(strStaged, c.pszBytes);
+        Write(strBat, "@rem left by a cut run\r\n");
+        Publish(PlazaManifestPath(config), kFresh, nullptr, c.strEntries);
+        SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+        const bool bLogged =
+            std::find(host.trace.begin(), host.trace.end(),
+                      "log:删除上次未完成的特殊文件和SpecialCpy.bat(1)") != host.trace.end();
+        EXPECT_EQ(!c.bKept, bLogged) << c.pszWhat;
+        EXPECT_EQ(c.bKept, access(strStaged.c_str(), F_OK) == 0) << c.pszWhat;
+        EXPECT_EQ(c.bKept, access(strBat.c_str(), F_OK) == 0) << c.pszWhat;
+        std::remove(strStaged.c_str());
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/downloadservice.h"
 #include "updater/core/plazainfo.h"
@@ -35,6 +36,10 @@ public:
     virtual bool ReplaceFile(const std::string& strPath, const std::string& strBytes) = 0;
     // Removes a file; a missing one is no failure.
     virtual void RemoveFile(const std::string& strPath) = 0;
+    // Every file under strFolder at any depth, as paths relative to it with
+    // "\" between steps; none when the folder is missing. False when the
+    // folder is there but cannot be listed whole.
+    virtual bool ListFiles(const std::string& strFolder, std::vector<std::string>& files) = 0;
     // True only when nothing stands at strPath (neither it nor its folder is
     // found); a file that is there but cannot be read is not missing.
     virtual bool IsMissing(const std::string& strPath) = 0;

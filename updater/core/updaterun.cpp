@@ -2,6 +2,9 @@
 
 #include <cctype>
 #include <cstring>
+#include <map>
+
+#include "names/safename.h"
 
 #include "updater/core/cp936text.h"
 #include "updater/core/manifest.h"
@@ -18,6 +21,13 @@ NeedUpdateFile MakeNeedUpdateFile(const ManifestFileEntry& entry) {
     CopyWhole(file.fileDate, sizeof(file.fileDate), entry.strDate);
     file.isSpecial = entry.nIsSpecial;
     return file;
+}
+
+// Digest texts compare without regard to case; the platform writes lower case.
+std::string Lowered(std::string strText) {
+    for (char& c : strText)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return strText;
 }
 
 std::string TaskGameName(const DownLoadTask& task) {
@@ -169,7 +179,7 @@ void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFi
 }
 
 CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
-                                               const std::string& strOwnExe,
+                                               const std::string& strOwnExe, Manifest& manifest,
                                                std::vector<NeedUpdateFile>& files,
                                                std::vector<std::string>& sha256s,
                                                std::string& strProblem,
@@ -177,7 +187,6 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
     // The guarded region: from loading the document to the end of the file
     // loop. Anything thrown in it ends the decision as one failure.
     try {
-        Manifest manifest;
         // A signed manifest is read from the bytes that were verified, never
         // from the file again.
         const ManifestStatus status =
@@ -240,13 +249,16 @@ void CUpdateRun::DecidePlaza() {
         !AdmitSigned(kPlazaManifestName, strPath, "LastUpdateFiles.xml出错！", strVerified)) {
         return;
     }
+    Manifest manifest;
     std::vector<NeedUpdateFile> files;
     std::vector<std::string> sha256s;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, files, sha256s, strProblem,
-                                           bSigned ? &strVerified : nullptr);
+    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, manifest, files, sha256s,
+                                           strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
+            if (bSigned)
+                DropStaleStaging(manifest);
             SendPlazaBatch(files, sha256s);
             return;
         case Verdict::LoadFailed:
@@ -285,11 +297,12 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
         !AdmitSigned(strGame + kGameManifestSuffix, strPath, strOpenFailed, strVerified)) {
         return;
     }
+    Manifest manifest;
     std::vector<NeedUpdateFile> files;
     std::vector<std::string> sha256s;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", files, sha256s,
-                                           strProblem, bSigned ? &strVerified : nullptr);
+    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", manifest, files,
+                                           sha256s, strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
             SendGameBatch(files, sha256s, task);
@@ -322,6 +335,34 @@ bool CUpdateRun::FillBatch(const std::vector<NeedUpdateFile>& files, const char*
         }
     }
     return true;
+}
+
+void CUpdateRun::DropStaleStaging(const Manifest& manifest) {
+    // A batch file left by a cut run still runs at this run's hand-over: that
+    // is how an interrupted special-file update completes. It may move only
+    // what the manifest accepted now names, or a file a later release
+    // withdrew would be installed all the same.
+    const std::string strStaging = m_config.strProgramFolder + "DownLoad\\Special";
+    std::vector<std::string> staged;
+    const bool bListed = m_pTrust->ListFiles(strStaging, staged);
+    std::map<std::string, std::string> special;  // name as Windows compares it -> SHA-256
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (entry.nIsSpecial != 0)
+            special[names::NameKey(entry.strName.substr(1))] = Lowered(entry.strSha256);
+    }
+    bool bStale = !bListed;
+    for (const std::string& strFile : staged) {
+        auto it = special.find(names::NameKey(strFile));
+        if (it == special.end() || m_pTrust->FileSha256(strStaging + "\\" + strFile) != it->second)
+            bStale = true;
+    }
+    if (!bStale)
+        return;
+    for (const std::string& strFile : staged)
+        m_pTrust->RemoveFile(strStaging + "\\" + strFile);
+    m_pTrust->RemoveFile(m_config.strProgramFolder + "SpecialCpy.bat");
+    m_host.Log(FormatText("删除上次未完成的特殊文件和SpecialCpy.bat(%d)",
+                          static_cast<int>(staged.size())));
 }
 
 void CUpdateRun::RememberExpected(const std::vector<DownLoadRequest>& requests,
@@ -454,10 +495,7 @@ bool CUpdateRun::FetchedFilesMatch(const DownLoadTask& task) {
     std::string strRemoved;
     if (m_pTrust != nullptr && m_pExpected != nullptr) {
         for (const ExpectedFile& file : *m_pExpected) {
-            std::string strWant = file.strSha256;
-            for (char& c : strWant)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (m_pTrust->FileSha256(file.strPath) == strWant)
+            if (m_pTrust->FileSha256(file.strPath) == Lowered(file.strSha256))
                 continue;
             // Whatever came instead must not be run or moved into place later.
             m_pTrust->RemoveFile(file.strPath);

@@ -9,6 +9,7 @@
 
 #include "engine/downloadservice.h"
 #include "updater/core/filerule.h"
+#include "updater/core/manifest.h"
 #include "updater/core/manifesttrust.h"
 #include "updater/core/plazainfo.h"
 #include "updater/core/requests.h"
@@ -93,8 +94,12 @@ private:
     // manifest is read from pVerifiedText, the bytes that were verified.
     // sha256s holds the SHA-256 text of each of files, empty when unsigned.
     Verdict ReadAndCompare(const std::string& strPath, bool bPlaza, const std::string& strOwnExe,
-                           std::vector<NeedUpdateFile>& files, std::vector<std::string>& sha256s,
-                           std::string& strProblem, const std::string* pVerifiedText = nullptr);
+                           Manifest& manifest, std::vector<NeedUpdateFile>& files,
+                           std::vector<std::string>& sha256s, std::string& strProblem,
+                           const std::string* pVerifiedText = nullptr);
+    // Signed plaza runs: staged files that the accepted manifest does not
+    // name as special with their SHA-256 are removed with the batch file.
+    void DropStaleStaging(const Manifest& manifest);
     // Signed manifests: sends the manifest with its .sig, and checks them.
     bool SendSigned(int nCommandCode, DownLoadRequest& req, const std::string& strSavedPath,
                     int& nEngineResult);

@@ -286,6 +286,23 @@ def signed_release_updates_to_identical(root):
         sigs = sorted(uri for method, uri, status, size in rig.requests() if uri.endswith(".sig"))
         check_equal(2, len(sigs), f"each manifest's .sig fetched once: {sigs}")
 
+        # A cut run of an older release left its batch file and a special file
+        # this release no longer names: removed, not run, and the plaza starts.
+        inst.write("DownLoad\\Special\\Withdrawn.dll", b"withdrawn")
+        inst.write("SpecialCpy.bat",
+                   b'echo f | xcopy "%~dp0DownLoad\\Special\\Withdrawn.dll" '
+                   b'"%~dp0\\Withdrawn.dll" /s /h /c /y\r\n'
+                   b'Start "" "%~dp0ZIVGame.exe" -u\r\ndel /f %0\r\n')
+        rc, boxes = boxes_of(inst, timeout=90)
+        check_equal(EXIT_HANDED_OVER, rc, "stale batch file: exit code")
+        check_equal([], boxes, "stale batch file: message boxes")
+        check("删除上次未完成的特殊文件和SpecialCpy.bat(1)" in inst.log(), f"logged: {inst.log()}")
+        check_equal(["运行大厅(" + inst.windows("ZIVGame.exe") + " -u)", "更新完成！"],
+                    inst.log()[-2:], "stale batch file: the plaza started itself")
+        check(not inst.exists("SpecialCpy.bat"), "stale batch file removed")
+        check(not inst.exists("DownLoad\\Special\\Withdrawn.dll"), "stale staged file removed")
+        check(not inst.exists("Withdrawn.dll"), "the withdrawn file was never installed")
+
 
 def refused_signed_manifests_change_nothing(root):
     signer = Signer(os.path.join(root, "publisher"))
