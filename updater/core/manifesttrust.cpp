@@ -72,9 +72,25 @@ bool AppendToField(char* pszField, std::size_t cbField, const char* pszSuffix, c
 
 bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::string& strProblem) {
     config.strPublicKey.clear();
+    if (info.bTrustOnRoot) {
+        strProblem = "发布者公钥和updateHttpsOnly只能写在服务器元素上";
+        return false;
+    }
+    // Imported once here, so that a key that is no point of the curve stops
+    // the start-up rather than report every manifest as badly signed.
     if (!info.strUpdatePublicKey.empty() &&
-        !kelmar::ParseEcdsaPublicKeyText(info.strUpdatePublicKey, config.strPublicKey)) {
+        (!kelmar::ParseEcdsaPublicKeyText(info.strUpdatePublicKey, config.strPublicKey) ||
+         !kelmar::EcdsaPublicKeyValid(config.strPublicKey))) {
+        config.strPublicKey.clear();
         strProblem = FormatText("发布者公钥无效(%s)", info.strUpdatePublicKey.c_str());
+        return false;
+    }
+    // "true" would read as 0 and switch the check off: with a key, only the
+    // two values mean anything.
+    const std::string& strHttpsOnly = info.strUpdateHttpsOnly;
+    if (!config.strPublicKey.empty() && !strHttpsOnly.empty() && strHttpsOnly != "0" &&
+        strHttpsOnly != "1") {
+        strProblem = FormatText("updateHttpsOnly只能是0或1(%s)", strHttpsOnly.c_str());
         return false;
     }
     if (ReadDecimal(info.strUpdateHttpsOnly.c_str()) == 0)

@@ -51,8 +51,10 @@ public:
 };
 
 // Reads updatePublicKey and updateHttpsOnly from info into config. False with
-// a log line when the key is not a P-256 public key line, or when
-// https-only is set and a configured server address is not "https://".
+// a log line when either stands on the root element, when the key is not a
+// P-256 public key line or its point is not on the curve, when with a key
+// updateHttpsOnly is other than 0 or 1, or when https-only is set and a
+// configured server address is not "https://".
 bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::string& strProblem);
 
 // "2027-01-31T08:00:00Z" and back: the only time form a manifest carries.
