@@ -193,6 +193,10 @@ TEST(ManifestGen, ExpiryIsADurationOrAUtcTime) {
         {"30d", true, llNow + 30 * 86400},
         {"12h", true, llNow + 12 * 3600},
         {"2027-01-31T08:00:00Z", true, 1801382400},
+        // The updater refuses more than 90 days ahead.
+        {"90d", true, llNow + 90 * 86400},
+        {"91d", false, 0},
+        {"2099-01-01T00:00:00Z", false, 0},
         {"0d", false, 0},
         {"30", false, 0},
         {"d", false, 0},

@@ -682,6 +682,10 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
         {"expired",
          [&] { Publish(strPath, Signed("LastUpdateFiles.xml", "7", "2027-01-15T08:00:00Z")); },
          false, strFailed + "已过期(2027-01-15T08:00:00Z)"},
+        // 90 days and one second after 2027-01-15T08:00:00Z.
+        {"expiring too far ahead",
+         [&] { Publish(strPath, Signed("LastUpdateFiles.xml", "7", "2027-04-15T08:00:01Z")); },
+         false, strFailed + "有效期过长(2027-04-15T08:00:01Z)"},
         {"no sequence", [&] { Publish(strPath, " expires=\"2027-02-01T00:00:00Z\""); }, false,
          strFailed + "缺少版本序号或有效期"},
         {"rolled back",

@@ -53,7 +53,8 @@ const char kHelp[] =
     "                      holds the ECDSA P-256 signature of its exact bytes\n"
     "  --sequence N        the release's sequence (default: one more than the highest\n"
     "                      already published in the output folder)\n"
-    "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d)\n"
+    "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d; at most\n"
+    "                      90 days ahead, since the updater refuses more)\n"
     "  --progress          show progress even when stderr is not a terminal\n"
     "  --quiet             no progress and no summary\n"
     "  --help              this text\n"
@@ -366,7 +367,9 @@ int Run(int argc, char** argv) {
     }
     if (!ParseExpiry(strExpires, static_cast<std::int64_t>(std::time(nullptr)),
                      signing.llExpires)) {
-        std::fprintf(stderr, "manifestgen: --expires takes 30d, 12h or 2027-01-31T08:00:00Z\n");
+        std::fprintf(stderr,
+                     "manifestgen: --expires takes 30d, 12h or 2027-01-31T08:00:00Z, at most 90 "
+                     "days ahead (the updater refuses more)\n");
         return kUsage;
     }
 

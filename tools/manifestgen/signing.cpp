@@ -27,7 +27,7 @@ bool ReadText(const std::string& strPath, std::string& strText) {
 
 bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& llExpires) {
     if (ParseUtcTime(strValue, llExpires))
-        return true;
+        return llExpires - llNow <= kMaxExpiresAheadSeconds;
     if (strValue.size() < 2 || strValue.size() > 7)
         return false;
     const char cUnit = strValue.back();
@@ -38,7 +38,7 @@ bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& 
     if (llCount == 0 || (cUnit != 'd' && cUnit != 'h'))
         return false;
     llExpires = llNow + llCount * (cUnit == 'd' ? 86400 : 3600);
-    return true;
+    return llExpires - llNow <= kMaxExpiresAheadSeconds;
 }
 
 std::string WithSignedAttributes(const std::string& strXml, const std::string& strName,

@@ -16,7 +16,8 @@ struct SigningOptions {
     std::int64_t llExpires = 0;    // seconds since 1970 UTC, from --expires
 };
 
-// --expires: "30d", "12h" (from now) or "2027-01-31T08:00:00Z".
+// --expires: "30d", "12h" (from now) or "2027-01-31T08:00:00Z"; ahead of
+// llNow by at most kMaxExpiresAheadSeconds, which the updater enforces too.
 bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& llExpires);
 
 // The manifest text with name (strName, the manifest's own file name in code

@@ -258,8 +258,11 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
     if (strSignedName != strManifestName)
         return refuse(TrustVerdict::WrongName, "更新列表名称不符(" + strSignedName + ")");
     const std::string strExpires = FormatUtcTime(llExpires);
-    if (llExpires <= host.Now())
+    const std::int64_t llNow = host.Now();
+    if (llExpires <= llNow)
         return refuse(TrustVerdict::Expired, "已过期(" + strExpires + ")");
+    if (llExpires - llNow > kMaxExpiresAheadSeconds)
+        return refuse(TrustVerdict::ExpiresTooFar, "有效期过长(" + strExpires + ")");
 
     const std::string strStatePath = config.strProgramFolder + kSequenceStateName;
     std::string strStateText;

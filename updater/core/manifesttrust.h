@@ -23,6 +23,10 @@ const char kSignatureSuffix[] = ".sig";
 // A .sig holds 64 bytes; one of up to this size is read and fails its check
 // as a bad signature rather than pass for a missing one.
 const std::size_t kMaxSignatureFileBytes = 4096;
+// How far ahead a signed manifest may expire, for manifestgen and the
+// updater alike: a manifest replayed by a mirror (or signed with a stolen
+// key) can hold an installation at its release for no longer than this.
+const std::int64_t kMaxExpiresAheadSeconds = 90LL * 86400;
 
 // What the run needs from the world for the checks. Called on the dialog's
 // thread only; none of these throws.
@@ -90,6 +94,7 @@ enum class TrustVerdict {
     MissingAttributes,  // signed, but without a readable sequence or expiry
     WrongName,          // its name attribute is missing or names another manifest
     Expired,
+    ExpiresTooFar,  // expires further ahead than kMaxExpiresAheadSeconds
     RolledBack,
     BehindPlaza,      // a game manifest older than the plaza manifest last accepted
     StateNotSaved,    // accepted, but the new sequence could not be kept

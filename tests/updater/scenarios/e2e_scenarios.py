@@ -5,6 +5,7 @@ cmd.exe running SpecialCpy.bat, and the message-box watcher.
 """
 
 import base64
+import datetime
 import hashlib
 import os
 import shutil
@@ -16,6 +17,10 @@ from talvexrig import (BIN, ENGINE_ENDED_BOX, Installation, boxes_of, check, che
 from nginx_rig import NginxRig, free_port, make_authority
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
+# Signed releases expire 30 days ahead, as manifestgen's default: the updater
+# refuses an expiry more than 90 days ahead.
+EXPIRES = (datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0) +
+           datetime.timedelta(days=30)).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 class Release:
@@ -34,8 +39,10 @@ class Release:
         with open(path, "wb") as f:
             f.write(data)
 
-    def publish(self, games=(), signer=None, sequence=1, expires="2099-01-01T00:00:00Z"):
+    def publish(self, games=(), signer=None, sequence=1, expires=None):
         """Writes the manifests; with a signer, signed ones with their .sig."""
+        expires = expires or EXPIRES
+
         def root(name):
             if not signer:
                 return "<Update>"
@@ -274,7 +281,7 @@ def signed_release_updates_to_identical(root):
         wait_for(lambda: not inst.exists("SpecialCpy.bat"), "SpecialCpy.bat to finish")
         check_equal(b"plaza data v2", inst.read("Plaza.dat"), "ordinary file replaced")
         check_equal(b"rank library v2", inst.read("Quorle.dll"), "special file moved")
-        check("更新列表签名验证通过(LastUpdateFiles.xml)(序号5，有效期至2099-01-01T00:00:00Z)"
+        check(f"更新列表签名验证通过(LastUpdateFiles.xml)(序号5，有效期至{EXPIRES})"
               in inst.log(), f"verification logged: {inst.log()}")
         check_equal(b"LastUpdateFiles.xml 5\r\n", inst.read("DownLoad\\SignedSequence.txt"),
                     "sequence kept")
@@ -417,7 +424,7 @@ def https_update_with_the_test_authority_trusted(root):
             check_equal([], boxes, "trusted: message boxes")
             check_equal(b"plaza data over https", inst.read("Plaza.dat"), "file replaced")
             check_equal(b"notes over https", inst.read("子目录\\说明.txt"), "file added")
-            check("更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至2099-01-01T00:00:00Z)"
+            check(f"更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至{EXPIRES})"
                   in inst.log(), f"verification logged: {inst.log()}")
             check(rig.base_url.startswith("https://localhost:"), rig.base_url)
         finally:
