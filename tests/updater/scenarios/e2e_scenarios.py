@@ -28,10 +28,13 @@ class Release:
 
     def __init__(self, root):
         self.root = os.path.join(root, "release")
-        self.files = []  # (name, data, special, game, digest, sha256)
+        self.files = []  # (name, data, special, game, digest)
+        self.sha256 = {}  # name -> the SHA-256 text a signed manifest gives instead of the true one
 
     def add(self, name, data, special=0, game=None, digest=None, sha256=None):
-        self.files.append((name, data, special, game, digest, sha256))
+        self.files.append((name, data, special, game, digest))
+        if sha256:
+            self.sha256[name] = sha256
         # The engine asks for code page 936 bytes; the served names are those bytes.
         path = os.path.join(os.fsencode(self.root), b"update", b"client",
                             *name.strip("\\").encode("cp936").split(b"\\"))
@@ -61,8 +64,9 @@ class Release:
             return "".join(
                 f'<File name="{n}" date="{d or hashlib.md5(data).hexdigest()}" '
                 f'bytes="{len(data)}" isSpecial="{s}"' +
-                (f' sha256="{h or hashlib.sha256(data).hexdigest()}"' if signer else "") + "/>"
-                for n, data, s, g, d, h in self.files if g == game)
+                (f' sha256="{self.sha256.get(n) or hashlib.sha256(data).hexdigest()}"'
+                 if signer else "") + "/>"
+                for n, data, s, g, d in self.files if g == game)
         xml = os.path.join(self.root, "update", "xml")
         os.makedirs(xml, exist_ok=True)
         write("LastUpdateFiles.xml",
