@@ -107,30 +107,29 @@ void CDravikApp::CopyAndDeleteFolder(std::string srcDir, std::string destDir) {
     RemoveFolderFinally(srcDir, str_resSpecialDir, n);
 }
 
-std::string CDravikApp::DeleteCopiedFile(int n, const std::string& strFilePath,
-                                         const std::string& strNewFilePath) {
-    const bool bDeleted = m_platform.RemoveFile(strFilePath);
-    return FormatText(bDeleted ? kMsgCopiedAndDeleted : kMsgCopiedNotDeleted, n,
-                      strFilePath.c_str(), strNewFilePath.c_str());
-}
-
 void CDravikApp::MoveOneFile(const FolderEntry& entry, const std::string& destDir, int& n) {
     const std::string& strFileName = entry.strName;
     const std::string& strFilePath = entry.strPath;
     const std::string strNewFilePath = destDir + "//" + strFileName;
 
+    // The staged file lies on the installation's volume and the engine made it durable: moved
+    // over the installed one, the installed file is the old or the new, even after a power loss,
+    // where a copy in place could leave it cut with nothing staged to finish from. The log still
+    // speaks of copying and deleting, as support staff search for those words.
     std::string strMessage;
-    const bool bCopied = m_platform.CopyFileOver(strFilePath, strNewFilePath);
+    const bool bMoved = m_platform.MoveFileOver(strFilePath, strNewFilePath);
     ++n;
-    if (bCopied) {
-        strMessage = DeleteCopiedFile(n, strFilePath, strNewFilePath);
+    if (bMoved) {
+        strMessage =
+            FormatText(kMsgCopiedAndDeleted, n, strFilePath.c_str(), strNewFilePath.c_str());
     } else {
         // The first failure is usually a plaza that is still going away after its termination.
         for (int nRetry = 0; nRetry < kCopyRetries; ++nRetry) {
-            const bool bRetryCopied = m_platform.CopyFileOver(strFilePath, strNewFilePath);
+            const bool bRetryMoved = m_platform.MoveFileOver(strFilePath, strNewFilePath);
             ++n;
-            if (bRetryCopied) {
-                strMessage = DeleteCopiedFile(n, strFilePath, strNewFilePath);
+            if (bRetryMoved) {
+                strMessage = FormatText(kMsgCopiedAndDeleted, n, strFilePath.c_str(),
+                                        strNewFilePath.c_str());
                 WriteCopyLog(strMessage);
                 break;
             }

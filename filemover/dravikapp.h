@@ -29,8 +29,8 @@ public:
     void EndPlazaProcesses();
 
     // Moves the content of srcDir into destDir (neither with a trailing separator): files are
-    // copied over the installed ones and deleted, subfolders moved the same way, and srcDir is
-    // removed once empty. Failures are logged and passed over.
+    // moved over the installed ones, subfolders moved the same way, and srcDir is removed once
+    // empty. Failures are logged and passed over.
     void CopyAndDeleteFolder(std::string srcDir, std::string destDir);
 
     // Starts "<strCurDrt>\ZIVGame.exe -u"; false if it was not started.
@@ -41,8 +41,6 @@ public:
 
 private:
     void WriteCopyLog(const std::string& message) { m_log.WriteCopyLog(message); }
-    std::string DeleteCopiedFile(int n, const std::string& strFilePath,
-                                 const std::string& strNewFilePath);
     void MoveOneFile(const FolderEntry& entry, const std::string& destDir, int& n);
     void RemoveFolderFinally(const std::string& srcDir, const std::string& str_resSpecialDir,
                              int& n);

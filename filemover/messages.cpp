@@ -8,12 +8,9 @@ const char kMsgPlazaEnded[] = "存在ZIVGame.exe进程,成功删除该进程!";
 const char kMsgPlazaEndFailed[] = "存在ZIVGame.exe进程,删除进程失败!";
 const char kMsgCreateFolder[] = "创建%s目录";
 const char kMsgDeleteFolder[] = "删除文件夹%s %d";
-// The ASCII comma before 并且 and the full-width one before 但是 are both historical: log
-// readers match on them.
+// The ASCII comma before 并且 is historical: log readers match on it.
 const char kMsgCopiedAndDeleted[] =
     "成功拷贝文件 %d,strFilePath:%s --- strNewFilePath:%s,并且成功删除文件";
-const char kMsgCopiedNotDeleted[] =
-    "成功拷贝文件 %d,strFilePath:%s --- strNewFilePath:%s，但是删除文件失败";
 const char kMsgCopyFailed[] = "拷贝文件失败 %d,strFilePath:%s --- strNewFilePath:%s";
 const char kMsgFinallyRemoved[] = "最后成功删除文件夹%s %d";
 const char kMsgFinalRemoveFailed[] = "最后删除文件夹失败%s %d";

@@ -9,7 +9,6 @@ extern const char kMsgPlazaEndFailed[];
 extern const char kMsgCreateFolder[];
 extern const char kMsgDeleteFolder[];
 extern const char kMsgCopiedAndDeleted[];
-extern const char kMsgCopiedNotDeleted[];
 extern const char kMsgCopyFailed[];
 extern const char kMsgFinallyRemoved[];
 extern const char kMsgFinalRemoveFailed[];

@@ -48,9 +48,11 @@ public:
     virtual bool IsFolder(const std::string& path) = 0;
     // Creates one folder level.
     virtual bool MakeFolder(const std::string& path) = 0;
-    // Copies src to dest, replacing an existing dest.
-    virtual bool CopyFileOver(const std::string& src, const std::string& dest) = 0;
-    virtual bool RemoveFile(const std::string& path) = 0;
+    // Moves src over dest in one step, replacing an existing dest, and returns only once the
+    // move is on the disk: dest is the old file or the new one, never part of either. Fails,
+    // leaving both as they were, when src cannot be deleted (held open) or lies on another
+    // volume.
+    virtual bool MoveFileOver(const std::string& src, const std::string& dest) = 0;
     // Removes a folder; fails unless it is empty.
     virtual bool RemoveFolder(const std::string& path) = 0;
     virtual void Pause(unsigned int nMilliseconds) = 0;

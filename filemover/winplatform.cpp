@@ -104,12 +104,11 @@ bool CWinDravikPlatform::MakeFolder(const std::string& path) {
     return ::CreateDirectoryA(path.c_str(), /*lpSecurityAttributes=*/nullptr) != FALSE;
 }
 
-bool CWinDravikPlatform::CopyFileOver(const std::string& src, const std::string& dest) {
-    return ::CopyFileA(src.c_str(), dest.c_str(), /*bFailIfExists=*/FALSE) != FALSE;
-}
-
-bool CWinDravikPlatform::RemoveFile(const std::string& path) {
-    return ::DeleteFileA(path.c_str()) != FALSE;
+bool CWinDravikPlatform::MoveFileOver(const std::string& src, const std::string& dest) {
+    // No copy across volumes: a copy writes the target in place, and a power loss in the middle
+    // would leave it cut with no staged file to finish from.
+    return ::MoveFileExA(src.c_str(), dest.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 bool CWinDravikPlatform::RemoveFolder(const std::string& path) {

@@ -9,8 +9,7 @@ public:
     std::unique_ptr<IFolderSearch> FindFiles(const std::string& pattern) override;
     bool IsFolder(const std::string& path) override;
     bool MakeFolder(const std::string& path) override;
-    bool CopyFileOver(const std::string& src, const std::string& dest) override;
-    bool RemoveFile(const std::string& path) override;
+    bool MoveFileOver(const std::string& src, const std::string& dest) override;
     bool RemoveFolder(const std::string& path) override;
     void Pause(unsigned int nMilliseconds) override;
     bool ListProcesses(std::vector<ProcessEntry>& processes) override;

@@ -32,6 +32,10 @@ bool EcdsaGenerateKeyPair(EcdsaKeyPair& keyPair) noexcept;
 bool EcdsaSign(const EcdsaKeyPair& keyPair, const std::string& strMessage,
                std::string& strSignature) noexcept;
 
+// True when the 64 bytes are a point of P-256 that the provider imports as a
+// public key: a key that is not would fail every signature it is asked about.
+bool EcdsaPublicKeyValid(const std::string& strPublic) noexcept;
+
 // True only when strSignature is a valid signature of strMessage's SHA-256
 // digest under strPublic. A malformed key or signature is simply not valid.
 bool EcdsaVerify(const std::string& strPublic, const std::string& strMessage,

@@ -157,6 +157,17 @@ bool EcdsaSign(const EcdsaKeyPair& keyPair, const std::string& strMessage,
     }
 }
 
+bool EcdsaPublicKeyValid(const std::string& strPublic) noexcept {
+    try {
+        CKey key;
+        return strPublic.size() == kEcdsaPublicKeySize &&
+               Import(BCRYPT_ECCPUBLIC_BLOB, KeyBlob(BCRYPT_ECDSA_PUBLIC_P256_MAGIC, strPublic),
+                      key);
+    } catch (...) {
+        return false;
+    }
+}
+
 bool EcdsaVerify(const std::string& strPublic, const std::string& strMessage,
                  const std::string& strSignature) noexcept {
     try {

@@ -178,6 +178,15 @@ bool EcdsaSign(const EcdsaKeyPair& keyPair, const std::string& strMessage,
     }
 }
 
+bool EcdsaPublicKeyValid(const std::string& strPublic) noexcept {
+    try {
+        // Decoding the point checks that it lies on the curve.
+        return MakeKey(strPublic, nullptr) != nullptr;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool EcdsaVerify(const std::string& strPublic, const std::string& strMessage,
                  const std::string& strSignature) noexcept {
     try {

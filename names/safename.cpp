@@ -103,7 +103,15 @@ NameFault CheckRelativePath(const std::string& strPath) {
         }
         i += n;
     }
-    return CheckStep(strStep);
+    const NameFault fault = CheckStep(strStep);
+    if (fault != NameFault::kNone)
+        return fault;
+    // A file shipped there would stand for what the updater itself fetched,
+    // stages or runs at the next hand-over.
+    const std::string strKey = NameKey(strPath);
+    if (strKey == "specialcpy.bat" || strKey == "download" || strKey.rfind("download\\", 0) == 0)
+        return NameFault::kReserved;
+    return NameFault::kNone;
 }
 
 bool HasBatchCharacter(const std::string& strText) {

@@ -39,6 +39,8 @@ enum class NameFault {
     kDotOrBlankEnd,  // a step ending in '.' or ' ' ("." and ".." too): Windows drops it
     kDevice,         // a step naming a device: CON, PRN, AUX, NUL, COM0-9, LPT0-9,
                      // CONIN$, CONOUT$, in any case, with or without an extension
+    kReserved,       // the updater's own: anything in DownLoad (manifests, the sequence
+                     // record, staged files), or SpecialCpy.bat, as Windows compares names
 };
 
 // A relative path: steps separated by '\' or '/', no leading or trailing

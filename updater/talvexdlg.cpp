@@ -303,7 +303,7 @@ BOOL CTalvexDlg::OnInitDialog() {
     m_strUpdateSpecificGame = strUpdateSpecificGame;
 
     CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost);
+    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
     int nEngineResult = 0;
     bool bAsked = strUpdateSpecificGame.empty()
                       ? run.DownloadLastUpdateXMLFile(nEngineResult)
@@ -383,7 +383,7 @@ void CTalvexDlg::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
         if (m_bRunEnded)
             return;
         CHost host(*this);
-        CUpdateRun run(Config(), host, &m_trustHost);
+        CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
         run.OnDownLoadEvent(nEvent, pTask);
     } catch (...) {
         // Only the host's own calls can get here; the engine must not see it.
@@ -397,7 +397,7 @@ void CTalvexDlg::OnServiceStop() {
         // A signed manifest whose .sig never arrived is refused as such.
         if (!m_bRunEnded) {
             CHost host(*this);
-            CUpdateRun run(Config(), host, &m_trustHost);
+            CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
             if (run.OnServiceStop(m_strUpdateSpecificGame))
                 return;
         }
@@ -427,7 +427,7 @@ void CTalvexDlg::EngineEnded(const char* pszLogLine) {
 
 int CTalvexDlg::DownloadLastUpdateXMLFile() {
     CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost);
+    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
     int nResult = 0;
     run.DownloadLastUpdateXMLFile(nResult);
     return nResult;
@@ -435,7 +435,7 @@ int CTalvexDlg::DownloadLastUpdateXMLFile() {
 
 int CTalvexDlg::DownloadGameXMLFile(const char* pszGameName) {
     CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost);
+    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
     int nResult = 0;
     run.DownloadGameXMLFile(pszGameName != nullptr ? pszGameName : "", nResult);
     return nResult;

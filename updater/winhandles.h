@@ -49,6 +49,14 @@ struct KernelHandleTraits {
     static void Close(Type h) { ::CloseHandle(h); }
 };
 
+// Folder searches: invalid at INVALID_HANDLE_VALUE, closed by FindClose.
+struct FindHandleTraits {
+    typedef HANDLE Type;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::FindClose(h); }
+};
+
 typedef CUniqueHandle<FileHandleTraits> CFileHandle;
+typedef CUniqueHandle<FindHandleTraits> CFindHandle;
 typedef CUniqueHandle<FileHandleTraits> CSnapshotHandle;
 typedef CUniqueHandle<KernelHandleTraits> CKernelHandle;

@@ -18,10 +18,6 @@ std::string Copied(int n, const std::string& from, const std::string& to) {
     return "log:成功拷贝文件 " + std::to_string(n) + ",strFilePath:" + from +
            " --- strNewFilePath:" + to + ",并且成功删除文件";
 }
-std::string CopiedNotDeleted(int n, const std::string& from, const std::string& to) {
-    return "log:成功拷贝文件 " + std::to_string(n) + ",strFilePath:" + from +
-           " --- strNewFilePath:" + to + "，但是删除文件失败";
-}
 std::string CopyFailed(int n, const std::string& from, const std::string& to) {
     return "log:拷贝文件失败 " + std::to_string(n) + ",strFilePath:" + from +
            " --- strNewFilePath:" + to;
@@ -117,7 +113,7 @@ TEST(DravikRun, FileLockedForTheWholeRunStaysWithElevenAttempts) {
     const std::string from = "C:\\Game\\DownLoad\\Special\\a.dll";
     platform.AddFile(from, "new");
     platform.AddFile("C:\\Game\\a.dll", "old");
-    platform.copyFailures[from] = CFakePlatform::kAlways;
+    platform.moveFailures[from] = CFakePlatform::kAlways;
 
     Events want;
     for (int n = 2; n <= 11; ++n) {
@@ -131,7 +127,7 @@ TEST(DravikRun, FileLockedForTheWholeRunStaysWithElevenAttempts) {
     }
     want.push_back(kStarted);
     EXPECT_EQ(want, RunDravik(platform));
-    EXPECT_EQ(11, platform.nCopyAttempts);
+    EXPECT_EQ(11, platform.nMoveAttempts);
     EXPECT_EQ(4, platform.nRemoveFolderCalls);
     EXPECT_EQ("old", platform.Content("C:\\Game\\a.dll"));
     EXPECT_TRUE(platform.HasFile(from));
@@ -144,7 +140,7 @@ TEST(DravikRun, FileReleasedDuringTheRetries) {
     for (int nFailures : {1, 2, 3, 10}) {
         CFakePlatform platform;
         platform.AddFile(from, "new");
-        platform.copyFailures[from] = nFailures;
+        platform.moveFailures[from] = nFailures;
         Events want;
         for (int n = 2; n <= nFailures; ++n) {
             want.push_back(CopyFailed(n, from, "C:\\Game//a.dll"));
@@ -157,24 +153,6 @@ TEST(DravikRun, FileReleasedDuringTheRetries) {
         EXPECT_EQ(want, RunDravik(platform)) << "failures " << nFailures;
         EXPECT_EQ("new", platform.Content("C:\\Game\\a.dll")) << "failures " << nFailures;
     }
-}
-
-TEST(DravikRun, CopiedFileThatCannotBeDeletedStaysAndKeepsItsFolder) {
-    CFakePlatform platform;
-    const std::string from = "C:\\Game\\DownLoad\\Special\\a.dll";
-    platform.AddFile(from, "new");
-    platform.undeletableFiles.insert(from);
-    const Events want = {CopiedNotDeleted(1, from, "C:\\Game//a.dll"),
-                         RemoveFailed(kSpecial, 1),
-                         "pause:500",
-                         RemoveFailed(kSpecial, 2),
-                         "pause:500",
-                         RemoveFailed(kSpecial, 3),
-                         "pause:500",
-                         kStarted};
-    EXPECT_EQ(want, RunDravik(platform));
-    EXPECT_EQ("new", platform.Content("C:\\Game\\a.dll"));
-    EXPECT_TRUE(platform.HasFile(from));
 }
 
 TEST(DravikRun, FinalRemovalSucceedingOnARetryTakesTheRetrysNumber) {
@@ -190,16 +168,13 @@ TEST(DravikRun, FinalRemovalSucceedingOnARetryTakesTheRetrysNumber) {
 // folder: the nested folder fails with 1..3, its parent then with 4..6.
 TEST(DravikRun, FailedRemovalCountIsRunWide) {
     CFakePlatform platform;
-    const std::string a = "C:\\Game\\DownLoad\\Special\\a.dll";
     const std::string sub = "C:\\Game\\DownLoad\\Special\\sub";
-    platform.AddFile(a, "a");
     platform.AddFile(sub + "\\b.dll", "b");
     platform.AddFolder("C:\\Game\\sub");
-    platform.undeletableFiles = {a, sub + "\\b.dll"};
+    platform.removeFailures[sub] = CFakePlatform::kAlways;
     const Events want = {
-        CopiedNotDeleted(1, a, "C:\\Game//a.dll"),
-        "log:删除文件夹C:\\Game\\DownLoad\\Special 2",
-        CopiedNotDeleted(1, sub + "\\b.dll", "C:\\Game\\sub//b.dll"),
+        "log:删除文件夹C:\\Game\\DownLoad\\Special 1",
+        Copied(1, sub + "\\b.dll", "C:\\Game\\sub//b.dll"),
         RemoveFailed(sub, 1),
         "pause:500",
         RemoveFailed(sub, 2),
@@ -230,7 +205,7 @@ TEST(DravikRun, FolderThatCannotBeCreatedFailsItsCopies) {
     EXPECT_EQ("创建C:\\Game\\sub目录", entries[0]);
     EXPECT_EQ(CopyFailed(11, kSpecial + std::string("\\sub\\x.dll"), "C:\\Game\\sub//x.dll"),
               "log:" + entries[12]);
-    EXPECT_EQ(11, platform.nCopyAttempts);
+    EXPECT_EQ(11, platform.nMoveAttempts);
     EXPECT_TRUE(platform.HasFile("C:\\Game\\DownLoad\\Special\\sub\\x.dll"));
     EXPECT_EQ(6, app.GetFailedRemovals());
 }

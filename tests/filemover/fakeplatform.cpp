@@ -145,24 +145,16 @@ bool CFakePlatform::MakeFolder(const std::string& path) {
     return true;
 }
 
-bool CFakePlatform::CopyFileOver(const std::string& src, const std::string& dest) {
-    ++nCopyAttempts;
+bool CFakePlatform::MoveFileOver(const std::string& src, const std::string& dest) {
+    ++nMoveAttempts;
     const std::string from = Canonical(src);
     const std::string to = Canonical(dest);
-    if (TakeFault(copyFailures, from) || !HasFile(from) || HasFolder(to) ||
+    if (TakeFault(moveFailures, from) || !HasFile(from) || HasFolder(to) ||
         !HasFolder(Parent(to))) {
         return false;
     }
     m_nodes[to] = m_nodes[from];
-    return true;
-}
-
-bool CFakePlatform::RemoveFile(const std::string& path) {
-    const std::string canonical = Canonical(path);
-    if (undeletableFiles.count(canonical) || !HasFile(canonical)) {
-        return false;
-    }
-    m_nodes.erase(canonical);
+    m_nodes.erase(from);
     return true;
 }
 

@@ -24,8 +24,7 @@ public:
 
     // Faults. A count of kAlways never runs out.
     static constexpr int kAlways = -1;
-    std::map<std::string, int> copyFailures;    // by source path: failing copy attempts
-    std::set<std::string> undeletableFiles;     // RemoveFile fails
+    std::map<std::string, int> moveFailures;    // by source path: failing move attempts
     std::map<std::string, int> removeFailures;  // by folder: failing RemoveFolder calls
     std::set<std::string> uncreatableFolders;   // MakeFolder fails
 
@@ -39,7 +38,7 @@ public:
     std::vector<std::string> events;  // "log:<message>" and "pause:<ms>", in order
     std::vector<unsigned long> endedProcessIds;
     std::vector<std::pair<std::string, std::string>> startedPrograms;  // program, command line
-    int nCopyAttempts = 0;
+    int nMoveAttempts = 0;
     int nRemoveFolderCalls = 0;
 
     // The log entries alone, in order.
@@ -50,8 +49,7 @@ public:
     std::unique_ptr<IFolderSearch> FindFiles(const std::string& pattern) override;
     bool IsFolder(const std::string& path) override { return HasFolder(path); }
     bool MakeFolder(const std::string& path) override;
-    bool CopyFileOver(const std::string& src, const std::string& dest) override;
-    bool RemoveFile(const std::string& path) override;
+    bool MoveFileOver(const std::string& src, const std::string& dest) override;
     bool RemoveFolder(const std::string& path) override;
     void Pause(unsigned int nMilliseconds) override;
     bool ListProcesses(std::vector<ProcessEntry>& list) override;

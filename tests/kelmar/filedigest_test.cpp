@@ -9,6 +9,7 @@
 namespace {
 
 using talvex::GetFileMD5;
+using talvex::GetFileSha256;
 using testing_support::ScratchDir;
 using testing_support::WriteBytes;
 
@@ -30,24 +31,34 @@ TEST_F(FileDigestTest, DigestOfTheFileBytes) {
         const char* what;
         std::string bytes;
         const char* want;
+        const char* wantSha256;
     } cases[] = {
-        {"empty", "", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"abc", "abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"empty", "", "d41d8cd98f00b204e9800998ecf8427e",
+         "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "abc", "900150983cd24fb0d6963f7d28e17f72",
+         "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         // Line ends are bytes like any other: no text-mode translation.
         {"CR LF and Ctrl-Z",
          "a\r\nb\x1a"
          "c",
-         "e76224ce3c388a6fc02d18acdb8d4228"},
-        {"one byte short of a piece", Pattern(1023), "6f8c42978a120e01a68357829a2d0d77"},
-        {"exactly one piece", Pattern(1024), "a66351d9c8f941b70a02eaf9c41e69c3"},
-        {"one byte over a piece", Pattern(1025), "ee57403eb3428e1a0be41fad4a70b174"},
-        {"many pieces and a tail", Pattern(12295), "fae857ae879d872afacf17d58f57308c"},
-        {"a million a", std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
+         "e76224ce3c388a6fc02d18acdb8d4228",
+         "17232072800df3a5cfe70a9cab472cf915cce47ae724487f15f7709e4b944ad9"},
+        {"one byte short of a piece", Pattern(1023), "6f8c42978a120e01a68357829a2d0d77",
+         "0978ee87031e207b01d2b755b5bd45956d991339b7455cd99251c30d2938840d"},
+        {"exactly one piece", Pattern(1024), "a66351d9c8f941b70a02eaf9c41e69c3",
+         "e9183d9a79aad8a047b8e67981210d50b01fc75b1edba5bc32ba3d3ec4d5056d"},
+        {"one byte over a piece", Pattern(1025), "ee57403eb3428e1a0be41fad4a70b174",
+         "c7e326e984e4021f1ee792e0f24f4ef4cc9a6e1aac2e7b1870e96d542c4622a3"},
+        {"many pieces and a tail", Pattern(12295), "fae857ae879d872afacf17d58f57308c",
+         "886bb34674b77f41cd52e3b30d66c3aed33b7396958abd17221f1aafcf1f3548"},
+        {"a million a", std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21",
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
     for (const auto& c : cases) {
         std::string path = dir / "f.bin";
         ASSERT_TRUE(WriteBytes(path, c.bytes)) << c.what;
         EXPECT_EQ(c.want, GetFileMD5(path.c_str())) << c.what;
+        EXPECT_EQ(c.wantSha256, GetFileSha256(path.c_str())) << c.what;
     }
 }
 
@@ -64,6 +75,7 @@ TEST_F(FileDigestTest, UnopenableGivesOneSpace) {
     const char* paths[] = {missing.c_str(), missingFolder.c_str(), folder.c_str(), ""};
     for (const char* path : paths) {
         EXPECT_EQ(" ", GetFileMD5(path)) << path;
+        EXPECT_EQ("", GetFileSha256(path)) << path;
     }
     EXPECT_EQ(" ", GetFileMD5(nullptr));
 }

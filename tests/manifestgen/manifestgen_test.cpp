@@ -77,6 +77,7 @@ TEST(ManifestGen, ManifestsReadBackThroughTheUpdatersReader) {
         File("chess/board.dat", "\\chess\\board.dat", 8),
         File("core/quorle.dll", "\\core\\quorle.dll", 9),
     };
+    files[4].strSha256 = std::string(64, 'e');
     PublishOptions options;
     options.specialPatterns = {"core/*.dll"};
     options.games = {{"Chess", {"Chess.exe", "Chess/**"}}};
@@ -97,6 +98,8 @@ TEST(ManifestGen, ManifestsReadBackThroughTheUpdatersReader) {
     EXPECT_EQ("\\core\\quorle.dll", plaza.files[2].strName);
     EXPECT_EQ(1, plaza.files[2].nIsSpecial);
     EXPECT_EQ("0123456789abcdef0123456789abcdef", plaza.files[2].strDate);
+    EXPECT_EQ(std::string(64, 'e'), plaza.files[2].strSha256);
+    EXPECT_EQ("", plaza.files[0].strSha256);
     EXPECT_EQ(std::vector<std::string>{"Chess"}, plaza.games);
 
     ASSERT_EQ(1u, manifests.games.size());
@@ -158,21 +161,25 @@ TEST(ManifestGen, RefusesWhatTheUpdaterWouldRefuse) {
 
 TEST(ManifestGen, SignedAttributesGoOnTheRootAndTheUpdaterStillReadsIt) {
     const std::string strXml = ManifestXml({}, nullptr);
-    const std::string strSigned = WithSignedAttributes(strXml, 41, 1800000000);
+    const std::string strSigned =
+        WithSignedAttributes(strXml, "A&B_UpdateFiles.xml", 41, 1800000000);
     EXPECT_NE(std::string::npos,
-              strSigned.find("\r\n<update sequence=\"41\" expires=\"2027-01-15T08:00:00Z\">\r\n"))
+              strSigned.find("\r\n<update name=\"A&amp;B_UpdateFiles.xml\" sequence=\"41\" "
+                             "expires=\"2027-01-15T08:00:00Z\">\r\n"))
         << strSigned;
     std::uint64_t qwSequence = 0;
     std::int64_t llExpires = 0;
-    ASSERT_TRUE(ReadSignedAttributes(strSigned, qwSequence, llExpires));
+    std::string strName;
+    ASSERT_TRUE(ReadSignedAttributes(strSigned, qwSequence, llExpires, &strName));
     EXPECT_EQ(41u, qwSequence);
     EXPECT_EQ(1800000000, llExpires);
+    EXPECT_EQ("A&B_UpdateFiles.xml", strName);
     Manifest manifest;
     std::string strProblem;
     EXPECT_EQ(ManifestStatus::Ok, ParseManifest(strSigned.c_str(), false, manifest, strProblem));
 
     EXPECT_EQ(0u, HighestSequence({strXml, ""}));
-    EXPECT_EQ(41u, HighestSequence({WithSignedAttributes(strXml, 3, 0), strSigned, strXml}));
+    EXPECT_EQ(41u, HighestSequence({WithSignedAttributes(strXml, "x", 3, 0), strSigned, strXml}));
 }
 
 TEST(ManifestGen, ExpiryIsADurationOrAUtcTime) {
@@ -186,6 +193,10 @@ TEST(ManifestGen, ExpiryIsADurationOrAUtcTime) {
         {"30d", true, llNow + 30 * 86400},
         {"12h", true, llNow + 12 * 3600},
         {"2027-01-31T08:00:00Z", true, 1801382400},
+        // The updater refuses more than 90 days ahead.
+        {"90d", true, llNow + 90 * 86400},
+        {"91d", false, 0},
+        {"2099-01-01T00:00:00Z", false, 0},
         {"0d", false, 0},
         {"30", false, 0},
         {"d", false, 0},
@@ -229,7 +240,7 @@ TEST_F(ReleaseFolder, ScanGivesSortedNamesInCp936WithSizesAndDigests) {
     std::vector<ReleaseFile> files;
     std::string error;
     ASSERT_TRUE(ListRelease((m_root / "release").string(), files, error)) << error;
-    ASSERT_TRUE(DigestRelease((m_root / "release").string(), files, nullptr, error)) << error;
+    ASSERT_TRUE(DigestRelease((m_root / "release").string(), files, true, nullptr, error)) << error;
     ASSERT_EQ(3u, files.size());
     EXPECT_EQ("\\a\\x.dat", files[0].strName);
     EXPECT_EQ("f96b697d7cb7938d525a2f31aaf161d0", files[0].strDigest);
@@ -239,6 +250,8 @@ TEST_F(ReleaseFolder, ScanGivesSortedNamesInCp936WithSizesAndDigests) {
     EXPECT_EQ("\\\xd7\xd3\xc4\xbf\xc2\xbc\\a.dll", files[2].strName);
     EXPECT_EQ(3u, files[2].qwSize);
     EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", files[2].strDigest);
+    EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+              files[2].strSha256);
 }
 
 TEST_F(ReleaseFolder, NameWithoutACp936FormIsAnError) {
@@ -338,7 +351,9 @@ TEST_F(ReleaseFolder, KeygenThenSignedPublishingNumbersEachRelease) {
         EXPECT_TRUE(kelmar::EcdsaVerify(strPublic, text, sig)) << name;
         std::uint64_t qwSequence = 0;
         std::int64_t llExpires = 0;
-        ASSERT_TRUE(ReadSignedAttributes(text, qwSequence, llExpires)) << name;
+        std::string strSignedName;
+        ASSERT_TRUE(ReadSignedAttributes(text, qwSequence, llExpires, &strSignedName)) << name;
+        EXPECT_EQ(name, strSignedName);
         EXPECT_EQ(2u, qwSequence) << name << ": one more than the release before";
         const std::int64_t llLeft = llExpires - static_cast<std::int64_t>(std::time(nullptr));
         EXPECT_TRUE(llLeft > 7000 && llLeft <= 7200) << name << " " << llLeft;

@@ -96,6 +96,15 @@ inline const std::vector<NameCase>& NameCases() {
         {"con_x.txt", F::kNone},
         {"a.con", F::kNone},
         {"xnul", F::kNone},
+        // The updater's own folder and batch file, as Windows compares names.
+        {"SpecialCpy.bat", F::kReserved},
+        {"specialcpy.BAT", F::kReserved},
+        {"DownLoad\\LastUpdateFiles.xml", F::kReserved},
+        {"download/Special/Quorle.dll", F::kReserved},
+        {"DOWNLOAD", F::kReserved},
+        {"sub\\SpecialCpy.bat", F::kNone},
+        {"DownLoads\\x", F::kNone},
+        {"sub\\DownLoad\\x", F::kNone},
     };
     return cases;
 }

@@ -6,15 +6,24 @@
 
 #include <gtest/gtest.h>
 
+#include "kelmar/ecdsa.h"
 #include "kelmar/ecdsakeytext.h"
 
 namespace {
 
-const std::string kKeyLine = kelmar::EcdsaPublicKeyText(std::string(64, '\x07'));
+kelmar::EcdsaKeyPair NewKey() {
+    kelmar::EcdsaKeyPair key;
+    EXPECT_TRUE(kelmar::EcdsaGenerateKeyPair(key));
+    return key;
+}
+const kelmar::EcdsaKeyPair kKey = NewKey();
+const std::string kKeyLine = kelmar::EcdsaPublicKeyText(kKey.strPublic);
+// Well-formed text, but no point of the curve.
+const std::string kOffCurveLine = kelmar::EcdsaPublicKeyText(std::string(64, '\x07'));
 
 TEST(ManifestTrust, SettingsFromThePlazaInformationFile) {
     struct Case {
-        std::string strServers;  // the child elements
+        std::string strServers;  // the child elements, or a whole document from its root on
         bool bOk;
         std::string strKey;  // expected raw key
         std::string strProblem;
@@ -22,11 +31,21 @@ TEST(ManifestTrust, SettingsFromThePlazaInformationFile) {
     const Case cases[] = {
         {"<s updateGameUrl=\"http://a/%s\"/>", true, "", ""},
         {"<s updateGameUrl=\"http://a/%s\" updatePublicKey=\"" + kKeyLine + "\"/>", true,
-         std::string(64, '\x07'), ""},
+         kKey.strPublic, ""},
         // First child with a non-empty value supplies it, as for the addresses.
-        {"<s updatePublicKey=\"\"/><t updatePublicKey=\"" + kKeyLine + "\"/>", true,
-         std::string(64, '\x07'), ""},
+        {"<s updatePublicKey=\"\"/><t updatePublicKey=\"" + kKeyLine + "\"/>", true, kKey.strPublic,
+         ""},
         {"<s updatePublicKey=\"ecdsa-p256:AAAA\"/>", false, "", "发布者公钥无效(ecdsa-p256:AAAA)"},
+        {"<s updatePublicKey=\"" + kOffCurveLine + "\"/>", false, "",
+         "发布者公钥无效(" + kOffCurveLine + ")"},
+        // Never read there: the installation would run unsigned.
+        {"<p isEnableUpdate=\"1\" updatePublicKey=\"" + kKeyLine + "\"><s/></p>", false, "",
+         "发布者公钥和updateHttpsOnly只能写在服务器元素上"},
+        {"<p isEnableUpdate=\"1\" updateHttpsOnly=\"1\"/>", false, "",
+         "发布者公钥和updateHttpsOnly只能写在服务器元素上"},
+        // "true" reads as 0: with a key, only 0 and 1 are taken.
+        {"<s updatePublicKey=\"" + kKeyLine + "\" updateHttpsOnly=\"true\"/>", false, "",
+         "updateHttpsOnly只能是0或1(true)"},
         {"<s updateGameUrl=\"HTTPS://a/%s\" updateGameUrlReserve=\"https://b/%s\" "
          "updateHttpsOnly=\"1\"/>",
          true, "", ""},
@@ -39,7 +58,9 @@ TEST(ManifestTrust, SettingsFromThePlazaInformationFile) {
         {"<s updateGameUrl=\"http://a/%s\" updateHttpsOnly=\"no\"/>", true, "", ""},
     };
     for (const Case& c : cases) {
-        const std::string strXml = "<p isEnableUpdate=\"1\">" + c.strServers + "</p>";
+        const std::string strXml = c.strServers.rfind("<p ", 0) == 0
+                                       ? c.strServers
+                                       : "<p isEnableUpdate=\"1\">" + c.strServers + "</p>";
         PlazaInfo info;
         ASSERT_TRUE(ParsePlazaInfo(strXml.c_str(), info)) << strXml;
         UpdaterConfig config;

@@ -1,7 +1,10 @@
 // The run's decisions and orchestration against a recording host: what is
 // logged, shown, ended, written and sent, in which order.
+#include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -13,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "kelmar/ecdsa.h"
+#include "updater/core/filedigest.h"
 #include "updater/core/updaterun.h"
 
 namespace {
@@ -271,6 +275,8 @@ TEST_F(UpdateRunTest, HostileManifestEndsNothingAndRequestsNothing) {
         "<e name=\"\\a.dll.\" date=\"" + d + "\" isSpecial=\"0\"/>",
         "<e name=\"\\OK.DLL\" date=\"" + d + "\" isSpecial=\"0\"/>",
         "<e name=\"\\b.dll\" date=\"\" isSpecial=\"0\"/>",
+        "<e name=\"\\SpecialCpy.bat\" date=\"" + d + "\" isSpecial=\"0\"/>",
+        "<e name=\"\\DownLoad\\Special\\Quorle.dll\" date=\"" + d + "\" isSpecial=\"0\"/>",
     };
     for (const std::string& strEntry : entries) {
         host = CRecordingHost();
@@ -528,8 +534,36 @@ public:
         removed.push_back(strPath);
         std::remove(strPath.c_str());
     }
+    // Natively a Windows path's backslashes are name characters: the files
+    // "under" FOLDER are those of its parent named "FOLDER-step\...".
+    bool ListFiles(const std::string& strFolder, std::vector<std::string>& files) override {
+        const std::size_t nSlash = strFolder.rfind('/');
+        const std::string strPrefix = strFolder.substr(nSlash + 1) + "\\";
+        DIR* pDir = opendir(strFolder.substr(0, nSlash).c_str());
+        if (pDir == nullptr)
+            return false;
+        for (dirent* pEntry = readdir(pDir); pEntry != nullptr; pEntry = readdir(pDir)) {
+            const std::string strName = pEntry->d_name;
+            if (strName.rfind(strPrefix, 0) == 0)
+                files.push_back(strName.substr(strPrefix.size()));
+        }
+        closedir(pDir);
+        return true;
+    }
+    bool IsMissing(const std::string& strPath) override {
+        return access(strPath.c_str(), F_OK) != 0 && errno == ENOENT;
+    }
     std::int64_t Now() override { return llNow; }
+    std::string FileSha256(const std::string& strPath) override {
+        return talvex::GetFileSha256(strPath.c_str());
+    }
 };
+
+// The file entry of the signed manifests below: what is fetched for it must
+// be "good". The SHA-256 is in capitals, as a publisher may write it.
+const std::string kEntryOfGood =
+    "<e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\" "
+    "sha256=\"770E607624D689265CA6C44884D0807D9B054D23C473C106C72BE9DE08B7376C\"/>";
 
 class SignedUpdateRunTest : public UpdateRunTest {
 protected:
@@ -539,27 +573,33 @@ protected:
         config.strPublicKey = m_key.strPublic;
         m_written.push_back(config.strProgramFolder + kSequenceStateName);
     }
-    // A manifest signed by key, with the given root attributes.
+    // A manifest signed by key, with the given root attributes and file entries.
     void Publish(const std::string& strPath, const std::string& strAttributes,
-                 const kelmar::EcdsaKeyPair* pKey = nullptr) {
-        const std::string strText = "<R" + strAttributes +
-                                    "><F><e name=\"\\a\" date=\"dddddddddddddddddddddddddddddddd\" "
-                                    "isSpecial=\"0\"/></F><G/></R>";
+                 const kelmar::EcdsaKeyPair* pKey = nullptr,
+                 const std::string& strEntries = kEntryOfGood) {
+        const std::string strText = "<R" + strAttributes + "><F>" + strEntries + "</F><G/></R>";
         std::string strSignature;
         ASSERT_TRUE(kelmar::EcdsaSign(pKey != nullptr ? *pKey : m_key, strText, strSignature));
         Write(strPath, strText);
         Write(strPath + kSignatureSuffix, strSignature);
     }
     void SignedEvent(const DownLoadTask& task) {
-        CUpdateRun run(config, host, &trust);
+        CUpdateRun run(config, host, &trust, &expected);
         run.OnDownLoadEvent(DOWNLOAD_EVENT_FINISHED, &task);
     }
 
     kelmar::EcdsaKeyPair m_key;
     CDiskTrustHost trust;
+    ExpectedFiles expected;
 };
 
-const char kFresh[] = " sequence=\"7\" expires=\"2027-02-01T00:00:00Z\"";
+// The root attributes of a signed manifest named strName.
+std::string Signed(const std::string& strName, const std::string& strSequence = "7",
+                   const std::string& strExpires = "2027-02-01T00:00:00Z") {
+    return " name=\"" + strName + "\" sequence=\"" + strSequence + "\" expires=\"" + strExpires +
+           "\"";
+}
+const std::string kFresh = Signed("LastUpdateFiles.xml");
 
 TEST_F(SignedUpdateRunTest, ManifestAndSignatureAreAskedForInOneBatch) {
     CUpdateRun run(config, host, &trust);
@@ -616,6 +656,7 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
         std::string strLog;
     };
     const std::string strFailed = "log:更新列表签名验证失败(LastUpdateFiles.xml)：";
+    const std::string strGameFailed = "log:更新列表签名验证失败(G_UpdateFiles.xml)：";
     const Case cases[] = {
         {"one byte changed",
          [&] {
@@ -638,8 +679,13 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
              std::ofstream(strPath + ".sig", std::ios::binary | std::ios::app) << "x";
          },
          false, strFailed + "签名无效"},
-        {"expired", [&] { Publish(strPath, " sequence=\"7\" expires=\"2027-01-15T08:00:00Z\""); },
+        {"expired",
+         [&] { Publish(strPath, Signed("LastUpdateFiles.xml", "7", "2027-01-15T08:00:00Z")); },
          false, strFailed + "已过期(2027-01-15T08:00:00Z)"},
+        // 90 days and one second after 2027-01-15T08:00:00Z.
+        {"expiring too far ahead",
+         [&] { Publish(strPath, Signed("LastUpdateFiles.xml", "7", "2027-04-15T08:00:01Z")); },
+         false, strFailed + "有效期过长(2027-04-15T08:00:01Z)"},
         {"no sequence", [&] { Publish(strPath, " expires=\"2027-02-01T00:00:00Z\""); }, false,
          strFailed + "缺少版本序号或有效期"},
         {"rolled back",
@@ -655,8 +701,44 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
              trust.bReplaceFails = true;
          },
          false, strFailed + "无法保存版本序号"},
+        {"sequence record past its size",
+         [&] {
+             Publish(strPath, kFresh);
+             Write(config.strProgramFolder + kSequenceStateName,
+                   "LastUpdateFiles.xml 9\r\n" + std::string(64 << 10, '#'));
+         },
+         false, strFailed + "无法读取版本序号记录"},
         {"game, another key", [&] { Publish(strGamePath, kFresh, &other); }, true,
          "log:更新列表签名验证失败(G_UpdateFiles.xml)：签名无效"},
+        {"no name", [&] { Publish(strPath, " sequence=\"7\" expires=\"2027-02-01T00:00:00Z\""); },
+         false, strFailed + "缺少更新列表名称"},
+        // Every manifest of a release is signed alike: only its name tells them apart.
+        {"the plaza's manifest at a game's path", [&] { Publish(strGamePath, kFresh); }, true,
+         strGameFailed + "更新列表名称不符(LastUpdateFiles.xml)"},
+        {"another game's manifest at a game's path",
+         [&] { Publish(strGamePath, Signed("H_UpdateFiles.xml")); }, true,
+         strGameFailed + "更新列表名称不符(H_UpdateFiles.xml)"},
+        {"game manifest of an older release than the plaza's",
+         [&] {
+             Publish(strGamePath, Signed("G_UpdateFiles.xml"));
+             Write(config.strProgramFolder + kSequenceStateName, "LastUpdateFiles.xml 8\r\n");
+         },
+         true, strGameFailed + "版本低于大厅更新列表(7<8)"},
+        // The signature reaches a file only through its SHA-256.
+        {"an entry without its SHA-256",
+         [&] {
+             Publish(strPath, kFresh, nullptr,
+                     "<e name=\"\\b\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\"/>");
+         },
+         false, "log:更新列表文件SHA-256校验码无效(\\b)()"},
+        {"a SHA-256 one digit short",
+         [&] {
+             Publish(strPath, kFresh, nullptr,
+                     "<e name=\"\\b\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"0\" "
+                     "sha256=\"" +
+                         std::string(63, 'a') + "\"/>");
+         },
+         false, "log:更新列表文件SHA-256校验码无效(\\b)(" + std::string(63, 'a') + ")"},
     };
     for (const Case& c : cases) {
         host = CRecordingHost();
@@ -670,8 +752,99 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
         const std::string strBox =
             c.bGame ? "msg:打开" + strGamePath + "出错！" : "msg:LastUpdateFiles.xml出错！";
         const Trace want = {c.strLog, strBox, "quit"};
-        EXPECT_EQ(want, host.trace) << c.pszWhat;
+        // A manifest refused for what it lists has passed its signature first.
+        Trace seen;
+        for (const std::string& strLine : host.trace) {
+            if (strLine.find("log:更新列表签名验证通过") != 0)
+                seen.push_back(strLine);
+        }
+        EXPECT_EQ(want, seen) << c.pszWhat;
         EXPECT_TRUE(host.commands.empty()) << c.pszWhat;
+    }
+}
+
+// A batch file left by a cut run moves its staged files at this run's
+// hand-over only while the manifest accepted now names each of them as a
+// special file with that SHA-256; otherwise they go, with the batch file.
+TEST_F(SignedUpdateRunTest, LeftoverStagingStaysOnlyAsTheAcceptedManifestNamesIt) {
+    const std::string strSpecial =
+        "<e name=\"\\A\" date=\"dddddddddddddddddddddddddddddddd\" isSpecial=\"1\" "
+        "sha256=\"770E607624D689265CA6C44884D0807D9B054D23C473C106C72BE9DE08B7376C\"/>";
+    struct Case {
+        const char* pszWhat;
+        std::string strEntries;
+        const char* pszStaged;  // name under DownLoad\Special
+        const char* pszBytes;
+        bool bKept;
+    } cases[] = {
+        {"named, special, as signed", strSpecial, "a", "good", true},
+        {"other bytes", strSpecial, "a", "evil", false},
+        {"withdrawn by this release", strSpecial, "gone.dll", "good", false},
+        {"no longer special", kEntryOfGood, "a", "good", false},
+    };
+    const std::string strBat = config.strProgramFolder + "SpecialCpy.bat";
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        std::remove((config.strProgramFolder + kSequenceStateName).c_str());
+        const std::string strStaged = config.strProgramFolder + "DownLoad\\Special\\" + c.pszStaged;
+        Write(strStaged, c.pszBytes);
+        Write(strBat, "@rem left by a cut run\r\n");
+        Publish(PlazaManifestPath(config), kFresh, nullptr, c.strEntries);
+        SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+        const bool bLogged =
+            std::find(host.trace.begin(), host.trace.end(),
+                      "log:删除上次未完成的特殊文件和SpecialCpy.bat(1)") != host.trace.end();
+        EXPECT_EQ(!c.bKept, bLogged) << c.pszWhat;
+        EXPECT_EQ(c.bKept, access(strStaged.c_str(), F_OK) == 0) << c.pszWhat;
+        EXPECT_EQ(c.bKept, access(strBat.c_str(), F_OK) == 0) << c.pszWhat;
+        std::remove(strStaged.c_str());
+    }
+}
+
+// MD5, which the engine checks, is no proof against a colliding twin: what
+// arrived must have the SHA-256 the signed manifest gave it before anything
+// is started or handed over, and what has not is removed.
+TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
+    struct Case {
+        const char* pszWhat;
+        bool bGame;
+        const char* pszFetched;  // null: the file is not there
+        Trace want;
+    };
+    const std::string strGameBox = "msg:打开" + GameManifestPath(config, "G") + "出错！";
+    const Case cases[] = {
+        {"the plaza's file as signed", false, "good", {"log:更新完成，打开大厅。", "finish"}},
+        {"a game's file as signed", true, "good", {"log:更新完成，打开游戏。", "opengame"}},
+        {"the plaza's file differs",
+         false,
+         "evil",
+         {"log:更新文件SHA-256校验不符，已删除(\\a)", "msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"a game's file differs",
+         true,
+         "evil",
+         {"log:更新文件SHA-256校验不符，已删除(\\a)", strGameBox, "quit"}},
+        {"the file is gone",
+         false,
+         nullptr,
+         {"log:更新文件SHA-256校验不符，已删除(\\a)", "msg:LastUpdateFiles.xml出错！", "quit"}},
+    };
+    const std::string strFetched = m_strDir + "\\a";
+    for (const Case& c : cases) {
+        host = CRecordingHost();
+        std::remove((config.strProgramFolder + kSequenceStateName).c_str());
+        std::remove(strFetched.c_str());
+        const char* pszGame = c.bGame ? "G" : "";
+        Publish(c.bGame ? GameManifestPath(config, "G") : PlazaManifestPath(config),
+                Signed(c.bGame ? "G_UpdateFiles.xml" : "LastUpdateFiles.xml"));
+        SignedEvent(
+            Task(c.bGame ? DOWNLOAD_CMD_GAME_XML : DOWNLOAD_CMD_PLAZA_XML, pszGame, c.bGame, 2, 1));
+        ASSERT_EQ(1u, host.commands.size()) << c.pszWhat;
+        if (c.pszFetched != nullptr)
+            Write(strFetched, c.pszFetched);
+        host.trace.clear();
+        SignedEvent(Task(DOWNLOAD_CMD_FILES, pszGame, c.bGame, 1, 0));
+        EXPECT_EQ(c.want, host.trace) << c.pszWhat;
+        EXPECT_EQ(c.want.back() != "quit", access(strFetched.c_str(), F_OK) == 0) << c.pszWhat;
     }
 }
 
@@ -682,7 +855,7 @@ TEST_F(SignedUpdateRunTest, EqualSequenceIsAcceptedAndHigherOneRaisesTheRecord) 
     Publish(strPath, kFresh);
     SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
     EXPECT_EQ("cmd:3:1", host.trace.back());
-    Publish(strPath, " sequence=\"12\" expires=\"2027-02-01T00:00:00Z\"");
+    Publish(strPath, Signed("LastUpdateFiles.xml", "12"));
     SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
     std::string strText;
     ASSERT_TRUE(trust.ReadWholeFile(strState, 100, strText));

@@ -37,8 +37,9 @@ const char kHelp[] =
     "installation) and writes the manifests the updater reads into the output folder:\n"
     "  LastUpdateFiles.xml         every file that belongs to no game, then the games\n"
     "  <game>_UpdateFiles.xml      each game's own files\n"
-    "Each file is listed with its name (\\sub\\x.dll), MD5 digest and size. Manifests are\n"
-    "written in code page 936 and replaced in one step.\n"
+    "Each file is listed with its name (\\sub\\x.dll), MD5 digest and size, and in a\n"
+    "signed release its SHA-256. Manifests are written in code page 936 and replaced\n"
+    "in one step.\n"
     "\n"
     "options:\n"
     "  --special PATTERN   files matching PATTERN are special: the plaza holds them\n"
@@ -48,12 +49,13 @@ const char kHelp[] =
     "                      default NAME.exe and NAME/** (repeatable)\n"
     "  --config FILE       read options from FILE: lines 'special = PATTERN' and\n"
     "                      'game = NAME[:PATTERN,...]'; '#' starts a comment\n"
-    "  --sign-key KEY.pem  sign every manifest: its root carries sequence and expires,\n"
-    "                      and <manifest>.sig beside it holds the ECDSA P-256\n"
-    "                      signature of its exact bytes\n"
+    "  --sign-key KEY.pem  sign every manifest: its root carries its own name,\n"
+    "                      sequence and expires, and <manifest>.sig beside it\n"
+    "                      holds the ECDSA P-256 signature of its exact bytes\n"
     "  --sequence N        the release's sequence (default: one more than the highest\n"
     "                      already published in the output folder)\n"
-    "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d)\n"
+    "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d; at most\n"
+    "                      90 days ahead, since the updater refuses more)\n"
     "  --chunk-index DIR   write a chunk index for every file of at least 1 MiB into\n"
     "                      DIR, the folder served as the clients' files, at the\n"
     "                      file's name plus .<md5>.cix: the engine then fetches only\n"
@@ -68,8 +70,9 @@ const char kHelp[] =
     "stay within a folder, '**' spans folders; letter case is ignored.\n"
     "\n"
     "The release is refused, and nothing is written, when the updater would refuse a\n"
-    "name: longer than 127 bytes, a '..' step, a reserved character, or a special\n"
-    "file whose name holds \" % ^ & | < or >.\n"
+    "name: longer than 127 bytes, a '..' step, a reserved character, anything in\n"
+    "DownLoad\\ or SpecialCpy.bat (the updater's own), or a special file whose name\n"
+    "holds \" % ^ & | < or >.\n"
     "\n"
     "keygen writes NAME.pem (the private key, keep it off the server) and NAME.pub (the\n"
     "line for updatePublicKey in the plaza information file).\n"
@@ -272,7 +275,7 @@ bool SignOutputs(const SigningOptions& signing, const std::string& strOut, bool 
     std::vector<std::pair<std::string, std::string>> signedOutputs;
     for (const auto& output : outputs) {
         const std::string strText =
-            WithSignedAttributes(output.second, qwSequence, signing.llExpires);
+            WithSignedAttributes(output.second, output.first, qwSequence, signing.llExpires);
         std::string strSignature;
         if (!kelmar::EcdsaSign(keyPair, strText, strSignature)) {
             strError = "signing " + output.first + " failed";
@@ -374,7 +377,9 @@ int Run(int argc, char** argv) {
     }
     if (!ParseExpiry(strExpires, static_cast<std::int64_t>(std::time(nullptr)),
                      signing.llExpires)) {
-        std::fprintf(stderr, "manifestgen: --expires takes 30d, 12h or 2027-01-31T08:00:00Z\n");
+        std::fprintf(stderr,
+                     "manifestgen: --expires takes 30d, 12h or 2027-01-31T08:00:00Z, at most 90 "
+                     "days ahead (the updater refuses more)\n");
         return kUsage;
     }
 
@@ -420,7 +425,8 @@ int Run(int argc, char** argv) {
     }
     ProgressLine progress(!bQuiet && (bForceProgress || isatty(fileno(stderr))));
     bool bOk = DigestRelease(
-        strRelease, files, [&](const ScanProgress& p) { progress.Update(p); }, strError, onIndex);
+        strRelease, files, !signing.strKeyPath.empty(),
+        [&](const ScanProgress& p) { progress.Update(p); }, strError, onIndex);
     progress.Finish();
     if (!bOk) {
         std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());

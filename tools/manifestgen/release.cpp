@@ -10,6 +10,7 @@
 
 #include "chunks/chunkindex.h"
 #include "kelmar/md5.h"
+#include "kelmar/sha256.h"
 #include "names/safename.h"
 #include "tools/manifestgen/textcodec.h"
 #include "updater/core/manifest.h"
@@ -75,6 +76,8 @@ std::string FaultText(const std::string& strRelative) {
             return "a step ending in a dot or a blank";
         case names::NameFault::kDevice:
             return "a device name (CON, NUL, COM1, ...)";
+        case names::NameFault::kReserved:
+            return "the updater's own (anything in DownLoad\\, or SpecialCpy.bat)";
     }
     return "";
 }
@@ -112,6 +115,12 @@ void AppendEscaped(std::string& out, const std::string& text) {
 }
 
 }  // namespace
+
+std::string XmlEscaped(const std::string& strText) {
+    std::string out;
+    AppendEscaped(out, strText);
+    return out;
+}
 
 bool MatchPattern(const std::string& strPattern, const std::string& strPath) {
     std::string pattern = strPattern;
@@ -193,7 +202,10 @@ std::string ManifestXml(const std::vector<const ReleaseFile*>& files,
         out += "    <file name=\"";
         AppendEscaped(out, pFile->strName);
         out += "\" date=\"" + pFile->strDigest + "\" bytes=\"" + SizeText(pFile->qwSize) +
-               "\" isSpecial=\"" + (pFile->bSpecial ? "1" : "0") + "\"/>\r\n";
+               "\" isSpecial=\"" + (pFile->bSpecial ? "1" : "0") + "\"";
+        if (!pFile->strSha256.empty())
+            out += " sha256=\"" + pFile->strSha256 + "\"";
+        out += "/>\r\n";
     }
     out += "  </files>\r\n";
     if (pGames != nullptr) {
@@ -246,7 +258,7 @@ bool ListRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
     return true;
 }
 
-bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
+bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files, bool bSha256,
                    const std::function<void(const ScanProgress&)>& onProgress,
                    std::string& strError, const IndexSink& onIndex) {
     ScanProgress progress;
@@ -266,6 +278,7 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
         std::unique_ptr<chunks::CIndexWriter> index;
         if (onIndex && file.qwSize >= chunks::kIndexThreshold)
             index.reset(new chunks::CIndexWriter());
+        kelmar::Sha256 sha256;
         std::uint64_t qwRead = 0;
         while (in) {
             in.read(buffer.get(), 1 << 20);
@@ -275,6 +288,8 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             md5.update(buffer.get(), static_cast<unsigned int>(got));
             if (index)
                 index->Chunker().Feed(buffer.get(), static_cast<std::size_t>(got));
+            if (bSha256)
+                sha256.Update(buffer.get(), static_cast<std::size_t>(got));
             qwRead += static_cast<std::uint64_t>(got);
             progress.qwBytesDone += static_cast<std::uint64_t>(got);
             if (onProgress)
@@ -285,7 +300,8 @@ bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
             return false;
         }
         file.strDigest = md5.toString();
-        if (file.strDigest.size() != 32) {
+        file.strSha256 = bSha256 ? sha256.HexDigest() : std::string();
+        if (file.strDigest.size() != 32 || (bSha256 && file.strSha256.size() != 64)) {
             strError = file.strRelative + ": the digest could not be computed";
             return false;
         }

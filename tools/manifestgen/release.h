@@ -16,6 +16,7 @@ struct ReleaseFile {
     std::string strName;      // "\sub\x.dll": the manifest name, code page 936
     std::uint64_t qwSize = 0;
     std::string strDigest;  // lower-case hexadecimal MD5 text
+    std::string strSha256;  // lower-case hexadecimal SHA-256 text; signed releases only
     bool bSpecial = false;
 };
 
@@ -56,9 +57,13 @@ Manifests PlanManifests(std::vector<ReleaseFile>& files, const PublishOptions& o
                         std::vector<Refusal>& refusals);
 
 // The XML text of one manifest, code page 936, declared as such so that
-// the parser takes the bytes as they are.
+// the parser takes the bytes as they are. A file with a SHA-256 text carries
+// it as sha256.
 std::string ManifestXml(const std::vector<const ReleaseFile*>& files,
                         const std::vector<std::string>* pGames);
+
+// The text as it may stand inside a quoted XML attribute value.
+std::string XmlEscaped(const std::string& strText);
 
 // Scanning. The callback sees every file as its digest completes.
 struct ScanProgress {
@@ -78,9 +83,10 @@ bool ListRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
 typedef std::function<bool(const ReleaseFile&, const std::string& strIndex, std::string& strError)>
     IndexSink;
 
-// Computes every file's digest, and with onIndex its chunk index from the
-// same read. False with strError on a read error.
-bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files,
+// Computes every file's digest, with bSha256 its SHA-256 as well, and with
+// onIndex its chunk index, all from the same read. False with strError on a
+// read error.
+bool DigestRelease(const std::string& strRoot, std::vector<ReleaseFile>& files, bool bSha256,
                    const std::function<void(const ScanProgress&)>& onProgress,
                    std::string& strError, const IndexSink& onIndex = IndexSink());
 

@@ -27,7 +27,7 @@ bool ReadText(const std::string& strPath, std::string& strText) {
 
 bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& llExpires) {
     if (ParseUtcTime(strValue, llExpires))
-        return true;
+        return llExpires - llNow <= kMaxExpiresAheadSeconds;
     if (strValue.size() < 2 || strValue.size() > 7)
         return false;
     const char cUnit = strValue.back();
@@ -38,17 +38,18 @@ bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& 
     if (llCount == 0 || (cUnit != 'd' && cUnit != 'h'))
         return false;
     llExpires = llNow + llCount * (cUnit == 'd' ? 86400 : 3600);
-    return true;
+    return llExpires - llNow <= kMaxExpiresAheadSeconds;
 }
 
-std::string WithSignedAttributes(const std::string& strXml, std::uint64_t qwSequence,
-                                 std::int64_t llExpires) {
+std::string WithSignedAttributes(const std::string& strXml, const std::string& strName,
+                                 std::uint64_t qwSequence, std::int64_t llExpires) {
     const std::string strRoot = "<update";
     const std::size_t nAt = strXml.find(strRoot);
     if (nAt == std::string::npos)
         return strXml;
-    return strXml.substr(0, nAt + strRoot.size()) + " sequence=\"" + std::to_string(qwSequence) +
-           "\" expires=\"" + FormatUtcTime(llExpires) + "\"" + strXml.substr(nAt + strRoot.size());
+    return strXml.substr(0, nAt + strRoot.size()) + " name=\"" + XmlEscaped(strName) +
+           "\" sequence=\"" + std::to_string(qwSequence) + "\" expires=\"" +
+           FormatUtcTime(llExpires) + "\"" + strXml.substr(nAt + strRoot.size());
 }
 
 std::uint64_t HighestSequence(const std::vector<std::string>& manifestTexts) {

@@ -16,13 +16,15 @@ struct SigningOptions {
     std::int64_t llExpires = 0;    // seconds since 1970 UTC, from --expires
 };
 
-// --expires: "30d", "12h" (from now) or "2027-01-31T08:00:00Z".
+// --expires: "30d", "12h" (from now) or "2027-01-31T08:00:00Z"; ahead of
+// llNow by at most kMaxExpiresAheadSeconds, which the updater enforces too.
 bool ParseExpiry(const std::string& strValue, std::int64_t llNow, std::int64_t& llExpires);
 
-// The manifest text with sequence and expires on its root element, which
-// manifestgen always writes as the first "<update" of the text.
-std::string WithSignedAttributes(const std::string& strXml, std::uint64_t qwSequence,
-                                 std::int64_t llExpires);
+// The manifest text with name (strName, the manifest's own file name in code
+// page 936), sequence and expires on its root element, which manifestgen
+// always writes as the first "<update" of the text.
+std::string WithSignedAttributes(const std::string& strXml, const std::string& strName,
+                                 std::uint64_t qwSequence, std::int64_t llExpires);
 
 // The highest sequence among the manifest texts, 0 when none carries one.
 std::uint64_t HighestSequence(const std::vector<std::string>& manifestTexts);

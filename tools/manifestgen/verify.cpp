@@ -224,12 +224,15 @@ private:
             m_fetcher.Get(m_strXmlBase + "/" + EncodeRequestPath(strName) + ".sig", true);
         std::uint64_t qwSequence = 0;
         std::int64_t llExpires = 0;
+        std::string strSignedName;
         if (sig.nStatus != 200) {
             Report("missing signature", strName, Failure(sig));
         } else if (!kelmar::EcdsaVerify(m_strPublicKey, strText, sig.strBody)) {
             Report("bad signature", strName, "does not verify with the key");
-        } else if (!ReadSignedAttributes(strText, qwSequence, llExpires)) {
+        } else if (!ReadSignedAttributes(strText, qwSequence, llExpires, &strSignedName)) {
             Report("unsigned attributes", strName, "no sequence or expires on the root");
+        } else if (strSignedName != strName) {
+            Report("wrong name", strName, "the root names \"" + Shown(strSignedName) + "\"");
         } else if (llExpires <= static_cast<std::int64_t>(std::time(nullptr))) {
             Report("expired", strName, FormatUtcTime(llExpires));
         } else {

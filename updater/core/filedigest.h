@@ -15,4 +15,8 @@ namespace talvex {
 // would look valid. Never throws.
 std::string GetFileMD5(const char* path);
 
+// The SHA-256 digest text of the same bytes, read the same way: 64 lower-case
+// hexadecimal digits, or empty text when GetFileMD5 would give " ".
+std::string GetFileSha256(const char* path);
+
 }  // namespace talvex

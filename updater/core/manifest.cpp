@@ -39,6 +39,7 @@ ManifestStatus ReadFileEntry(const TiXmlElement* pEntry, int nIndex, ManifestFil
     entry.strName = pszName;
     entry.strDate = pszDate;
     entry.strBytes = Text(pEntry->Attribute("bytes"));
+    entry.strSha256 = Text(pEntry->Attribute("sha256"));
     entry.nIsSpecial = ReadDecimal(pszSpecial);
     std::string strWhy;
     if (entry.strName.size() > kMaxFileName) {
@@ -141,6 +142,9 @@ bool IsSafeFileName(const std::string& strName, std::string& strWhy) {
         case names::NameFault::kDevice:
             strWhy = "含有设备名";
             break;
+        case names::NameFault::kReserved:
+            strWhy = "为更新程序保留";
+            break;
     }
     return false;
 }
@@ -159,14 +163,26 @@ bool IsSafeGameName(const std::string& strName) {
     return true;
 }
 
-bool IsDigestText(const std::string& strDate) {
-    if (strDate.size() != 32)
+namespace {
+
+bool IsHexText(const std::string& strText, std::size_t nDigits) {
+    if (strText.size() != nDigits)
         return false;
-    for (char c : strDate) {
+    for (char c : strText) {
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool IsDigestText(const std::string& strDate) {
+    return IsHexText(strDate, 32);
+}
+
+bool IsSha256Text(const std::string& strSha256) {
+    return IsHexText(strSha256, 64);
 }
 
 ManifestStatus ParseManifest(const char* pszText, bool bPlaza, Manifest& manifest,

@@ -12,6 +12,9 @@ struct ManifestFileEntry {
     std::string strDate;   // the MD5 digest text
     std::string strBytes;  // the size text; empty when the attribute is missing
     int nIsSpecial = 0;    // nonzero: replaced through DownLoad\Special
+    // The SHA-256 text as written (empty when missing): only signed
+    // manifests carry it, and only a signed run reads it (IsSha256Text).
+    std::string strSha256;
 };
 
 struct Manifest {
@@ -63,3 +66,6 @@ bool IsSafeGameName(const std::string& strName);
 // A digest as the common library writes it: 32 hexadecimal digits (either
 // case; digests are compared without regard to case).
 bool IsDigestText(const std::string& strDate);
+
+// A SHA-256 digest text: 64 hexadecimal digits, either case.
+bool IsSha256Text(const std::string& strSha256);

@@ -8,6 +8,7 @@
 #include "kelmar/ecdsa.h"
 #include "kelmar/ecdsakeytext.h"
 #include "updater/core/cp936text.h"
+#include "updater/core/requests.h"
 #include "updater/core/xmllimits.h"
 
 namespace {
@@ -71,9 +72,25 @@ bool AppendToField(char* pszField, std::size_t cbField, const char* pszSuffix, c
 
 bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::string& strProblem) {
     config.strPublicKey.clear();
+    if (info.bTrustOnRoot) {
+        strProblem = "发布者公钥和updateHttpsOnly只能写在服务器元素上";
+        return false;
+    }
+    // Imported once here, so that a key that is no point of the curve stops
+    // the start-up rather than report every manifest as badly signed.
     if (!info.strUpdatePublicKey.empty() &&
-        !kelmar::ParseEcdsaPublicKeyText(info.strUpdatePublicKey, config.strPublicKey)) {
+        (!kelmar::ParseEcdsaPublicKeyText(info.strUpdatePublicKey, config.strPublicKey) ||
+         !kelmar::EcdsaPublicKeyValid(config.strPublicKey))) {
+        config.strPublicKey.clear();
         strProblem = FormatText("发布者公钥无效(%s)", info.strUpdatePublicKey.c_str());
+        return false;
+    }
+    // "true" would read as 0 and switch the check off: with a key, only the
+    // two values mean anything.
+    const std::string& strHttpsOnly = info.strUpdateHttpsOnly;
+    if (!config.strPublicKey.empty() && !strHttpsOnly.empty() && strHttpsOnly != "0" &&
+        strHttpsOnly != "1") {
+        strProblem = FormatText("updateHttpsOnly只能是0或1(%s)", strHttpsOnly.c_str());
         return false;
     }
     if (ReadDecimal(info.strUpdateHttpsOnly.c_str()) == 0)
@@ -137,7 +154,7 @@ bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds) {
 }
 
 bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
-                          std::int64_t& llExpires) {
+                          std::int64_t& llExpires, std::string* pstrName) {
     // Signed text is still outside text: the same limits as for any manifest
     // keep TinyXML's recursion off the end of the stack.
     if (!XmlWithinLimits(strText.c_str()))
@@ -149,6 +166,10 @@ bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
         return false;
     const char* pszSequence = pRoot->Attribute("sequence");
     const char* pszExpires = pRoot->Attribute("expires");
+    if (pstrName != nullptr) {
+        const char* pszName = pRoot->Attribute("name");
+        pstrName->assign(pszName != nullptr ? pszName : "");
+    }
     return pszSequence != nullptr && pszExpires != nullptr &&
            ReadDigits(pszSequence, kMaxSequenceDigits, qwSequence) &&
            ParseUtcTime(pszExpires, llExpires);
@@ -227,22 +248,48 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
     }
     std::uint64_t qwSequence = 0;
     std::int64_t llExpires = 0;
-    if (!ReadSignedAttributes(strText, qwSequence, llExpires))
+    std::string strSignedName;
+    if (!ReadSignedAttributes(strText, qwSequence, llExpires, &strSignedName))
         return refuse(TrustVerdict::MissingAttributes, "缺少版本序号或有效期");
+    // Every manifest of a release is signed alike: without its own name a
+    // manifest of one game, or an older plaza manifest, would pass for another.
+    if (strSignedName.empty())
+        return refuse(TrustVerdict::WrongName, "缺少更新列表名称");
+    if (strSignedName != strManifestName)
+        return refuse(TrustVerdict::WrongName, "更新列表名称不符(" + strSignedName + ")");
     const std::string strExpires = FormatUtcTime(llExpires);
-    if (llExpires <= host.Now())
+    const std::int64_t llNow = host.Now();
+    if (llExpires <= llNow)
         return refuse(TrustVerdict::Expired, "已过期(" + strExpires + ")");
+    if (llExpires - llNow > kMaxExpiresAheadSeconds)
+        return refuse(TrustVerdict::ExpiresTooFar, "有效期过长(" + strExpires + ")");
 
     const std::string strStatePath = config.strProgramFolder + kSequenceStateName;
     std::string strStateText;
-    if (!host.ReadWholeFile(strStatePath, kMaxStateBytes, strStateText))
+    // Only a missing file is a fresh installation. Taken as empty, a file held
+    // by another program or grown past its cap would be rewritten with this
+    // one record, and every other manifest's rollback forgotten.
+    if (!host.ReadWholeFile(strStatePath, kMaxStateBytes, strStateText)) {
+        if (!host.IsMissing(strStatePath))
+            return refuse(TrustVerdict::StateUnreadable, "无法读取版本序号记录");
         strStateText.clear();
+    }
     SequenceState state = ParseSequenceState(strStateText);
     auto it = state.find(strManifestName);
     if (it != state.end() && qwSequence < it->second) {
         return refuse(TrustVerdict::RolledBack,
                       FormatText("版本回退(%llu<%llu)", static_cast<unsigned long long>(qwSequence),
                                  static_cast<unsigned long long>(it->second)));
+    }
+    // A game's record may be older than the plaza's (or missing): the plaza's
+    // stands for the release this installation has already reached.
+    auto plaza = state.find(kPlazaManifestName);
+    if (strManifestName != kPlazaManifestName && plaza != state.end() &&
+        qwSequence < plaza->second) {
+        return refuse(TrustVerdict::BehindPlaza,
+                      FormatText("版本低于大厅更新列表(%llu<%llu)",
+                                 static_cast<unsigned long long>(qwSequence),
+                                 static_cast<unsigned long long>(plaza->second)));
     }
     if (it == state.end() || it->second != qwSequence) {
         state[strManifestName] = qwSequence;

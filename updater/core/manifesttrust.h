@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/downloadservice.h"
 #include "updater/core/plazainfo.h"
@@ -22,6 +23,10 @@ const char kSignatureSuffix[] = ".sig";
 // A .sig holds 64 bytes; one of up to this size is read and fails its check
 // as a bad signature rather than pass for a missing one.
 const std::size_t kMaxSignatureFileBytes = 4096;
+// How far ahead a signed manifest may expire, for manifestgen and the
+// updater alike: a manifest replayed by a mirror (or signed with a stolen
+// key) can hold an installation at its release for no longer than this.
+const std::int64_t kMaxExpiresAheadSeconds = 90LL * 86400;
 
 // What the run needs from the world for the checks. Called on the dialog's
 // thread only; none of these throws.
@@ -35,24 +40,39 @@ public:
     virtual bool ReplaceFile(const std::string& strPath, const std::string& strBytes) = 0;
     // Removes a file; a missing one is no failure.
     virtual void RemoveFile(const std::string& strPath) = 0;
+    // Every file under strFolder at any depth, as paths relative to it with
+    // "\" between steps; none when the folder is missing. False when the
+    // folder is there but cannot be listed whole.
+    virtual bool ListFiles(const std::string& strFolder, std::vector<std::string>& files) = 0;
+    // True only when nothing stands at strPath (neither it nor its folder is
+    // found); a file that is there but cannot be read is not missing.
+    virtual bool IsMissing(const std::string& strPath) = 0;
     // Seconds since 1970-01-01 00:00 UTC.
     virtual std::int64_t Now() = 0;
+    // The SHA-256 text of a file (64 lower-case hexadecimal digits), or empty
+    // when it cannot be read whole.
+    virtual std::string FileSha256(const std::string& strPath) = 0;
 };
 
 // Reads updatePublicKey and updateHttpsOnly from info into config. False with
-// a log line when the key is not a P-256 public key line, or when
-// https-only is set and a configured server address is not "https://".
+// a log line when either stands on the root element, when the key is not a
+// P-256 public key line or its point is not on the curve, when with a key
+// updateHttpsOnly is other than 0 or 1, or when https-only is set and a
+// configured server address is not "https://".
 bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::string& strProblem);
 
 // "2027-01-31T08:00:00Z" and back: the only time form a manifest carries.
 std::string FormatUtcTime(std::int64_t llSeconds);
 bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds);
 
-// The two attributes of a signed manifest's root element: sequence (decimal,
-// at most 18 digits) and expires (the time form above). False when the text
-// does not parse or either is missing or malformed.
+// The attributes of a signed manifest's root element: sequence (decimal, at
+// most 18 digits), expires (the time form above) and name, the manifest's own
+// file name ("G_UpdateFiles.xml"), which binds the signed bytes to the one
+// request they may answer. False when the text does not parse or sequence or
+// expires is missing or malformed; a missing name leaves *pstrName empty and
+// is for the caller to judge.
 bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
-                          std::int64_t& llExpires);
+                          std::int64_t& llExpires, std::string* pstrName = nullptr);
 
 // The state file: one "name sequence" line per manifest. Lines that do not
 // read are dropped, so a damaged file costs only the rollback memory.
@@ -72,14 +92,20 @@ enum class TrustVerdict {
     MissingSignature,
     BadSignature,
     MissingAttributes,  // signed, but without a readable sequence or expiry
+    WrongName,          // its name attribute is missing or names another manifest
     Expired,
+    ExpiresTooFar,  // expires further ahead than kMaxExpiresAheadSeconds
     RolledBack,
-    StateNotSaved,  // accepted, but the new sequence could not be kept
+    BehindPlaza,      // a game manifest older than the plaza manifest last accepted
+    StateNotSaved,    // accepted, but the new sequence could not be kept
+    StateUnreadable,  // the state file is there but cannot be read
 };
 
 // Checks the manifest saved at strManifestPath (named strManifestName in the
 // state file) against strPublicKey (64 raw bytes) and, when it passes,
-// records its sequence in the state file. On Accepted, strText holds the
+// records its sequence in the state file. A game manifest is also refused
+// below the plaza's recorded sequence: one release shares one sequence, so
+// only an older release's manifest can be behind. On Accepted, strText holds the
 // verified bytes, which are what the caller must parse. strLogLine always
 // holds the one line for the updater log naming the outcome.
 TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strManifestName,

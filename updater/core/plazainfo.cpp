@@ -51,6 +51,8 @@ bool ParsePlazaInfo(const char* pszXmlText, PlazaInfo& info) {
     if (pszEnable == nullptr)
         return false;
     info.nEnableUpdate = ReadDecimal(pszEnable);
+    info.bTrustOnRoot = pRoot->Attribute("updatePublicKey") != nullptr ||
+                        pRoot->Attribute("updateHttpsOnly") != nullptr;
     for (const TiXmlElement* pChild = pRoot->FirstChildElement(); pChild != nullptr;
          pChild = pChild->NextSiblingElement()) {
         TakeFirst(pChild, "updateGameUrl", info.strDownLoadGameUrl);

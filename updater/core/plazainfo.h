@@ -12,6 +12,9 @@ struct PlazaInfo {
     std::string strUpdateGameClientUrl;     // updateGameClientUrl
     std::string strUpdatePublicKey;         // updatePublicKey: signed manifests (manifesttrust.h)
     std::string strUpdateHttpsOnly;         // updateHttpsOnly: nonzero refuses plain http
+    // updatePublicKey or updateHttpsOnly on the root element, where they are
+    // never read: a key put there would leave the installation unsigned.
+    bool bTrustOnRoot = false;
 };
 
 // Parses the decoded XML text (code page 936, kept as stored). The root

@@ -1,6 +1,10 @@
 #include "updater/core/updaterun.h"
 
+#include <cctype>
 #include <cstring>
+#include <map>
+
+#include "names/safename.h"
 
 #include "updater/core/cp936text.h"
 #include "updater/core/manifest.h"
@@ -17,6 +21,13 @@ NeedUpdateFile MakeNeedUpdateFile(const ManifestFileEntry& entry) {
     CopyWhole(file.fileDate, sizeof(file.fileDate), entry.strDate);
     file.isSpecial = entry.nIsSpecial;
     return file;
+}
+
+// Digest texts compare without regard to case; the platform writes lower case.
+std::string Lowered(std::string strText) {
+    for (char& c : strText)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return strText;
 }
 
 std::string TaskGameName(const DownLoadTask& task) {
@@ -82,8 +93,9 @@ bool CUpdateRun::SendSigned(int nCommandCode, DownLoadRequest& req, const std::s
 bool CUpdateRun::AdmitSigned(const std::string& strName, const std::string& strPath,
                              const std::string& strRefusedMessage, std::string& strText) {
     std::string strLogLine = FormatText("更新列表签名验证失败(%s)：无法验证", strName.c_str());
-    if (m_pTrust != nullptr && AdmitManifest(m_config, strName, strPath, *m_pTrust, strText,
-                                             strLogLine) == TrustVerdict::Accepted) {
+    if (m_pTrust != nullptr && m_pExpected != nullptr &&
+        AdmitManifest(m_config, strName, strPath, *m_pTrust, strText, strLogLine) ==
+            TrustVerdict::Accepted) {
         m_host.Log(strLogLine);
         return true;
     }
@@ -151,29 +163,30 @@ bool CUpdateRun::EntriesFit(const Manifest& manifest, std::string& strProblem) {
     return true;
 }
 
-std::vector<NeedUpdateFile> CUpdateRun::CompareFiles(const Manifest& manifest) {
+void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFile>& files,
+                              std::vector<std::string>& sha256s) {
     std::vector<std::string> localPaths;
     localPaths.reserve(manifest.files.size());
     for (const ManifestFileEntry& entry : manifest.files)
         localPaths.push_back(LocalFilePath(m_config, entry.strName));
     const std::vector<bool> needs = FilesNeedingUpdate(manifest.files, localPaths, m_host.Probe());
-    std::vector<NeedUpdateFile> files;
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-        if (needs[i])
+        if (needs[i]) {
             files.push_back(MakeNeedUpdateFile(manifest.files[i]));
+            sha256s.push_back(manifest.files[i].strSha256);
+        }
     }
-    return files;
 }
 
 CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
-                                               const std::string& strOwnExe,
+                                               const std::string& strOwnExe, Manifest& manifest,
                                                std::vector<NeedUpdateFile>& files,
+                                               std::vector<std::string>& sha256s,
                                                std::string& strProblem,
                                                const std::string* pVerifiedText) {
     // The guarded region: from loading the document to the end of the file
     // loop. Anything thrown in it ends the decision as one failure.
     try {
-        Manifest manifest;
         // A signed manifest is read from the bytes that were verified, never
         // from the file again.
         const ManifestStatus status =
@@ -190,6 +203,14 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
             case ManifestStatus::Ok:
                 break;
         }
+        // The signature covers each file only through its SHA-256.
+        for (const ManifestFileEntry& entry : manifest.files) {
+            if (pVerifiedText != nullptr && !IsSha256Text(entry.strSha256)) {
+                strProblem = FormatText("更新列表文件SHA-256校验码无效(%s)(%s)",
+                                        entry.strName.c_str(), entry.strSha256.c_str());
+                return Verdict::Refused;
+            }
+        }
         if (!EntriesFit(manifest, strProblem))
             return Verdict::Refused;
         // Only a manifest that will be acted on ends anything: a refused one
@@ -205,10 +226,11 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
                 m_host.TerminateProcessByName(strExe);
             }
         }
-        files = CompareFiles(manifest);
+        CompareFiles(manifest, files, sha256s);
         return Verdict::Proceed;
     } catch (...) {
         files.clear();
+        sha256s.clear();
         return Verdict::Exception;
     }
 }
@@ -227,13 +249,17 @@ void CUpdateRun::DecidePlaza() {
         !AdmitSigned(kPlazaManifestName, strPath, "LastUpdateFiles.xml出错！", strVerified)) {
         return;
     }
+    Manifest manifest;
     std::vector<NeedUpdateFile> files;
+    std::vector<std::string> sha256s;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, files, strProblem,
-                                           bSigned ? &strVerified : nullptr);
+    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, manifest, files, sha256s,
+                                           strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
-            SendPlazaBatch(files);
+            if (bSigned)
+                DropStaleStaging(manifest);
+            SendPlazaBatch(files, sha256s);
             return;
         case Verdict::LoadFailed:
             Fail("", "LastUpdateFiles.xml出错！");
@@ -271,13 +297,15 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
         !AdmitSigned(strGame + kGameManifestSuffix, strPath, strOpenFailed, strVerified)) {
         return;
     }
+    Manifest manifest;
     std::vector<NeedUpdateFile> files;
+    std::vector<std::string> sha256s;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", files, strProblem,
-                                           bSigned ? &strVerified : nullptr);
+    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", manifest, files,
+                                           sha256s, strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
-            SendGameBatch(files, task);
+            SendGameBatch(files, sha256s, task);
             return;
         case Verdict::Refused:
             Fail(strOpenFailed + strProblem, strOpenFailed);
@@ -309,7 +337,48 @@ bool CUpdateRun::FillBatch(const std::vector<NeedUpdateFile>& files, const char*
     return true;
 }
 
-void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
+void CUpdateRun::DropStaleStaging(const Manifest& manifest) {
+    // A batch file left by a cut run still runs at this run's hand-over: that
+    // is how an interrupted special-file update completes. It may move only
+    // what the manifest accepted now names, or a file a later release
+    // withdrew would be installed all the same.
+    const std::string strStaging = m_config.strProgramFolder + "DownLoad\\Special";
+    std::vector<std::string> staged;
+    const bool bListed = m_pTrust->ListFiles(strStaging, staged);
+    std::map<std::string, std::string> special;  // name as Windows compares it -> SHA-256
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (entry.nIsSpecial != 0)
+            special[names::NameKey(entry.strName.substr(1))] = Lowered(entry.strSha256);
+    }
+    bool bStale = !bListed;
+    for (const std::string& strFile : staged) {
+        auto it = special.find(names::NameKey(strFile));
+        if (it == special.end() || m_pTrust->FileSha256(strStaging + "\\" + strFile) != it->second)
+            bStale = true;
+    }
+    if (!bStale)
+        return;
+    for (const std::string& strFile : staged)
+        m_pTrust->RemoveFile(strStaging + "\\" + strFile);
+    m_pTrust->RemoveFile(m_config.strProgramFolder + "SpecialCpy.bat");
+    m_host.Log(FormatText("删除上次未完成的特殊文件和SpecialCpy.bat(%d)",
+                          static_cast<int>(staged.size())));
+}
+
+void CUpdateRun::RememberExpected(const std::vector<DownLoadRequest>& requests,
+                                  const std::vector<std::string>& sha256s) {
+    if (m_config.strPublicKey.empty() || m_pExpected == nullptr)
+        return;
+    m_pExpected->clear();
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const DownLoadRequest& req = requests[i];
+        m_pExpected->push_back(
+            {req.szFileName, std::string(req.szSaveDir) + "\\" + req.szSaveName, sha256s[i]});
+    }
+}
+
+void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
+                                const std::vector<std::string>& sha256s) {
     const int nCount = static_cast<int>(files.size());
     if (nCount == 0) {
         m_host.Log(FormatText("没有需要更新的文件(%d)", nCount));
@@ -324,6 +393,7 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
         Fail("", "LastUpdateFiles.xml出错！");
         return;
     }
+    RememberExpected(requests, sha256s);
     bool bHasSpecial = false;
     for (const NeedUpdateFile& file : files) {
         if (file.isSpecial != 0)
@@ -358,7 +428,8 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files) {
     m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], &otherDownloadReqList);
 }
 
-void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files, const DownLoadTask& task) {
+void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files,
+                               const std::vector<std::string>& sha256s, const DownLoadTask& task) {
     const int nCount = static_cast<int>(files.size());
     if (nCount == 0) {
         m_host.DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr);
@@ -372,6 +443,7 @@ void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files, const D
         Fail(strOpenFailed, strOpenFailed);
         return;
     }
+    RememberExpected(requests, sha256s);
     // Special files do not belong in a game update; they are still fetched
     // into DownLoad\Special, and no batch file moves them.
     if (nCount == 1) {
@@ -404,6 +476,8 @@ void CUpdateRun::CheckCompletion(const DownLoadTask& task) {
     const unsigned long long qwNext = static_cast<unsigned long long>(task.dwBatchIndex) + 1;
     if (qwNext < task.dwBatchCount)
         return;
+    if (!FetchedFilesMatch(task))
+        return;
     if (task.Request.bForGame != 0) {
         m_host.Log("更新完成，打开游戏。");
         m_host.OpenGame();
@@ -411,4 +485,29 @@ void CUpdateRun::CheckCompletion(const DownLoadTask& task) {
         m_host.Log("更新完成，打开大厅。");
         m_host.FinishUpdate();
     }
+}
+
+bool CUpdateRun::FetchedFilesMatch(const DownLoadTask& task) {
+    if (m_config.strPublicKey.empty())
+        return true;
+    // Without the trust host or the list nothing can be checked, and an
+    // unchecked batch is refused like one that failed.
+    std::string strRemoved;
+    if (m_pTrust != nullptr && m_pExpected != nullptr) {
+        for (const ExpectedFile& file : *m_pExpected) {
+            if (m_pTrust->FileSha256(file.strPath) == Lowered(file.strSha256))
+                continue;
+            // Whatever came instead must not be run or moved into place later.
+            m_pTrust->RemoveFile(file.strPath);
+            strRemoved += "(" + file.strName + ")";
+        }
+        m_pExpected->clear();
+        if (strRemoved.empty())
+            return true;
+    }
+    const std::string strGame = TaskGameName(task);
+    Fail("更新文件SHA-256校验不符，已删除" + strRemoved,
+         task.Request.bForGame != 0 ? "打开" + GameManifestPath(m_config, strGame) + "出错！"
+                                    : "LastUpdateFiles.xml出错！");
+    return false;
 }

@@ -9,6 +9,7 @@
 
 #include "engine/downloadservice.h"
 #include "updater/core/filerule.h"
+#include "updater/core/manifest.h"
 #include "updater/core/manifesttrust.h"
 #include "updater/core/plazainfo.h"
 #include "updater/core/requests.h"
@@ -38,16 +39,29 @@ public:
     virtual void OpenGame() = 0;
 };
 
-// The run keeps no state between reports beyond the configuration: which
-// step comes next is read from the command code and the counters that come
-// back with each task. Used on the dialog's thread only. The host must
-// outlive the run; the configuration is copied. pTrust serves the checks of
-// signed manifests and must be given when config holds a public key (a run
-// that cannot check refuses every manifest); it must outlive the run too.
+// A file of a signed run's batch and the SHA-256 its verified manifest gives
+// it: MD5, which the engine checks, is no proof against a colliding twin.
+struct ExpectedFile {
+    std::string strName;    // the manifest's name of the file, for the log
+    std::string strPath;    // where the engine saves it: szSaveDir, "\", szSaveName
+    std::string strSha256;  // as the manifest writes it
+};
+typedef std::vector<ExpectedFile> ExpectedFiles;
+
+// The run keeps no state between reports beyond the configuration and, when
+// signed, the files its batch must bring: which step comes next is read from
+// the command code and the counters that come back with each task. Used on
+// the dialog's thread only. The host must outlive the run; the configuration
+// is copied. pTrust serves the checks of signed manifests and pExpected holds
+// a signed batch from its sending to its last report (a CUpdateRun lasts one
+// report, so its owner keeps the list for the whole run); both must be given
+// when config holds a public key (a run that cannot check refuses every
+// manifest), and must outlive the run too.
 class CUpdateRun {
 public:
-    CUpdateRun(const UpdaterConfig& config, IUpdateHost& host, IManifestTrustHost* pTrust = nullptr)
-        : m_config(config), m_host(host), m_pTrust(pTrust) {}
+    CUpdateRun(const UpdaterConfig& config, IUpdateHost& host, IManifestTrustHost* pTrust = nullptr,
+               ExpectedFiles* pExpected = nullptr)
+        : m_config(config), m_host(host), m_pTrust(pTrust), m_pExpected(pExpected) {}
 
     CUpdateRun(const CUpdateRun&) = delete;
     CUpdateRun& operator=(const CUpdateRun&) = delete;
@@ -78,9 +92,14 @@ private:
     // Ends strOwnExe (the plaza or the game) and the installed games only
     // once the manifest has been read and every entry accepted. A signed
     // manifest is read from pVerifiedText, the bytes that were verified.
+    // sha256s holds the SHA-256 text of each of files, empty when unsigned.
     Verdict ReadAndCompare(const std::string& strPath, bool bPlaza, const std::string& strOwnExe,
-                           std::vector<NeedUpdateFile>& files, std::string& strProblem,
+                           Manifest& manifest, std::vector<NeedUpdateFile>& files,
+                           std::vector<std::string>& sha256s, std::string& strProblem,
                            const std::string* pVerifiedText = nullptr);
+    // Signed plaza runs: staged files that the accepted manifest does not
+    // name as special with their SHA-256 are removed with the batch file.
+    void DropStaleStaging(const Manifest& manifest);
     // Signed manifests: sends the manifest with its .sig, and checks them.
     bool SendSigned(int nCommandCode, DownLoadRequest& req, const std::string& strSavedPath,
                     int& nEngineResult);
@@ -88,19 +107,29 @@ private:
                      const std::string& strRefusedMessage, std::string& strText);
     void DecidePlaza();
     void DecideGame(const DownLoadTask& task);
-    void SendPlazaBatch(const std::vector<NeedUpdateFile>& files);
-    void SendGameBatch(const std::vector<NeedUpdateFile>& files, const DownLoadTask& task);
+    void SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
+                        const std::vector<std::string>& sha256s);
+    void SendGameBatch(const std::vector<NeedUpdateFile>& files,
+                       const std::vector<std::string>& sha256s, const DownLoadTask& task);
+    // A signed run notes what each request must bring before the batch goes out.
+    void RememberExpected(const std::vector<DownLoadRequest>& requests,
+                          const std::vector<std::string>& sha256s);
     void CheckCompletion(const DownLoadTask& task);
+    // Signed runs: removes every fetched file whose SHA-256 differs; false,
+    // with the line and the box, when there was one.
+    bool FetchedFilesMatch(const DownLoadTask& task);
     void Fail(const std::string& strLogLine, const std::string& strMessage);
     // The log line and the box of a failure, without the quit request.
     void Refuse(const std::string& strLogLine, const std::string& strMessage);
     // Fills every request of the batch, or logs why one cannot be and returns false.
     bool FillBatch(const std::vector<NeedUpdateFile>& files, const char* pszGameName,
                    unsigned char bForGame, std::vector<DownLoadRequest>& requests);
-    std::vector<NeedUpdateFile> CompareFiles(const Manifest& manifest);
+    void CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFile>& files,
+                      std::vector<std::string>& sha256s);
     bool EntriesFit(const Manifest& manifest, std::string& strProblem);
 
     const UpdaterConfig m_config;
     IUpdateHost& m_host;
     IManifestTrustHost* const m_pTrust;
+    ExpectedFiles* const m_pExpected;
 };

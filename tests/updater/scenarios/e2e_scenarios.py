@@ -5,6 +5,7 @@ cmd.exe running SpecialCpy.bat, and the message-box watcher.
 """
 
 import base64
+import datetime
 import hashlib
 import os
 import shutil
@@ -17,6 +18,10 @@ from nginx_rig import NginxRig, free_port, make_authority
 from winerig import run_windows, windows_path
 
 EXIT_HANDED_OVER, EXIT_QUIT, EXIT_STARTUP, EXIT_ENGINE_STOPPED = 0, 1, 2, 3
+# Signed releases expire 30 days ahead, as manifestgen's default: the updater
+# refuses an expiry more than 90 days ahead.
+EXPIRES = (datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0) +
+           datetime.timedelta(days=30)).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 class Release:
@@ -24,10 +29,13 @@ class Release:
 
     def __init__(self, root):
         self.root = os.path.join(root, "release")
-        self.files = []  # (name, data, special, game)
+        self.files = []  # (name, data, special, game, digest)
+        self.sha256 = {}  # name -> the SHA-256 text a signed manifest gives instead of the true one
 
-    def add(self, name, data, special=0, game=None, digest=None):
+    def add(self, name, data, special=0, game=None, digest=None, sha256=None):
         self.files.append((name, data, special, game, digest))
+        if sha256:
+            self.sha256[name] = sha256
         # The engine asks for code page 936 bytes; the served names are those bytes.
         path = os.path.join(os.fsencode(self.root), b"update", b"client",
                             *name.strip("\\").encode("cp936").split(b"\\"))
@@ -35,9 +43,14 @@ class Release:
         with open(path, "wb") as f:
             f.write(data)
 
-    def publish(self, games=(), signer=None, sequence=1, expires="2099-01-01T00:00:00Z"):
+    def publish(self, games=(), signer=None, sequence=1, expires=None):
         """Writes the manifests; with a signer, signed ones with their .sig."""
-        root = f'<Update sequence="{sequence}" expires="{expires}">' if signer else "<Update>"
+        expires = expires or EXPIRES
+
+        def root(name):
+            if not signer:
+                return "<Update>"
+            return f'<Update name="{name}" sequence="{sequence}" expires="{expires}">'
 
         def write(name, text):
             data = text.encode("cp936")
@@ -51,17 +64,21 @@ class Release:
         def entries(game):
             return "".join(
                 f'<File name="{n}" date="{d or hashlib.md5(data).hexdigest()}" '
-                f'bytes="{len(data)}" isSpecial="{s}"/>'
+                f'bytes="{len(data)}" isSpecial="{s}"' +
+                (f' sha256="{self.sha256.get(n) or hashlib.sha256(data).hexdigest()}"'
+                 if signer else "") + "/>"
                 for n, data, s, g, d in self.files if g == game)
         xml = os.path.join(self.root, "update", "xml")
         os.makedirs(xml, exist_ok=True)
         write("LastUpdateFiles.xml",
-              '<?xml version="1.0" encoding="gb2312"?>\n' + root + "<Files>" + entries(None) +
+              '<?xml version="1.0" encoding="gb2312"?>\n' + root("LastUpdateFiles.xml") + "<Files>" +
+              entries(None) +
               "</Files><Games>" + "".join(f'<Game name="{g}"/>' for g in games) +
               "</Games></Update>")
         for game in games:
-            write(f"{game}_UpdateFiles.xml", '<?xml version="1.0" encoding="gb2312"?>\n' + root +
-                  "<Files>" + entries(game) + "</Files></Update>")
+            name = f"{game}_UpdateFiles.xml"
+            write(name, '<?xml version="1.0" encoding="gb2312"?>\n' + root(name) + "<Files>" +
+                  entries(game) + "</Files></Update>")
 
 
     def chunk_indexes(self):
@@ -204,18 +221,31 @@ def reserve_server_serves_when_the_primary_is_down(root):
         check_equal(b"from the reserve", inst.read("a.dll"), "file fetched from the reserve")
 
 
-def a_wrong_digest_leaves_the_installed_copy(root):
-    release = Release(root)
-    release.add("\\a.dll", b"served bytes", digest="0" * 32)
-    release.publish()
-    with NginxRig(release.root) as rig:
-        inst = installation(root, rig.base_url, rig.base_url)
-        inst.write("a.dll", b"installed")
-        rc, boxes = boxes_of(inst, timeout=120)
-        check_equal(EXIT_ENGINE_STOPPED, rc, "exit code (the engine ended the run)")
-        check_equal([ENGINE_ENDED_BOX], boxes, "message boxes")
-        check_equal(b"installed", inst.read("a.dll"), "installed copy untouched")
-        check(not inst.exists("ZIVGame.log"), "no plaza started")
+def a_wrong_digest_is_never_installed_or_started(root):
+    # The engine refuses an MD5 that differs before its move; a signed run
+    # checks the SHA-256 itself once the batch is in, and removes what differs.
+    cases = [
+        ("MD5 differs", dict(digest="0" * 32), False, EXIT_ENGINE_STOPPED, ENGINE_ENDED_BOX,
+         b"installed"),
+        ("MD5 matches, SHA-256 differs", dict(sha256="0" * 64), True, EXIT_QUIT,
+         ("Talvex", "LastUpdateFiles.xml出错！"), None),
+    ]
+    for index, (what, digests, signed, want_rc, box, left) in enumerate(cases):
+        case_root = os.path.join(root, "cases", str(index))
+        signer = Signer(os.path.join(case_root, "publisher")) if signed else None
+        release = Release(case_root)
+        release.add("\\ZIVGame.exe", b"served bytes", **digests)
+        release.publish(signer=signer)
+        with NginxRig(release.root) as rig:
+            inst = installation(case_root, rig.base_url, rig.base_url,
+                                key=signer.public if signed else None)
+            inst.write("ZIVGame.exe", b"installed")
+            rc, boxes = boxes_of(inst, timeout=120)
+            check_equal(want_rc, rc, f"{what}: exit code")
+            check_equal([box], boxes, f"{what}: message boxes")
+            check_equal(left, inst.read("ZIVGame.exe") if inst.exists("ZIVGame.exe") else None,
+                        f"{what}: what is left of the file")
+            check("更新完成！" not in inst.log(), f"{what}: nothing handed over: {inst.log()}")
 
 
 def unusable_served_manifests(root):
@@ -280,7 +310,7 @@ def signed_release_updates_to_identical(root):
         wait_for(lambda: not inst.exists("SpecialCpy.bat"), "SpecialCpy.bat to finish")
         check_equal(b"plaza data v2", inst.read("Plaza.dat"), "ordinary file replaced")
         check_equal(b"rank library v2", inst.read("Quorle.dll"), "special file moved")
-        check("更新列表签名验证通过(LastUpdateFiles.xml)(序号5，有效期至2099-01-01T00:00:00Z)"
+        check(f"更新列表签名验证通过(LastUpdateFiles.xml)(序号5，有效期至{EXPIRES})"
               in inst.log(), f"verification logged: {inst.log()}")
         check_equal(b"LastUpdateFiles.xml 5\r\n", inst.read("DownLoad\\SignedSequence.txt"),
                     "sequence kept")
@@ -291,6 +321,23 @@ def signed_release_updates_to_identical(root):
         check_equal(b"game v2", inst.read("斗地主.exe"), "game file replaced")
         sigs = sorted(uri for method, uri, status, size in rig.requests() if uri.endswith(".sig"))
         check_equal(2, len(sigs), f"each manifest's .sig fetched once: {sigs}")
+
+        # A cut run of an older release left its batch file and a special file
+        # this release no longer names: removed, not run, and the plaza starts.
+        inst.write("DownLoad\\Special\\Withdrawn.dll", b"withdrawn")
+        inst.write("SpecialCpy.bat",
+                   b'echo f | xcopy "%~dp0DownLoad\\Special\\Withdrawn.dll" '
+                   b'"%~dp0\\Withdrawn.dll" /s /h /c /y\r\n'
+                   b'Start "" "%~dp0ZIVGame.exe" -u\r\ndel /f %0\r\n')
+        rc, boxes = boxes_of(inst, timeout=90)
+        check_equal(EXIT_HANDED_OVER, rc, "stale batch file: exit code")
+        check_equal([], boxes, "stale batch file: message boxes")
+        check("删除上次未完成的特殊文件和SpecialCpy.bat(1)" in inst.log(), f"logged: {inst.log()}")
+        check_equal(["运行大厅(" + inst.windows("ZIVGame.exe") + " -u)", "更新完成！"],
+                    inst.log()[-2:], "stale batch file: the plaza started itself")
+        check(not inst.exists("SpecialCpy.bat"), "stale batch file removed")
+        check(not inst.exists("DownLoad\\Special\\Withdrawn.dll"), "stale staged file removed")
+        check(not inst.exists("Withdrawn.dll"), "the withdrawn file was never installed")
 
 
 def refused_signed_manifests_change_nothing(root):
@@ -306,14 +353,35 @@ def refused_signed_manifests_change_nothing(root):
         data[data.index(b'date="') + 6] ^= 0x01  # one byte of the file's digest
         open(manifest, "wb").write(bytes(data))
 
-    # Each case publishes, then spoils the release the way a mirror could.
+    def served_as(name, other):
+        """A mirror answers a request for `other` with the manifest `name` and its .sig."""
+        def spoil():
+            for suffix in ("", ".sig"):
+                shutil.copyfile(os.path.join(xml, name + suffix), os.path.join(xml, other + suffix))
+        return spoil
+
+    # Each case publishes, then spoils the release the way a mirror could; a
+    # case with a game updates that game.
     cases = [
-        ("one byte altered", dict(sequence=7), altered, "签名无效"),
-        ("missing .sig", dict(sequence=7), lambda: os.remove(manifest + ".sig"), "缺少签名文件"),
-        ("another key's .sig", dict(sequence=7, signer=stranger), None, "签名无效"),
+        ("one byte altered", dict(sequence=7), altered, "签名无效", None),
+        ("missing .sig", dict(sequence=7), lambda: os.remove(manifest + ".sig"), "缺少签名文件",
+         None),
+        ("another key's .sig", dict(sequence=7, signer=stranger), None, "签名无效", None),
         ("expired", dict(sequence=7, expires="2020-01-01T00:00:00Z"), None,
-         "已过期(2020-01-01T00:00:00Z)"),
-        ("rolled back", dict(sequence=6), None, "版本回退(6<7)"),
+         "已过期(2020-01-01T00:00:00Z)", None),
+        ("rolled back", dict(sequence=6), None, "版本回退(6<7)", None),
+        ("an older plaza manifest at a game's path", dict(sequence=6),
+         served_as("LastUpdateFiles.xml", "G_UpdateFiles.xml"),
+         "更新列表名称不符(LastUpdateFiles.xml)", "G"),
+        ("another game's current manifest at a game's path", dict(sequence=7),
+         served_as("H_UpdateFiles.xml", "G_UpdateFiles.xml"),
+         "更新列表名称不符(H_UpdateFiles.xml)", "G"),
+        # Read as empty, it would be rewritten with one record and every
+        # other manifest's rollback forgotten.
+        ("a sequence record that cannot be read", dict(sequence=7),
+         lambda: inst.write("DownLoad\\SignedSequence.txt",
+                            b"LastUpdateFiles.xml 9\r\n" + b"#" * 65536),
+         "无法读取版本序号记录", None),
     ]
     with NginxRig(release.root) as rig:
         inst = installation(root, rig.base_url, rig.base_url, key=signer.public)
@@ -322,22 +390,25 @@ def refused_signed_manifests_change_nothing(root):
         inst.write("DownLoad\\SignedSequence.txt", b"LastUpdateFiles.xml 7\r\n")
         plaza = start(inst.path("ZIVGame.exe"), cwd=inst.folder)
         wait_for(lambda: inst.plaza_log(), "the plaza to start")
-        for what, publish, spoil, reason in cases:
-            release.publish(**dict(dict(signer=signer), **publish))
+        for what, publish, spoil, reason, game in cases:
+            release.publish(**dict(dict(signer=signer, games=["G", "H"]), **publish))
             if spoil:
                 spoil()
             seen = len(rig.requests())
-            rc, boxes = boxes_of(inst, timeout=90)
+            record = inst.read("DownLoad\\SignedSequence.txt")
+            name = f"{game}_UpdateFiles.xml" if game else "LastUpdateFiles.xml"
+            box = "打开" + inst.windows("DownLoad\\" + name) + "出错！" if game else name + "出错！"
+            rc, boxes = boxes_of(inst, *([f"-gamename:{game}"] if game else []), timeout=90)
             check_equal(EXIT_QUIT, rc, f"{what}: exit code")
-            check_equal([("Talvex", "LastUpdateFiles.xml出错！")], boxes, f"{what}: message boxes")
-            check_equal("更新列表签名验证失败(LastUpdateFiles.xml)：" + reason, inst.log()[-1],
+            check_equal([("Talvex", box)], boxes, f"{what}: message boxes")
+            check_equal(f"更新列表签名验证失败({name})：" + reason, inst.log()[-1],
                         f"{what}: the last log line")
             uris = [uri for method, uri, status, size in rig.requests()[seen:]]
-            check(all(uri.startswith("/update/xml/LastUpdateFiles.xml") for uri in uris),
+            check(all(uri.startswith("/update/xml/" + name) for uri in uris),
                   f"{what}: nothing but the manifest and its .sig fetched: {uris}")
             check(plaza.poll() is None, f"{what}: the running plaza was not ended")
             check_equal(b"plaza data v1", inst.read("Plaza.dat"), f"{what}: installation untouched")
-            check_equal(b"LastUpdateFiles.xml 7\r\n", inst.read("DownLoad\\SignedSequence.txt"),
+            check_equal(record, inst.read("DownLoad\\SignedSequence.txt"),
                         f"{what}: kept sequence unchanged")
 
     # The same installation without a key updates from an unsigned server as before.
@@ -382,7 +453,7 @@ def https_update_with_the_test_authority_trusted(root):
             check_equal([], boxes, "trusted: message boxes")
             check_equal(b"plaza data over https", inst.read("Plaza.dat"), "file replaced")
             check_equal(b"notes over https", inst.read("子目录\\说明.txt"), "file added")
-            check("更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至2099-01-01T00:00:00Z)"
+            check(f"更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至{EXPIRES})"
                   in inst.log(), f"verification logged: {inst.log()}")
             check(rig.base_url.startswith("https://localhost:"), rig.base_url)
         finally:
@@ -394,7 +465,7 @@ SCENARIOS = {f.__name__: f for f in (
     plaza_update_end_to_end,
     game_update_end_to_end,
     reserve_server_serves_when_the_primary_is_down,
-    a_wrong_digest_leaves_the_installed_copy,
+    a_wrong_digest_is_never_installed_or_started,
     unusable_served_manifests,
     signed_release_updates_to_identical,
     refused_signed_manifests_change_nothing,
