@@ -7,6 +7,7 @@
 
 #include "chunks/chunkindex.h"
 #include "chunks/fastcdc.h"
+#include "kelmar/sha256.h"
 #include "savepath.h"
 #include "wininettransport.h"
 
@@ -262,6 +263,32 @@ bool CWinInetTransport::AdoptWholePartial(const std::string& strPartial,
     if (nSize == 0 || !OpenPartialAt(strPartial, nSize, &digest, &strWhy))
         return false;
     return DigestMatches(strMD5, digest.toString());
+}
+
+bool CWinInetTransport::WrittenSha256(std::string* pstrSha256, std::uint64_t* pnSize,
+                                      std::string* pstrWhy) {
+    kelmar::Sha256 sha256;
+    std::vector<unsigned char> buffer(256 * 1024);
+    std::uint64_t nOffset = 0;
+    for (;;) {
+        std::size_t cbRead = 0;
+        if (!ReadAt(m_hFile, nOffset, buffer.data(), buffer.size(), &cbRead)) {
+            *pstrWhy = ErrorText("reading back " + m_strWritten, ::GetLastError());
+            return false;
+        }
+        if (cbRead == 0)
+            break;
+        sha256.Update(buffer.data(), cbRead);
+        nOffset += cbRead;
+    }
+    *pnSize = nOffset;
+    *pstrSha256 = sha256.HexDigest();
+    return true;
+}
+
+void CWinInetTransport::DropKept() {
+    if (!m_strClaimed.empty() && m_strWritten == m_strClaimed)
+        DropPartial(m_strClaimed);
 }
 
 void CWinInetTransport::DropPartial(const std::string& strPartial) {

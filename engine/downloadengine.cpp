@@ -10,6 +10,7 @@
 
 #include "enginecore.h"
 #include "enginelog.h"
+#include "savepath.h"
 #include "wininettransport.h"
 
 namespace pellowd {
@@ -83,7 +84,7 @@ std::uint32_t Nonce() {
            static_cast<std::uint32_t>(counter.QuadPart >> 32);
 }
 
-class CDownLoadService final : public IDownLoadService {
+class CDownLoadService final : public IDownLoadService, public IDownLoadExpect {
 public:
     CDownLoadService() : m_log(EngineFolder()), m_aborts(TimeoutMs(), Limits()) {}
 
@@ -96,6 +97,8 @@ public:
     bool SetDownLoadServiceSink(IUnknownEx* pIUnknownEx) override;
     int DownLoadCommand(int nCommandCode, const DownLoadRequest* pFirst,
                         const DownLoadRequestList* pOthers) override;
+    bool ExpectFile(const char* pszSaveDir, const char* pszSaveName, unsigned long long qwSize,
+                    const char* pszSha256) override;
 
 private:
     ~CDownLoadService();
@@ -207,9 +210,13 @@ void* CDownLoadService::QueryInterface(const GUID& Guid, DWORD dwQueryVer) {
         InterfaceVersionCompatible(dwQueryVer, VER_IDownLoadService)) {
         return static_cast<IDownLoadService*>(this);
     }
+    if (IsEqualIdentifier(Guid, IID_IDownLoadExpect) &&
+        InterfaceVersionCompatible(dwQueryVer, VER_IDownLoadExpect)) {
+        return static_cast<IDownLoadExpect*>(this);
+    }
     if (IsEqualIdentifier(Guid, IID_IUnknownEx) &&
         InterfaceVersionCompatible(dwQueryVer, VER_IUnknownEx)) {
-        return static_cast<IUnknownEx*>(this);
+        return static_cast<IUnknownEx*>(static_cast<IDownLoadService*>(this));
     }
     return nullptr;
 }
@@ -258,6 +265,22 @@ int CDownLoadService::DownLoadCommand(int nCommandCode, const DownLoadRequest* p
     } catch (...) {
         m_log.Write("a command could not be queued (out of memory)");
         return 0;
+    }
+}
+
+bool CDownLoadService::ExpectFile(const char* pszSaveDir, const char* pszSaveName,
+                                  unsigned long long qwSize, const char* pszSha256) {
+    try {
+        if (!m_core || pszSaveDir == nullptr || pszSaveName == nullptr || pszSha256 == nullptr)
+            return false;
+        std::string strSha256 = pszSha256;
+        if (strSha256.size() != 64 ||
+            strSha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        m_core->Expect(JoinSavePath(pszSaveDir, pszSaveName), qwSize, strSha256);
+        return true;
+    } catch (...) {
+        return false;
     }
 }
 

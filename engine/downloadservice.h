@@ -18,6 +18,11 @@ static const GUID IID_IDownLoadService = {
     0xe0b37184, 0x6fbe, 0x44ac, {0xa4, 0x83, 0xab, 0xa6, 0x89, 0x9b, 0x33, 0xd4}};
 const DWORD VER_IDownLoadService = 0x08030100;
 
+// {6B1F0C52-3E4A-4F0B-9C1D-5A7E2B8D4C13}
+static const GUID IID_IDownLoadExpect = {
+    0x6b1f0c52, 0x3e4a, 0x4f0b, {0x9c, 0x1d, 0x5a, 0x7e, 0x2b, 0x8d, 0x4c, 0x13}};
+const DWORD VER_IDownLoadExpect = 0x01000100;
+
 // Command codes passed to DownLoadCommand and reported back in the task.
 const int DOWNLOAD_CMD_PLAZA_XML = 2;  // the plaza manifest
 const int DOWNLOAD_CMD_FILES = 3;      // installation files, one batch
@@ -123,6 +128,25 @@ struct IDownLoadService : public IUnknownEx {
 protected:
     ~IDownLoadService() = default;
 };
+
+// Offered (through the service's QueryInterface) by an engine that can hold
+// a file to more than its MD5 digest: what a signed manifest says of it.
+// Called on the thread that created the engine.
+struct IDownLoadExpect : public IUnknownEx {
+    // The file that a later request saves at pszSavePath (its szSaveDir, "\",
+    // its szSaveName) is qwSize bytes long (kDownLoadSizeUnknown: unknown)
+    // and has the SHA-256 pszSha256 (64 hexadecimal digits). The engine cuts
+    // its transfer past that size and refuses it, before it replaces
+    // anything, when its size or SHA-256 differs. False, and nothing kept,
+    // for a digest that is not 64 hexadecimal digits. Holds for the next
+    // request of that path only.
+    virtual bool ExpectFile(const char* pszSavePath, unsigned long long qwSize,
+                            const char* pszSha256) = 0;
+
+protected:
+    ~IDownLoadExpect() = default;
+};
+const unsigned long long kDownLoadSizeUnknown = ~0ull;
 
 // The updater's binding of the loader to the engine library.
 class CDownLoadServiceHelper : public CTempldateHelper<IDownLoadService> {

@@ -1,5 +1,7 @@
 #include "enginecore.h"
 
+#include "savepath.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +60,14 @@ int CEngineCore::Command(int nCommandCode, const DownLoadRequest* pFirst,
             item.job.nBatchId = nBatchId;
             item.job.nCommandCode = nCommandCode;
             item.job.request = request;
+            const auto expected = m_expected.find(
+                JoinSavePath(FieldText(request.szSaveDir, sizeof(request.szSaveDir)),
+                             FieldText(request.szSaveName, sizeof(request.szSaveName))));
+            if (expected != m_expected.end()) {
+                item.job.nExpectedSize = expected->second.nSize;
+                item.job.strSha256 = expected->second.strSha256;
+                m_expected.erase(expected);
+            }
             item.batch = batch;
             m_queue.push_back(std::move(item));
         }
@@ -65,6 +75,12 @@ int CEngineCore::Command(int nCommandCode, const DownLoadRequest* pFirst,
     }
     m_cvWork.notify_all();
     return static_cast<int>(requests.size());
+}
+
+void CEngineCore::Expect(const std::string& strSavePath, std::uint64_t nSize,
+                         const std::string& strSha256) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_expected[strSavePath] = Expectation{nSize, strSha256};
 }
 
 bool CEngineCore::IsBusy() {

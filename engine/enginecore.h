@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +67,10 @@ public:
     // batch, or a stopped engine.
     int Command(int nCommandCode, const DownLoadRequest* pFirst,
                 const DownLoadRequestList* pOthers);
+
+    // The size and SHA-256 the next request saved at strSavePath must have
+    // (IDownLoadExpect). Any thread.
+    void Expect(const std::string& strSavePath, std::uint64_t nSize, const std::string& strSha256);
 
     // True while a request of any batch has not been reported or dropped.
     bool IsBusy();
@@ -122,7 +127,12 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cvWork;
     std::deque<Item> m_queue;
-    std::deque<Done> m_staged;  // for the committer
+    struct Expectation {
+        std::uint64_t nSize;
+        std::string strSha256;
+    };
+    std::map<std::string, Expectation> m_expected;  // by save path
+    std::deque<Done> m_staged;                      // for the committer
     std::condition_variable m_cvStaged;
     std::deque<Done> m_results;
     unsigned m_nOutstanding = 0;

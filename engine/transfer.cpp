@@ -156,6 +156,29 @@ bool RedirectAllowed(const std::string& strFrom, const std::string& strTo, std::
     return true;
 }
 
+namespace {
+
+// A file whose MD5 matches may still be a colliding twin: the SHA-256 the
+// updater expects decides, before anything is replaced.
+Failure CheckExpected(const TransferJob& job, ITransport& transport, std::string* pstrWhy) {
+    std::string strSha256;
+    std::uint64_t nSize = 0;
+    if (!transport.WrittenSha256(&strSha256, &nSize, pstrWhy))
+        return Failure::kLocal;
+    if (job.nExpectedSize != kDownLoadSizeUnknown && nSize != job.nExpectedSize) {
+        *pstrWhy = std::to_string(nSize) + " bytes, expected " + std::to_string(job.nExpectedSize);
+        return Failure::kContent;
+    }
+    if (!DigestMatches(job.strSha256, strSha256)) {
+        *pstrWhy = "SHA-256 " + (strSha256.empty() ? std::string("unavailable") : strSha256) +
+                   ", expected " + job.strSha256;
+        return Failure::kContent;
+    }
+    return Failure::kNone;
+}
+
+}  // namespace
+
 TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
                            const TransferSettings& settings,
                            const std::function<bool()>& isCancelled) {
@@ -189,9 +212,12 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
 
     const bool bManifest =
         job.nCommandCode == DOWNLOAD_CMD_PLAZA_XML || job.nCommandCode == DOWNLOAD_CMD_GAME_XML;
-    const std::uint64_t nMaxBytes = bManifest && kMaxManifestBytes < settings.nMaxFileBytes
-                                        ? kMaxManifestBytes
-                                        : settings.nMaxFileBytes;
+    std::uint64_t nMaxBytes = bManifest && kMaxManifestBytes < settings.nMaxFileBytes
+                                  ? kMaxManifestBytes
+                                  : settings.nMaxFileBytes;
+    // A mirror that announces more than the file's known size is cut at once.
+    if (job.nExpectedSize < nMaxBytes)
+        nMaxBytes = job.nExpectedSize;
     const std::string strMD5 = FieldText(req.szMD5, sizeof(req.szMD5));
     CRetryPolicy policy(FieldText(req.szUrl, sizeof(req.szUrl)),
                         FieldText(req.szUrlReserve, sizeof(req.szUrlReserve)),
@@ -211,6 +237,11 @@ TransferResult RunTransfer(const TransferJob& job, ITransport& transport,
         try {
             eFailure = transport.Fetch(strUrl, strTemp, strTarget, strMD5, nMaxBytes,
                                        !bManifest && !strMD5.empty(), isCancelled, &strWhy);
+            if (eFailure == Failure::kNone && !job.strSha256.empty()) {
+                eFailure = CheckExpected(job, transport, &strWhy);
+                if (eFailure == Failure::kContent)
+                    transport.DropKept();
+            }
             if (eFailure == Failure::kNone) {
                 result.staged = transport.Stage(strTemp, strTarget);
                 if (!result.staged) {

@@ -146,6 +146,13 @@ public:
                           const std::string& strTarget, const std::string& strMD5,
                           std::uint64_t nMaxBytes, bool bReuse,
                           const std::function<bool()>& isCancelled, std::string* pstrWhy) = 0;
+    // The SHA-256 (lower-case hexadecimal) and size of the file the fetch
+    // that just succeeded wrote; false with a reason when it cannot be read.
+    virtual bool WrittenSha256(std::string* pstrSha256, std::uint64_t* pnSize,
+                               std::string* pstrWhy) = 0;
+    // The file of the fetch that just succeeded proved wrong: nothing of it
+    // may be kept for a later attempt (RunTransfer removes it after).
+    virtual void DropKept() = 0;
     // Takes over the file of the fetch that just succeeded, for strTarget.
     virtual std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
                                                const std::string& strTarget) = 0;
@@ -157,6 +164,10 @@ struct TransferJob {
     unsigned nBatchId = 0;
     int nCommandCode = 0;
     DownLoadRequest request{};
+    // What the updater said of the file beyond its MD5 (IDownLoadExpect):
+    // its size (kDownLoadSizeUnknown when it said nothing) and SHA-256.
+    std::uint64_t nExpectedSize = kDownLoadSizeUnknown;
+    std::string strSha256;
 };
 
 struct TransferResult {

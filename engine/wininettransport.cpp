@@ -902,8 +902,9 @@ Failure CWinInetTransport::FetchWhole(const std::string& strUrl, const std::stri
         } else {
             // CREATE_NEW: a temporary name that exists belongs to someone else.
             const std::string& strPath = bKeep ? strPartial : strTemp;
+            // Readable too: a file held to a SHA-256 is read back before its move.
             m_hFile =
-                ::CreateFileA(strPath.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
+                ::CreateFileA(strPath.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
                               /*lpSecurityAttributes=*/nullptr, bKeep ? CREATE_ALWAYS : CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                               /*hTemplateFile=*/nullptr);

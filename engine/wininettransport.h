@@ -115,6 +115,9 @@ public:
                   const std::string& strTarget, const std::string& strMD5, std::uint64_t nMaxBytes,
                   bool bReuse, const std::function<bool()>& isCancelled,
                   std::string* pstrWhy) override;
+    bool WrittenSha256(std::string* pstrSha256, std::uint64_t* pnSize,
+                       std::string* pstrWhy) override;
+    void DropKept() override;
     std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
                                        const std::string& strTarget) override;
     void Remove(const std::string& strTemp) override;

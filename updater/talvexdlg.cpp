@@ -69,6 +69,16 @@ public:
         return PathFileExistsA(strPath.c_str()) != FALSE;
     }
     IFileProbe& Probe() override { return *this; }
+    bool ExpectFile(const DownLoadRequest& request, std::uint64_t qwSize,
+                    const std::string& strSha256) override {
+        IDownLoadService* pService = m_dlg.m_DownLoadServiceHelper.GetInterface();
+        IDownLoadExpect* pExpect = pService == nullptr
+                                       ? nullptr
+                                       : static_cast<IDownLoadExpect*>(pService->QueryInterface(
+                                             IID_IDownLoadExpect, VER_IDownLoadExpect));
+        return pExpect != nullptr && pExpect->ExpectFile(request.szSaveDir, request.szSaveName,
+                                                         qwSize, strSha256.c_str());
+    }
     int DownLoadCommand(int nCode, const DownLoadRequest* pFirst,
                         const DownLoadRequestList* pOthers) override {
         IDownLoadService* pService = m_dlg.m_DownLoadServiceHelper.GetInterface();

@@ -209,6 +209,14 @@ public:
             throw std::bad_alloc();
         return answer.eFailure;
     }
+    // The fake's "SHA-256" of a body is the body itself.
+    bool WrittenSha256(std::string* pstrSha256, std::uint64_t* pnSize, std::string*) override {
+        *pstrSha256 = disk[temps.back()];
+        *pnSize = pstrSha256->size();
+        return true;
+    }
+    void DropKept() override { ++nDropped; }
+    unsigned nDropped = 0;
     std::unique_ptr<IStagedFile> Stage(const std::string& strTemp,
                                        const std::string& strTarget) override {
         return std::unique_ptr<IStagedFile>(new Staged(*this, strTemp, strTarget));
@@ -324,6 +332,41 @@ TEST(Transfer, FailureOnBothAddressesLeavesTargetAlone) {
         EXPECT_EQ((std::map<std::string, std::string>{{"C:\\g\\x.dll", "old"}}), net.disk)
             << c.pszName;
         EXPECT_NE(std::string::npos, r.strLog.find("r -> C:\\g\\x.dll")) << c.pszName << r.strLog;
+    }
+}
+
+// A file whose MD5 matched is still held to the size and SHA-256 the updater
+// gave, before it replaces anything; the size also bounds the transfer.
+TEST(Transfer, ExpectedSizeAndSha256DecideBeforeTheMove) {
+    struct Case {
+        const char* pszName;
+        std::uint64_t nSize;
+        const char* pszSha256;
+        const char* pszWant;  // the target afterwards
+        unsigned nDropped;
+    };
+    const Case cases[] = {
+        {"both match", 4, "good", "good", 0},
+        {"size unknown, digest matches", kDownLoadSizeUnknown, "good", "good", 0},
+        {"colliding twin on the primary", 4, "twin", "twin", 1},  // the reserve serves "twin"
+        {"wrong size", 5, "good", "old", 2},
+        {"neither address serves it", 4, "none", "old", 2},
+    };
+    for (const Case& c : cases) {
+        FakeTransport net;
+        net.disk["C:\\g\\x.dll"] = "old";
+        net.answers["p"] = {{Failure::kNone, "good"}};
+        net.answers["r"] = {{Failure::kNone, "twin"}};
+        TransferJob job = MakeJob("C:\\g", "x.dll", "p", "r");
+        std::strcpy(job.request.szMD5, "0cc175b9c0f1b6a831c399e269772661");
+        job.nExpectedSize = c.nSize;
+        job.strSha256 = c.pszSha256;
+        TransferResult r = RunAndCommit(job, net, Settings());
+        EXPECT_EQ(c.pszWant, net.disk["C:\\g\\x.dll"]) << c.pszName << ": " << r.strLog;
+        EXPECT_EQ(c.nDropped, net.nDropped) << c.pszName;
+        EXPECT_EQ(c.nSize == kDownLoadSizeUnknown ? Settings().nMaxFileBytes : c.nSize,
+                  net.maxBytes.front())
+            << c.pszName;
     }
 }
 

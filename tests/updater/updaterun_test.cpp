@@ -42,6 +42,15 @@ public:
         return existing.count(strPath) != 0 || access(strPath.c_str(), F_OK) == 0;
     }
     IFileProbe& Probe() override { return *this; }
+    // An engine that holds files to their SHA-256 itself, when set.
+    bool bEngineExpects = false;
+    std::vector<std::string> expects;  // "save dir\name size sha256"
+    bool ExpectFile(const DownLoadRequest& request, std::uint64_t qwSize,
+                    const std::string& strSha256) override {
+        expects.push_back(std::string(request.szSaveDir) + "\\" + request.szSaveName + " " +
+                          std::to_string(qwSize) + " " + strSha256);
+        return bEngineExpects;
+    }
     int DownLoadCommand(int nCode, const DownLoadRequest* pFirst,
                         const DownLoadRequestList* pOthers) override {
         std::vector<DownLoadRequest> sent;
@@ -810,9 +819,16 @@ TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
         bool bGame;
         const char* pszFetched;  // null: the file is not there
         Trace want;
+        bool bEngineExpects = false;
     };
     const std::string strGameBox = "msg:打开" + GameManifestPath(config, "G") + "出错！";
     const Case cases[] = {
+        // The engine refuses a wrong file before its move: nothing to read again.
+        {"an engine that holds files to their SHA-256",
+         false,
+         "evil",
+         {"log:更新完成，打开大厅。", "finish"},
+         true},
         {"the plaza's file as signed", false, "good", {"log:更新完成，打开大厅。", "finish"}},
         {"a game's file as signed", true, "good", {"log:更新完成，打开游戏。", "opengame"}},
         {"the plaza's file differs",
@@ -831,6 +847,7 @@ TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
     const std::string strFetched = m_strDir + "\\a";
     for (const Case& c : cases) {
         host = CRecordingHost();
+        host.bEngineExpects = c.bEngineExpects;
         std::remove((config.strProgramFolder + kSequenceStateName).c_str());
         std::remove(strFetched.c_str());
         const char* pszGame = c.bGame ? "G" : "";
@@ -839,6 +856,11 @@ TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
         SignedEvent(
             Task(c.bGame ? DOWNLOAD_CMD_GAME_XML : DOWNLOAD_CMD_PLAZA_XML, pszGame, c.bGame, 2, 1));
         ASSERT_EQ(1u, host.commands.size()) << c.pszWhat;
+        ASSERT_EQ(1u, host.expects.size()) << c.pszWhat;
+        // These entries give no size: the engine is told so.
+        EXPECT_EQ(strFetched + " " + std::to_string(kDownLoadSizeUnknown) +
+                      " 770E607624D689265CA6C44884D0807D9B054D23C473C106C72BE9DE08B7376C",
+                  host.expects[0]);
         if (c.pszFetched != nullptr)
             Write(strFetched, c.pszFetched);
         host.trace.clear();

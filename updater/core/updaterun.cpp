@@ -1,5 +1,8 @@
 #include "updater/core/updaterun.h"
 
+#include <cstdint>
+#include <cstdlib>
+
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -10,6 +13,17 @@
 #include "updater/core/manifest.h"
 
 namespace {
+
+// The size a manifest gives a file: its low 32 bits in signed decimal, so
+// "-1073741824" is 3 GiB; the engine takes no file of 4 GiB or more, so
+// these bits name the size. Unknown when the text is no such number.
+std::uint64_t ExpectedSize(const std::string& strBytes) {
+    char* pEnd = nullptr;
+    const long long llValue = std::strtoll(strBytes.c_str(), &pEnd, 10);
+    if (strBytes.empty() || *pEnd != '\0' || llValue < INT32_MIN || llValue > INT32_MAX)
+        return kDownLoadSizeUnknown;
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(llValue));
+}
 
 const char kPlazaExe[] = "ZIVGame.exe";
 
@@ -164,7 +178,7 @@ bool CUpdateRun::EntriesFit(const Manifest& manifest, std::string& strProblem) {
 }
 
 void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFile>& files,
-                              std::vector<std::string>& sha256s) {
+                              std::vector<ManifestFileEntry>& entries) {
     std::vector<std::string> localPaths;
     localPaths.reserve(manifest.files.size());
     for (const ManifestFileEntry& entry : manifest.files)
@@ -173,7 +187,7 @@ void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFi
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         if (needs[i]) {
             files.push_back(MakeNeedUpdateFile(manifest.files[i]));
-            sha256s.push_back(manifest.files[i].strSha256);
+            entries.push_back(manifest.files[i]);
         }
     }
 }
@@ -181,7 +195,7 @@ void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFi
 CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
                                                const std::string& strOwnExe, Manifest& manifest,
                                                std::vector<NeedUpdateFile>& files,
-                                               std::vector<std::string>& sha256s,
+                                               std::vector<ManifestFileEntry>& entries,
                                                std::string& strProblem,
                                                const std::string* pVerifiedText) {
     // The guarded region: from loading the document to the end of the file
@@ -226,11 +240,11 @@ CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool 
                 m_host.TerminateProcessByName(strExe);
             }
         }
-        CompareFiles(manifest, files, sha256s);
+        CompareFiles(manifest, files, entries);
         return Verdict::Proceed;
     } catch (...) {
         files.clear();
-        sha256s.clear();
+        entries.clear();
         return Verdict::Exception;
     }
 }
@@ -251,15 +265,15 @@ void CUpdateRun::DecidePlaza() {
     }
     Manifest manifest;
     std::vector<NeedUpdateFile> files;
-    std::vector<std::string> sha256s;
+    std::vector<ManifestFileEntry> entries;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, manifest, files, sha256s,
+    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, manifest, files, entries,
                                            strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
             if (bSigned)
                 DropStaleStaging(manifest);
-            SendPlazaBatch(files, sha256s);
+            SendPlazaBatch(files, entries);
             return;
         case Verdict::LoadFailed:
             Fail("", "LastUpdateFiles.xml出错！");
@@ -299,13 +313,13 @@ void CUpdateRun::DecideGame(const DownLoadTask& task) {
     }
     Manifest manifest;
     std::vector<NeedUpdateFile> files;
-    std::vector<std::string> sha256s;
+    std::vector<ManifestFileEntry> entries;
     std::string strProblem;
     const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", manifest, files,
-                                           sha256s, strProblem, bSigned ? &strVerified : nullptr);
+                                           entries, strProblem, bSigned ? &strVerified : nullptr);
     switch (verdict) {
         case Verdict::Proceed:
-            SendGameBatch(files, sha256s, task);
+            SendGameBatch(files, entries, task);
             return;
         case Verdict::Refused:
             Fail(strOpenFailed + strProblem, strOpenFailed);
@@ -366,19 +380,26 @@ void CUpdateRun::DropStaleStaging(const Manifest& manifest) {
 }
 
 void CUpdateRun::RememberExpected(const std::vector<DownLoadRequest>& requests,
-                                  const std::vector<std::string>& sha256s) {
+                                  const std::vector<ManifestFileEntry>& entries) {
     if (m_config.strPublicKey.empty() || m_pExpected == nullptr)
         return;
     m_pExpected->clear();
+    bool bEngineChecks = true;
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const DownLoadRequest& req = requests[i];
-        m_pExpected->push_back(
-            {req.szFileName, std::string(req.szSaveDir) + "\\" + req.szSaveName, sha256s[i]});
+        if (!m_host.ExpectFile(req, ExpectedSize(entries[i].strBytes), entries[i].strSha256))
+            bEngineChecks = false;
+        m_pExpected->push_back({req.szFileName, std::string(req.szSaveDir) + "\\" + req.szSaveName,
+                                entries[i].strSha256});
     }
+    // An engine that checks refuses a wrong file before it replaces the
+    // installed one; reading every file again would only cost time.
+    if (bEngineChecks)
+        m_pExpected->clear();
 }
 
 void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
-                                const std::vector<std::string>& sha256s) {
+                                const std::vector<ManifestFileEntry>& entries) {
     const int nCount = static_cast<int>(files.size());
     if (nCount == 0) {
         m_host.Log(FormatText("没有需要更新的文件(%d)", nCount));
@@ -393,7 +414,7 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
         Fail("", "LastUpdateFiles.xml出错！");
         return;
     }
-    RememberExpected(requests, sha256s);
+    RememberExpected(requests, entries);
     bool bHasSpecial = false;
     for (const NeedUpdateFile& file : files) {
         if (file.isSpecial != 0)
@@ -429,7 +450,8 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
 }
 
 void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files,
-                               const std::vector<std::string>& sha256s, const DownLoadTask& task) {
+                               const std::vector<ManifestFileEntry>& entries,
+                               const DownLoadTask& task) {
     const int nCount = static_cast<int>(files.size());
     if (nCount == 0) {
         m_host.DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr);
@@ -443,7 +465,7 @@ void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files,
         Fail(strOpenFailed, strOpenFailed);
         return;
     }
-    RememberExpected(requests, sha256s);
+    RememberExpected(requests, entries);
     // Special files do not belong in a game update; they are still fetched
     // into DownLoad\Special, and no batch file moves them.
     if (nCount == 1) {

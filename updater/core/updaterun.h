@@ -4,6 +4,7 @@
 // the dialog implements with Windows calls and the tests with a recorder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,12 @@ public:
     virtual void TerminateProcessByName(const std::string& strExeName) = 0;
     virtual bool FileExists(const std::string& strPath) = 0;
     virtual IFileProbe& Probe() = 0;
+    // Tells the engine, when it offers that (IDownLoadExpect), the size and
+    // SHA-256 a signed manifest gives a file of the next batch, so that it
+    // refuses a wrong file before it replaces anything; false when it does
+    // not offer it, and the run then checks the fetched files itself.
+    virtual bool ExpectFile(const DownLoadRequest& request, std::uint64_t qwSize,
+                            const std::string& strSha256) = 0;
     // The engine's command operation; requests are copied before it returns.
     virtual int DownLoadCommand(int nCommandCode, const DownLoadRequest* pFirst,
                                 const DownLoadRequestList* pOthers) = 0;
@@ -92,10 +99,10 @@ private:
     // Ends strOwnExe (the plaza or the game) and the installed games only
     // once the manifest has been read and every entry accepted. A signed
     // manifest is read from pVerifiedText, the bytes that were verified.
-    // sha256s holds the SHA-256 text of each of files, empty when unsigned.
+    // entries holds the manifest entry of each of files (its SHA-256 is empty when unsigned).
     Verdict ReadAndCompare(const std::string& strPath, bool bPlaza, const std::string& strOwnExe,
                            Manifest& manifest, std::vector<NeedUpdateFile>& files,
-                           std::vector<std::string>& sha256s, std::string& strProblem,
+                           std::vector<ManifestFileEntry>& entries, std::string& strProblem,
                            const std::string* pVerifiedText = nullptr);
     // Signed plaza runs: staged files that the accepted manifest does not
     // name as special with their SHA-256 are removed with the batch file.
@@ -108,12 +115,12 @@ private:
     void DecidePlaza();
     void DecideGame(const DownLoadTask& task);
     void SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
-                        const std::vector<std::string>& sha256s);
+                        const std::vector<ManifestFileEntry>& entries);
     void SendGameBatch(const std::vector<NeedUpdateFile>& files,
-                       const std::vector<std::string>& sha256s, const DownLoadTask& task);
+                       const std::vector<ManifestFileEntry>& entries, const DownLoadTask& task);
     // A signed run notes what each request must bring before the batch goes out.
     void RememberExpected(const std::vector<DownLoadRequest>& requests,
-                          const std::vector<std::string>& sha256s);
+                          const std::vector<ManifestFileEntry>& entries);
     void CheckCompletion(const DownLoadTask& task);
     // Signed runs: removes every fetched file whose SHA-256 differs; false,
     // with the line and the box, when there was one.
@@ -125,7 +132,7 @@ private:
     bool FillBatch(const std::vector<NeedUpdateFile>& files, const char* pszGameName,
                    unsigned char bForGame, std::vector<DownLoadRequest>& requests);
     void CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFile>& files,
-                      std::vector<std::string>& sha256s);
+                      std::vector<ManifestFileEntry>& entries);
     bool EntriesFit(const Manifest& manifest, std::string& strProblem);
 
     const UpdaterConfig m_config;
