@@ -133,15 +133,15 @@ protected:
 // a file to more than its MD5 digest: what a signed manifest says of it.
 // Called on the thread that created the engine.
 struct IDownLoadExpect : public IUnknownEx {
-    // The file that a later request saves at pszSavePath (its szSaveDir, "\",
-    // its szSaveName) is qwSize bytes long (kDownLoadSizeUnknown: unknown)
-    // and has the SHA-256 pszSha256 (64 hexadecimal digits). The engine cuts
-    // its transfer past that size and refuses it, before it replaces
-    // anything, when its size or SHA-256 differs. False, and nothing kept,
-    // for a digest that is not 64 hexadecimal digits. Holds for the next
-    // request of that path only.
-    virtual bool ExpectFile(const char* pszSavePath, unsigned long long qwSize,
-                            const char* pszSha256) = 0;
+    // The file that a later request saves with this szSaveDir and
+    // szSaveName is qwSize bytes long (kDownLoadSizeUnknown: unknown) and
+    // has the SHA-256 pszSha256 (64 hexadecimal digits). The engine cuts its
+    // transfer past that size and refuses it, before it replaces anything,
+    // when its size or SHA-256 differs. False, and nothing kept, for a
+    // digest that is not 64 hexadecimal digits. Holds for the next request
+    // of that file only.
+    virtual bool ExpectFile(const char* pszSaveDir, const char* pszSaveName,
+                            unsigned long long qwSize, const char* pszSha256) = 0;
 
 protected:
     ~IDownLoadExpect() = default;
