@@ -641,7 +641,7 @@ TEST_F(SignedUpdateRunTest, AcceptedManifestIsDecidedOnTheLastReportAndRemembere
     EXPECT_EQ(want, host.trace);
     std::string strState;
     ASSERT_TRUE(trust.ReadWholeFile(config.strProgramFolder + kSequenceStateName, 100, strState));
-    EXPECT_EQ("LastUpdateFiles.xml 7\r\n", strState);
+    EXPECT_EQ("LastUpdateFiles.xml 7 " + KeyFingerprint(m_key.strPublic) + "\r\n", strState);
 }
 
 TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
@@ -695,6 +695,15 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
                    "G_UpdateFiles.xml 3\r\nLastUpdateFiles.xml 8\r\n");
          },
          false, strFailed + "版本回退(7<8)"},
+        // Each key's records are its own: the offline key's refuse its manifests.
+        {"rolled back under the offline key",
+         [&] {
+             config.strPublicKey2 = other.strPublic;
+             Publish(strPath, kFresh, &other);
+             Write(config.strProgramFolder + kSequenceStateName,
+                   "LastUpdateFiles.xml 8 " + KeyFingerprint(other.strPublic) + "\r\n");
+         },
+         false, strFailed + "版本回退(7<8)"},
         {"sequence not kept",
          [&] {
              Publish(strPath, kFresh);
@@ -743,6 +752,7 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
     for (const Case& c : cases) {
         host = CRecordingHost();
         trust = CDiskTrustHost();
+        config.strPublicKey2.clear();
         std::remove((config.strProgramFolder + kSequenceStateName).c_str());
         c.arrange();
         if (c.bGame)
@@ -858,8 +868,30 @@ TEST_F(SignedUpdateRunTest, EqualSequenceIsAcceptedAndHigherOneRaisesTheRecord) 
     Publish(strPath, Signed("LastUpdateFiles.xml", "12"));
     SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
     std::string strText;
-    ASSERT_TRUE(trust.ReadWholeFile(strState, 100, strText));
-    EXPECT_EQ("G_UpdateFiles.xml 9\r\nLastUpdateFiles.xml 12\r\n", strText);
+    ASSERT_TRUE(trust.ReadWholeFile(strState, 1000, strText));
+    // Records from before the fingerprints were the first key's.
+    const std::string strFirst = KeyFingerprint(m_key.strPublic);
+    EXPECT_EQ("G_UpdateFiles.xml 9 " + strFirst + "\r\nLastUpdateFiles.xml 12 " + strFirst + "\r\n",
+              strText);
+
+    // After a rotation to the offline key, even a first key's record signed
+    // far ahead (as a thief of that key could) blocks nothing of the new one.
+    kelmar::EcdsaKeyPair offline;
+    ASSERT_TRUE(kelmar::EcdsaGenerateKeyPair(offline));
+    config.strPublicKey2 = offline.strPublic;
+    Write(strState, "LastUpdateFiles.xml 999999999\r\n");
+    Publish(strPath, Signed("LastUpdateFiles.xml", "3"), &offline);
+    host = CRecordingHost();
+    SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+    EXPECT_EQ(
+        "log:更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至2027-02-01T00:00:00Z，"
+        "备用公钥)",
+        host.trace.at(0));
+    EXPECT_EQ("cmd:3:1", host.trace.back());
+    ASSERT_TRUE(trust.ReadWholeFile(strState, 1000, strText));
+    EXPECT_EQ((SequenceState{{{strFirst, "LastUpdateFiles.xml"}, 999999999},
+                             {{KeyFingerprint(offline.strPublic), "LastUpdateFiles.xml"}, 3}}),
+              ParseSequenceState(strText, ""));
 }
 
 TEST_F(SignedUpdateRunTest, StoppedBatchWithoutItsSignatureIsRefused) {
