@@ -16,6 +16,9 @@
 #include <gtest/gtest.h>
 
 #include "kelmar/ecdsa.h"
+#include "kelmar/ecdsakeytext.h"
+#include "kelmar/sha256.h"
+#include "kelmar/zivformat.h"
 #include "updater/core/filedigest.h"
 #include "updater/core/updaterun.h"
 
@@ -815,11 +818,22 @@ TEST_F(SignedUpdateRunTest, LeftoverStagingStaysOnlyAsTheAcceptedManifestNamesIt
 // arrived must have the SHA-256 the signed manifest gave it before anything
 // is started or handed over, and what has not is removed.
 TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
+    // A plaza information file that would make the installation unsigned is
+    // not installed: it arrives in DownLoad and replaces the trusted one only
+    // when it names a key.
+    auto ziv = [](const std::string& strServer) {
+        std::string strZiv;
+        kelmar::EncodeZiv("<p isEnableUpdate=\"1\"><s " + strServer + "/></p>", &strZiv);
+        return strZiv;
+    };
+    const std::string strKeyed =
+        ziv("updatePublicKey=\"" + kelmar::EcdsaPublicKeyText(m_key.strPublic) + "\"");
     struct Case {
         const char* pszWhat;
         bool bGame;
         const char* pszFetched;  // null: the file is not there
         Trace want;
+        std::string strZiv = {};  // not empty: the entry is the plaza information file, as signed
     };
     const std::string strGameBox = "msg:打开" + GameManifestPath(config, "G") + "出错！";
     const Case cases[] = {
@@ -837,24 +851,64 @@ TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
          false,
          nullptr,
          {"log:更新文件SHA-256校验不符，已删除(\\a)", "msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"the plaza information file naming a key",
+         false,
+         "",
+         {"log:已更新GamePlazaInfo.ziv", "log:更新完成，打开大厅。", "finish"},
+         strKeyed},
+        {"the plaza information file naming no key",
+         false,
+         "",
+         {"log:拒绝更新GamePlazaInfo.ziv：没有发布者公钥", "msg:LastUpdateFiles.xml出错！", "quit"},
+         ziv("updateGameUrl=\"http://s/%s\"")},
+        {"a game's plaza information file naming no key",
+         true,
+         "",
+         {"log:拒绝更新GamePlazaInfo.ziv：没有发布者公钥", strGameBox, "quit"},
+         ziv("updateGameUrl=\"http://s/%s\"")},
+        {"a plaza information file that does not decode",
+         false,
+         "",
+         {"log:拒绝更新GamePlazaInfo.ziv：无法解析", "msg:LastUpdateFiles.xml出错！", "quit"},
+         "ZIV\x1a but no more"},
     };
-    const std::string strFetched = m_strDir + "\\a";
+    const std::string strInfo = config.strProgramFolder + kPlazaInfoName;
     for (const Case& c : cases) {
         host = CRecordingHost();
         std::remove((config.strProgramFolder + kSequenceStateName).c_str());
-        std::remove(strFetched.c_str());
+        Write(strInfo, "trusted");
         const char* pszGame = c.bGame ? "G" : "";
+        std::string strEntries = kEntryOfGood;
+        if (!c.strZiv.empty()) {
+            kelmar::Sha256 sha;
+            sha.Update(c.strZiv.data(), c.strZiv.size());
+            strEntries = "<e name=\"\\gameplazainfo.ZIV\" date=\"" + std::string(32, 'd') +
+                         "\" isSpecial=\"1\" sha256=\"" + sha.HexDigest() + "\"/>";
+        }
         Publish(c.bGame ? GameManifestPath(config, "G") : PlazaManifestPath(config),
-                Signed(c.bGame ? "G_UpdateFiles.xml" : "LastUpdateFiles.xml"));
+                Signed(c.bGame ? "G_UpdateFiles.xml" : "LastUpdateFiles.xml"), nullptr, strEntries);
         SignedEvent(
             Task(c.bGame ? DOWNLOAD_CMD_GAME_XML : DOWNLOAD_CMD_PLAZA_XML, pszGame, c.bGame, 2, 1));
         ASSERT_EQ(1u, host.commands.size()) << c.pszWhat;
+        const DownLoadRequest& req = host.commands[0].at(0);
+        const std::string strFetched = std::string(req.szSaveDir) + "\\" + req.szSaveName;
+        std::remove(strFetched.c_str());
         if (c.pszFetched != nullptr)
-            Write(strFetched, c.pszFetched);
+            Write(strFetched, c.strZiv.empty() ? c.pszFetched : c.strZiv);
         host.trace.clear();
         SignedEvent(Task(DOWNLOAD_CMD_FILES, pszGame, c.bGame, 1, 0));
         EXPECT_EQ(c.want, host.trace) << c.pszWhat;
-        EXPECT_EQ(c.want.back() != "quit", access(strFetched.c_str(), F_OK) == 0) << c.pszWhat;
+        const bool bHandedOver = c.want.back() != "quit";
+        std::string strInstalled;
+        ASSERT_TRUE(trust.ReadWholeFile(strInfo, 1000, strInstalled)) << c.pszWhat;
+        if (c.strZiv.empty()) {
+            EXPECT_EQ(bHandedOver, access(strFetched.c_str(), F_OK) == 0) << c.pszWhat;
+        } else {
+            // Never where the engine would have moved it over the trusted one.
+            EXPECT_EQ(config.strProgramFolder + "DownLoad", req.szSaveDir) << c.pszWhat;
+            EXPECT_EQ(bHandedOver ? c.strZiv : "trusted", strInstalled) << c.pszWhat;
+            EXPECT_NE(0, access(strFetched.c_str(), F_OK)) << c.pszWhat;
+        }
     }
 }
 
