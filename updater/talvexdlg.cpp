@@ -301,6 +301,7 @@ BOOL CTalvexDlg::OnInitDialog() {
         return FALSE;
     }
     m_strPublicKey = config.strPublicKey;
+    m_strPublicKey2 = config.strPublicKey2;
     // Each address fits: BuildServerAddresses refuses anything over 499.
     CopyWhole(m_szFileBaseUrl, sizeof(m_szFileBaseUrl), config.strFileBase);
     CopyWhole(m_szXmlBaseUrl, sizeof(m_szXmlBaseUrl), config.strXmlBase);
@@ -365,6 +366,7 @@ UpdaterConfig CTalvexDlg::Config() const {
     config.strFileBaseReserve = m_szFileBaseUrlReserve;
     config.strXmlBaseReserve = m_szXmlBaseUrlReserve;
     config.strPublicKey = m_strPublicKey;
+    config.strPublicKey2 = m_strPublicKey2;
     return config;
 }
 

@@ -101,10 +101,11 @@ private:
     char m_szXmlBaseUrl[500] = {};
     char m_szFileBaseUrlReserve[500] = {};
     char m_szXmlBaseUrlReserve[500] = {};
-    // Signed manifests: the publisher's key (empty: not signed), the game of
+    // Signed manifests: the publisher's keys (empty: not signed), the game of
     // this run (empty: the plaza), the checks' view of the world, and the
     // files the batch must bring, from its sending to its last report.
     std::string m_strPublicKey;
+    std::string m_strPublicKey2;
     std::string m_strUpdateSpecificGame;
     CWinTrustHost m_trustHost;
     ExpectedFiles m_expectedFiles;

@@ -334,6 +334,7 @@ TEST_F(ReleaseFolder, KeygenThenSignedPublishingNumbersEachRelease) {
     const std::string out = (m_root / "out").string();
     const std::string key = (m_root / "key").string();
     EXPECT_EQ(2, RunTool("keygen"));
+    EXPECT_EQ(0, RunTool("keygen --help | grep -q 'GamePlazaInfo.ziv names the new key'"));
     ASSERT_EQ(0, RunTool("keygen --out " + key));
     EXPECT_EQ(3, RunTool("keygen --out " + key)) << "a key is never overwritten";
     EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,

@@ -93,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         strProblem.clear();
         Require(ApplyTrustSettings(info, trusted, strProblem) == strProblem.empty());
         Require(trusted.strPublicKey.empty() || trusted.strPublicKey.size() == 64);
+        Require(trusted.strPublicKey2.empty() || !trusted.strPublicKey.empty());
     }
     // What signed manifests carry and the state file they leave behind.
     std::uint64_t qwSequence = 0;
@@ -101,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::int64_t llAgain = -1;
         Require(ParseUtcTime(FormatUtcTime(llExpires), llAgain) && llAgain == llExpires);
     }
-    const SequenceState state = ParseSequenceState(strText);
-    Require(ParseSequenceState(SequenceStateText(state)) == state);
+    const std::string strLegacy(64, 'a');
+    const SequenceState state = ParseSequenceState(strText, strLegacy);
+    Require(ParseSequenceState(SequenceStateText(state), "") == state);
     return 0;
 }

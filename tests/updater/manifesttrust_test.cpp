@@ -27,7 +27,10 @@ TEST(ManifestTrust, SettingsFromThePlazaInformationFile) {
         bool bOk;
         std::string strKey;  // expected raw key
         std::string strProblem;
+        std::string strKey2 = {};  // expected raw offline key
     };
+    const kelmar::EcdsaKeyPair offline = NewKey();
+    const std::string strOfflineLine = kelmar::EcdsaPublicKeyText(offline.strPublic);
     const Case cases[] = {
         {"<s updateGameUrl=\"http://a/%s\"/>", true, "", ""},
         {"<s updateGameUrl=\"http://a/%s\" updatePublicKey=\"" + kKeyLine + "\"/>", true,
@@ -38,6 +41,18 @@ TEST(ManifestTrust, SettingsFromThePlazaInformationFile) {
         {"<s updatePublicKey=\"ecdsa-p256:AAAA\"/>", false, "", "发布者公钥无效(ecdsa-p256:AAAA)"},
         {"<s updatePublicKey=\"" + kOffCurveLine + "\"/>", false, "",
          "发布者公钥无效(" + kOffCurveLine + ")"},
+        // Either key signs; the offline one may sit on another element.
+        {"<s updatePublicKey=\"" + kKeyLine + "\"/><t updatePublicKey2=\"" + strOfflineLine +
+             "\"/>",
+         true, kKey.strPublic, "", offline.strPublic},
+        // Alone it would be taken for an unsigned installation.
+        {"<s updatePublicKey2=\"" + strOfflineLine + "\"/>", false, "",
+         "updatePublicKey2只能与updatePublicKey同用"},
+        {"<s updatePublicKey=\"" + kKeyLine + "\" updatePublicKey2=\"" + kOffCurveLine + "\"/>",
+         false, "", "发布者公钥无效(" + kOffCurveLine + ")"},
+        {"<p isEnableUpdate=\"1\" updatePublicKey2=\"" + strOfflineLine +
+             "\"><s updatePublicKey=\"" + kKeyLine + "\"/></p>",
+         false, "", "发布者公钥和updateHttpsOnly只能写在服务器元素上"},
         // Never read there: the installation would run unsigned.
         {"<p isEnableUpdate=\"1\" updatePublicKey=\"" + kKeyLine + "\"><s/></p>", false, "",
          "发布者公钥和updateHttpsOnly只能写在服务器元素上"},
@@ -65,10 +80,12 @@ TEST(ManifestTrust, SettingsFromThePlazaInformationFile) {
         ASSERT_TRUE(ParsePlazaInfo(strXml.c_str(), info)) << strXml;
         UpdaterConfig config;
         config.strPublicKey = "stale";
+        config.strPublicKey2 = "stale";
         std::string strProblem;
         EXPECT_EQ(c.bOk, ApplyTrustSettings(info, config, strProblem)) << strXml;
         if (c.bOk) {
             EXPECT_EQ(c.strKey, config.strPublicKey) << strXml;
+            EXPECT_EQ(c.strKey2, config.strPublicKey2) << strXml;
         }
         EXPECT_EQ(c.strProblem, strProblem) << strXml;
     }
@@ -99,14 +116,23 @@ TEST(ManifestTrust, UtcTimes) {
 }
 
 TEST(ManifestTrust, StateFileKeepsWhatReadsAndDropsTheRest) {
+    const std::string strOld(64, 'a');  // the key before the fingerprints
+    const std::string strNew = KeyFingerprint(kKey.strPublic);
+    ASSERT_EQ(64u, strNew.size());
     const SequenceState state = ParseSequenceState(
         "LastUpdateFiles.xml 12\r\nMy Game_UpdateFiles.xml 3\nbroken\n 1\nG_UpdateFiles.xml "
-        "-4\nH_UpdateFiles.xml 9999999999999999999\nI_UpdateFiles.xml 5");
-    const SequenceState want = {
-        {"LastUpdateFiles.xml", 12}, {"My Game_UpdateFiles.xml", 3}, {"I_UpdateFiles.xml", 5}};
+        "-4\nH_UpdateFiles.xml 9999999999999999999\nI_UpdateFiles.xml 5\r\n"
+        "LastUpdateFiles.xml 999999999 " +
+            strNew + "\r\nI_UpdateFiles.xml 4 " + strOld + "\nJ_UpdateFiles.xml 2 " +
+            strNew.substr(1) + "\nK_UpdateFiles.xml " + strNew + "\n",
+        strOld);
+    const SequenceState want = {{{strOld, "LastUpdateFiles.xml"}, 12},
+                                {{strOld, "My Game_UpdateFiles.xml"}, 3},
+                                {{strOld, "I_UpdateFiles.xml"}, 5},
+                                {{strNew, "LastUpdateFiles.xml"}, 999999999}};
     EXPECT_EQ(want, state);
-    EXPECT_EQ(want, ParseSequenceState(SequenceStateText(state)));
-    EXPECT_TRUE(ParseSequenceState("").empty());
+    EXPECT_EQ(want, ParseSequenceState(SequenceStateText(state), ""));
+    EXPECT_TRUE(ParseSequenceState("", strOld).empty());
 }
 
 TEST(ManifestTrust, SignatureRequestFollowsItsManifest) {

@@ -16,6 +16,9 @@
 #include <gtest/gtest.h>
 
 #include "kelmar/ecdsa.h"
+#include "kelmar/ecdsakeytext.h"
+#include "kelmar/sha256.h"
+#include "kelmar/zivformat.h"
 #include "updater/core/filedigest.h"
 #include "updater/core/updaterun.h"
 
@@ -650,7 +653,7 @@ TEST_F(SignedUpdateRunTest, AcceptedManifestIsDecidedOnTheLastReportAndRemembere
     EXPECT_EQ(want, host.trace);
     std::string strState;
     ASSERT_TRUE(trust.ReadWholeFile(config.strProgramFolder + kSequenceStateName, 100, strState));
-    EXPECT_EQ("LastUpdateFiles.xml 7\r\n", strState);
+    EXPECT_EQ("LastUpdateFiles.xml 7 " + KeyFingerprint(m_key.strPublic) + "\r\n", strState);
 }
 
 TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
@@ -704,6 +707,15 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
                    "G_UpdateFiles.xml 3\r\nLastUpdateFiles.xml 8\r\n");
          },
          false, strFailed + "版本回退(7<8)"},
+        // Each key's records are its own: the offline key's refuse its manifests.
+        {"rolled back under the offline key",
+         [&] {
+             config.strPublicKey2 = other.strPublic;
+             Publish(strPath, kFresh, &other);
+             Write(config.strProgramFolder + kSequenceStateName,
+                   "LastUpdateFiles.xml 8 " + KeyFingerprint(other.strPublic) + "\r\n");
+         },
+         false, strFailed + "版本回退(7<8)"},
         {"sequence not kept",
          [&] {
              Publish(strPath, kFresh);
@@ -752,6 +764,7 @@ TEST_F(SignedUpdateRunTest, RefusedManifestsEndNothingAndFetchNothing) {
     for (const Case& c : cases) {
         host = CRecordingHost();
         trust = CDiskTrustHost();
+        config.strPublicKey2.clear();
         std::remove((config.strProgramFolder + kSequenceStateName).c_str());
         c.arrange();
         if (c.bGame)
@@ -814,11 +827,22 @@ TEST_F(SignedUpdateRunTest, LeftoverStagingStaysOnlyAsTheAcceptedManifestNamesIt
 // arrived must have the SHA-256 the signed manifest gave it before anything
 // is started or handed over, and what has not is removed.
 TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
+    // A plaza information file that would make the installation unsigned is
+    // not installed: it arrives in DownLoad and replaces the trusted one only
+    // when it names a key.
+    auto ziv = [](const std::string& strServer) {
+        std::string strZiv;
+        kelmar::EncodeZiv("<p isEnableUpdate=\"1\"><s " + strServer + "/></p>", &strZiv);
+        return strZiv;
+    };
+    const std::string strKeyed =
+        ziv("updatePublicKey=\"" + kelmar::EcdsaPublicKeyText(m_key.strPublic) + "\"");
     struct Case {
         const char* pszWhat;
         bool bGame;
         const char* pszFetched;  // null: the file is not there
         Trace want;
+        std::string strZiv = {};  // not empty: the entry is the plaza information file, as signed
         bool bEngineExpects = false;
     };
     const std::string strGameBox = "msg:打开" + GameManifestPath(config, "G") + "出错！";
@@ -828,6 +852,7 @@ TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
          false,
          "evil",
          {"log:更新完成，打开大厅。", "finish"},
+         "",
          true},
         {"the plaza's file as signed", false, "good", {"log:更新完成，打开大厅。", "finish"}},
         {"a game's file as signed", true, "good", {"log:更新完成，打开游戏。", "opengame"}},
@@ -843,30 +868,70 @@ TEST_F(SignedUpdateRunTest, FetchedFilesAreCheckedBeforeTheHandOver) {
          false,
          nullptr,
          {"log:更新文件SHA-256校验不符，已删除(\\a)", "msg:LastUpdateFiles.xml出错！", "quit"}},
+        {"the plaza information file naming a key",
+         false,
+         "",
+         {"log:已更新GamePlazaInfo.ziv", "log:更新完成，打开大厅。", "finish"},
+         strKeyed},
+        {"the plaza information file naming no key",
+         false,
+         "",
+         {"log:拒绝更新GamePlazaInfo.ziv：没有发布者公钥", "msg:LastUpdateFiles.xml出错！", "quit"},
+         ziv("updateGameUrl=\"http://s/%s\"")},
+        {"a game's plaza information file naming no key",
+         true,
+         "",
+         {"log:拒绝更新GamePlazaInfo.ziv：没有发布者公钥", strGameBox, "quit"},
+         ziv("updateGameUrl=\"http://s/%s\"")},
+        {"a plaza information file that does not decode",
+         false,
+         "",
+         {"log:拒绝更新GamePlazaInfo.ziv：无法解析", "msg:LastUpdateFiles.xml出错！", "quit"},
+         "ZIV\x1a but no more"},
     };
-    const std::string strFetched = m_strDir + "\\a";
+    const std::string strInfo = config.strProgramFolder + kPlazaInfoName;
     for (const Case& c : cases) {
         host = CRecordingHost();
         host.bEngineExpects = c.bEngineExpects;
         std::remove((config.strProgramFolder + kSequenceStateName).c_str());
-        std::remove(strFetched.c_str());
+        Write(strInfo, "trusted");
         const char* pszGame = c.bGame ? "G" : "";
+        std::string strEntries = kEntryOfGood;
+        if (!c.strZiv.empty()) {
+            kelmar::Sha256 sha;
+            sha.Update(c.strZiv.data(), c.strZiv.size());
+            strEntries = "<e name=\"\\gameplazainfo.ZIV\" date=\"" + std::string(32, 'd') +
+                         "\" isSpecial=\"1\" sha256=\"" + sha.HexDigest() + "\"/>";
+        }
         Publish(c.bGame ? GameManifestPath(config, "G") : PlazaManifestPath(config),
-                Signed(c.bGame ? "G_UpdateFiles.xml" : "LastUpdateFiles.xml"));
+                Signed(c.bGame ? "G_UpdateFiles.xml" : "LastUpdateFiles.xml"), nullptr, strEntries);
         SignedEvent(
             Task(c.bGame ? DOWNLOAD_CMD_GAME_XML : DOWNLOAD_CMD_PLAZA_XML, pszGame, c.bGame, 2, 1));
         ASSERT_EQ(1u, host.commands.size()) << c.pszWhat;
+        const DownLoadRequest& req = host.commands[0].at(0);
+        const std::string strFetched = std::string(req.szSaveDir) + "\\" + req.szSaveName;
+        std::remove(strFetched.c_str());
+        // The engine is told each file's SHA-256; these entries give no size.
         ASSERT_EQ(1u, host.expects.size()) << c.pszWhat;
-        // These entries give no size: the engine is told so.
-        EXPECT_EQ(strFetched + " " + std::to_string(kDownLoadSizeUnknown) +
-                      " 770E607624D689265CA6C44884D0807D9B054D23C473C106C72BE9DE08B7376C",
-                  host.expects[0]);
+        EXPECT_EQ(
+            0u, host.expects[0].find(strFetched + " " + std::to_string(kDownLoadSizeUnknown) + " "))
+            << host.expects[0];
         if (c.pszFetched != nullptr)
-            Write(strFetched, c.pszFetched);
+            Write(strFetched, c.strZiv.empty() ? c.pszFetched : c.strZiv);
         host.trace.clear();
         SignedEvent(Task(DOWNLOAD_CMD_FILES, pszGame, c.bGame, 1, 0));
         EXPECT_EQ(c.want, host.trace) << c.pszWhat;
-        EXPECT_EQ(c.want.back() != "quit", access(strFetched.c_str(), F_OK) == 0) << c.pszWhat;
+        const bool bHandedOver = c.want.back() != "quit";
+        std::string strInstalled;
+        ASSERT_TRUE(trust.ReadWholeFile(strInfo, 1000, strInstalled)) << c.pszWhat;
+        if (c.strZiv.empty()) {
+            EXPECT_EQ(bHandedOver, access(strFetched.c_str(), F_OK) == 0) << c.pszWhat;
+        } else {
+            // Never where the engine would have moved it over the trusted one.
+            EXPECT_EQ(config.strProgramFolder + "DownLoad", req.szSaveDir) << c.pszWhat;
+            EXPECT_EQ(bHandedOver ? c.strZiv : "trusted", strInstalled) << c.pszWhat;
+            EXPECT_NE(0, access(strFetched.c_str(), F_OK)) << c.pszWhat;
+        }
     }
 }
 
@@ -880,8 +945,30 @@ TEST_F(SignedUpdateRunTest, EqualSequenceIsAcceptedAndHigherOneRaisesTheRecord) 
     Publish(strPath, Signed("LastUpdateFiles.xml", "12"));
     SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
     std::string strText;
-    ASSERT_TRUE(trust.ReadWholeFile(strState, 100, strText));
-    EXPECT_EQ("G_UpdateFiles.xml 9\r\nLastUpdateFiles.xml 12\r\n", strText);
+    ASSERT_TRUE(trust.ReadWholeFile(strState, 1000, strText));
+    // Records from before the fingerprints were the first key's.
+    const std::string strFirst = KeyFingerprint(m_key.strPublic);
+    EXPECT_EQ("G_UpdateFiles.xml 9 " + strFirst + "\r\nLastUpdateFiles.xml 12 " + strFirst + "\r\n",
+              strText);
+
+    // After a rotation to the offline key, even a first key's record signed
+    // far ahead (as a thief of that key could) blocks nothing of the new one.
+    kelmar::EcdsaKeyPair offline;
+    ASSERT_TRUE(kelmar::EcdsaGenerateKeyPair(offline));
+    config.strPublicKey2 = offline.strPublic;
+    Write(strState, "LastUpdateFiles.xml 999999999\r\n");
+    Publish(strPath, Signed("LastUpdateFiles.xml", "3"), &offline);
+    host = CRecordingHost();
+    SignedEvent(Task(DOWNLOAD_CMD_PLAZA_XML, "", 0, 2, 1));
+    EXPECT_EQ(
+        "log:更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至2027-02-01T00:00:00Z，"
+        "备用公钥)",
+        host.trace.at(0));
+    EXPECT_EQ("cmd:3:1", host.trace.back());
+    ASSERT_TRUE(trust.ReadWholeFile(strState, 1000, strText));
+    EXPECT_EQ((SequenceState{{{strFirst, "LastUpdateFiles.xml"}, 999999999},
+                             {{KeyFingerprint(offline.strPublic), "LastUpdateFiles.xml"}, 3}}),
+              ParseSequenceState(strText, ""));
 }
 
 TEST_F(SignedUpdateRunTest, StoppedBatchWithoutItsSignatureIsRefused) {

@@ -75,7 +75,15 @@ const char kHelp[] =
     "holds \" % ^ & | < or >.\n"
     "\n"
     "keygen writes NAME.pem (the private key, keep it off the server) and NAME.pub (the\n"
-    "line for updatePublicKey in the plaza information file).\n"
+    "line for updatePublicKey in the plaza information file). Make a second pair, keep\n"
+    "it offline, and put its .pub line in updatePublicKey2: the updater accepts a\n"
+    "manifest signed by either key and keeps each key's sequences apart, so a key\n"
+    "that is stolen and signs far ahead cannot lock the other out.\n"
+    "To change keys (rotation): make the new pair, then publish a release whose\n"
+    "GamePlazaInfo.ziv names the new key, signed with the old key (or with the offline\n"
+    "one, if the old key was stolen), which the installations still trust; once they\n"
+    "have taken it, publish with the new key. A GamePlazaInfo.ziv that names no key\n"
+    "is refused by an updater that has one.\n"
     "\n"
     "verify fetches the published manifests and every file they list, as the updater\n"
     "names them (URL holds one %s, as updateGameUrl does), and reports every file that\n"
@@ -209,6 +217,9 @@ int RunKeygen(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--out" && i + 1 < argc) {
             strName = argv[++i];
+        } else if (arg == "--help") {
+            std::fputs(kHelp, stdout);
+            return kOk;
         } else {
             std::fprintf(stderr, "manifestgen: keygen takes --out NAME only (see --help)\n");
             return kUsage;

@@ -2,12 +2,15 @@
 
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "kelmar/ecdsa.h"
 #include "kelmar/ecdsakeytext.h"
+#include "kelmar/sha256.h"
 #include "updater/core/cp936text.h"
+#include "updater/core/manifest.h"
 #include "updater/core/requests.h"
 #include "updater/core/xmllimits.h"
 
@@ -72,17 +75,32 @@ bool AppendToField(char* pszField, std::size_t cbField, const char* pszSuffix, c
 
 bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::string& strProblem) {
     config.strPublicKey.clear();
+    config.strPublicKey2.clear();
     if (info.bTrustOnRoot) {
         strProblem = "发布者公钥和updateHttpsOnly只能写在服务器元素上";
         return false;
     }
     // Imported once here, so that a key that is no point of the curve stops
     // the start-up rather than report every manifest as badly signed.
-    if (!info.strUpdatePublicKey.empty() &&
-        (!kelmar::ParseEcdsaPublicKeyText(info.strUpdatePublicKey, config.strPublicKey) ||
-         !kelmar::EcdsaPublicKeyValid(config.strPublicKey))) {
+    auto import = [&](const std::string& strLine, std::string& strKey) {
+        if (strLine.empty() || (kelmar::ParseEcdsaPublicKeyText(strLine, strKey) &&
+                                kelmar::EcdsaPublicKeyValid(strKey))) {
+            return true;
+        }
         config.strPublicKey.clear();
-        strProblem = FormatText("发布者公钥无效(%s)", info.strUpdatePublicKey.c_str());
+        config.strPublicKey2.clear();
+        strProblem = FormatText("发布者公钥无效(%s)", strLine.c_str());
+        return false;
+    };
+    if (!import(info.strUpdatePublicKey, config.strPublicKey) ||
+        !import(info.strUpdatePublicKey2, config.strPublicKey2)) {
+        return false;
+    }
+    // Alone, the offline key would be taken for no key at all everywhere an
+    // empty first key means an unsigned installation.
+    if (!config.strPublicKey2.empty() && config.strPublicKey.empty()) {
+        config.strPublicKey2.clear();
+        strProblem = "updatePublicKey2只能与updatePublicKey同用";
         return false;
     }
     // "true" would read as 0 and switch the check off: with a key, only the
@@ -175,7 +193,14 @@ bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
            ParseUtcTime(pszExpires, llExpires);
 }
 
-SequenceState ParseSequenceState(const std::string& strText) {
+std::string KeyFingerprint(const std::string& strPublic) {
+    kelmar::Sha256 hash;
+    hash.Update(strPublic.data(), strPublic.size());
+    return hash.HexDigest();
+}
+
+SequenceState ParseSequenceState(const std::string& strText,
+                                 const std::string& strLegacyFingerprint) {
     SequenceState state;
     std::size_t nStart = 0;
     while (nStart < strText.size()) {
@@ -183,25 +208,37 @@ SequenceState ParseSequenceState(const std::string& strText) {
         if (nEnd == std::string::npos)
             nEnd = strText.size();
         std::string strLine = strText.substr(nStart, nEnd - nStart);
+        nStart = nEnd + 1;
         if (!strLine.empty() && strLine.back() == '\r')
             strLine.pop_back();
+        // A fingerprint is 64 hexadecimal digits, a sequence at most 18: the
+        // last word tells the two forms apart.
+        std::string strFingerprint = strLegacyFingerprint;
+        std::size_t nBlank = strLine.rfind(' ');
+        if (nBlank != std::string::npos && strLine.size() - nBlank - 1 == 64 &&
+            IsSha256Text(strLine.substr(nBlank + 1))) {
+            strFingerprint = strLine.substr(nBlank + 1);
+            strLine.resize(nBlank);
+            nBlank = strLine.rfind(' ');
+        }
         // Manifest names hold no blank of their own at the end: the last blank
         // separates the number.
-        const std::size_t nBlank = strLine.rfind(' ');
         std::uint64_t qwSequence = 0;
         if (nBlank != std::string::npos && nBlank > 0 &&
             ReadDigits(strLine.substr(nBlank + 1), kMaxSequenceDigits, qwSequence)) {
-            state[strLine.substr(0, nBlank)] = qwSequence;
+            std::uint64_t& qwKept = state[SequenceKey(strFingerprint, strLine.substr(0, nBlank))];
+            qwKept = std::max(qwKept, qwSequence);
         }
-        nStart = nEnd + 1;
     }
     return state;
 }
 
 std::string SequenceStateText(const SequenceState& state) {
     std::string strText;
-    for (const auto& entry : state)
-        strText += entry.first + " " + std::to_string(entry.second) + "\r\n";
+    for (const auto& entry : state) {
+        strText += entry.first.second + " " + std::to_string(entry.second) + " " +
+                   entry.first.first + "\r\n";
+    }
     return strText;
 }
 
@@ -242,10 +279,17 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
                             strSignature)) {
         return refuse(TrustVerdict::MissingSignature, "缺少签名文件");
     }
-    if (!host.ReadWholeFile(strManifestPath, kMaxManifestBytes, strText) ||
-        !kelmar::EcdsaVerify(config.strPublicKey, strText, strSignature)) {
-        return refuse(TrustVerdict::BadSignature, "签名无效");
+    const std::string* pSigner = nullptr;
+    if (host.ReadWholeFile(strManifestPath, kMaxManifestBytes, strText)) {
+        for (const std::string* pKey : {&config.strPublicKey, &config.strPublicKey2}) {
+            if (pSigner == nullptr && !pKey->empty() &&
+                kelmar::EcdsaVerify(*pKey, strText, strSignature)) {
+                pSigner = pKey;
+            }
+        }
     }
+    if (pSigner == nullptr)
+        return refuse(TrustVerdict::BadSignature, "签名无效");
     std::uint64_t qwSequence = 0;
     std::int64_t llExpires = 0;
     std::string strSignedName;
@@ -274,8 +318,11 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
             return refuse(TrustVerdict::StateUnreadable, "无法读取版本序号记录");
         strStateText.clear();
     }
-    SequenceState state = ParseSequenceState(strStateText);
-    auto it = state.find(strManifestName);
+    const std::string strFingerprint = KeyFingerprint(*pSigner);
+    if (strFingerprint.empty())
+        return refuse(TrustVerdict::StateNotSaved, "无法保存版本序号");
+    SequenceState state = ParseSequenceState(strStateText, KeyFingerprint(config.strPublicKey));
+    auto it = state.find(SequenceKey(strFingerprint, strManifestName));
     if (it != state.end() && qwSequence < it->second) {
         return refuse(TrustVerdict::RolledBack,
                       FormatText("版本回退(%llu<%llu)", static_cast<unsigned long long>(qwSequence),
@@ -283,7 +330,7 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
     }
     // A game's record may be older than the plaza's (or missing): the plaza's
     // stands for the release this installation has already reached.
-    auto plaza = state.find(kPlazaManifestName);
+    auto plaza = state.find(SequenceKey(strFingerprint, kPlazaManifestName));
     if (strManifestName != kPlazaManifestName && plaza != state.end() &&
         qwSequence < plaza->second) {
         return refuse(TrustVerdict::BehindPlaza,
@@ -292,13 +339,14 @@ TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strMa
                                  static_cast<unsigned long long>(plaza->second)));
     }
     if (it == state.end() || it->second != qwSequence) {
-        state[strManifestName] = qwSequence;
+        state[SequenceKey(strFingerprint, strManifestName)] = qwSequence;
         // Without the record a rollback could follow unnoticed: refuse rather
         // than go on forgetting.
         if (!host.ReplaceFile(strStatePath, SequenceStateText(state)))
             return refuse(TrustVerdict::StateNotSaved, "无法保存版本序号");
     }
-    strLogLine = FormatText("更新列表签名验证通过(%s)(序号%llu，有效期至%s)", pszName,
-                            static_cast<unsigned long long>(qwSequence), strExpires.c_str());
+    strLogLine = FormatText("更新列表签名验证通过(%s)(序号%llu，有效期至%s%s)", pszName,
+                            static_cast<unsigned long long>(qwSequence), strExpires.c_str(),
+                            pSigner == &config.strPublicKey ? "" : "，备用公钥");
     return TrustVerdict::Accepted;
 }

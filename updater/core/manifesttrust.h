@@ -54,9 +54,10 @@ public:
     virtual std::string FileSha256(const std::string& strPath) = 0;
 };
 
-// Reads updatePublicKey and updateHttpsOnly from info into config. False with
-// a log line when either stands on the root element, when the key is not a
-// P-256 public key line or its point is not on the curve, when with a key
+// Reads updatePublicKey, updatePublicKey2 and updateHttpsOnly from info into
+// config. False with a log line when one stands on the root element, when a
+// key is not a P-256 public key line or its point is not on the curve, when
+// updatePublicKey2 comes without updatePublicKey, when with a key
 // updateHttpsOnly is other than 0 or 1, or when https-only is set and a
 // configured server address is not "https://".
 bool ApplyTrustSettings(const PlazaInfo& info, UpdaterConfig& config, std::string& strProblem);
@@ -74,10 +75,21 @@ bool ParseUtcTime(const std::string& strText, std::int64_t& llSeconds);
 bool ReadSignedAttributes(const std::string& strText, std::uint64_t& qwSequence,
                           std::int64_t& llExpires, std::string* pstrName = nullptr);
 
-// The state file: one "name sequence" line per manifest. Lines that do not
-// read are dropped, so a damaged file costs only the rollback memory.
-typedef std::map<std::string, std::uint64_t> SequenceState;
-SequenceState ParseSequenceState(const std::string& strText);
+// What tells the keys' records apart: the SHA-256 text of the 64-byte key,
+// or empty when the platform cannot hash.
+std::string KeyFingerprint(const std::string& strPublic);
+
+// The state file: one "name sequence fingerprint" line per manifest and key
+// that signed it, so that a sequence a stolen key signed far ahead blocks
+// only that key's manifests. Lines that do not read are dropped, so a
+// damaged file costs only the rollback memory. A "name sequence" line, as
+// updaters before the fingerprints wrote it, belongs to
+// strLegacyFingerprint: such updaters read updatePublicKey alone, so it is
+// that key's. Of two records of one key and name the higher counts.
+typedef std::pair<std::string, std::string> SequenceKey;  // fingerprint, manifest name
+typedef std::map<SequenceKey, std::uint64_t> SequenceState;
+SequenceState ParseSequenceState(const std::string& strText,
+                                 const std::string& strLegacyFingerprint);
 std::string SequenceStateText(const SequenceState& state);
 
 // The .sig request that goes in the same batch as a manifest request: the
@@ -102,10 +114,11 @@ enum class TrustVerdict {
 };
 
 // Checks the manifest saved at strManifestPath (named strManifestName in the
-// state file) against strPublicKey (64 raw bytes) and, when it passes,
-// records its sequence in the state file. A game manifest is also refused
-// below the plaza's recorded sequence: one release shares one sequence, so
-// only an older release's manifest can be behind. On Accepted, strText holds the
+// state file) against strPublicKey or else strPublicKey2 and, when it
+// passes, records its sequence under the key that signed it. Only that key's
+// records can refuse it: a game manifest is also refused below the plaza's
+// recorded sequence of that key (one release shares one sequence, so only an
+// older release's manifest can be behind). On Accepted, strText holds the
 // verified bytes, which are what the caller must parse. strLogLine always
 // holds the one line for the updater log naming the outcome.
 TrustVerdict AdmitManifest(const UpdaterConfig& config, const std::string& strManifestName,

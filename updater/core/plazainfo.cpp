@@ -52,6 +52,7 @@ bool ParsePlazaInfo(const char* pszXmlText, PlazaInfo& info) {
         return false;
     info.nEnableUpdate = ReadDecimal(pszEnable);
     info.bTrustOnRoot = pRoot->Attribute("updatePublicKey") != nullptr ||
+                        pRoot->Attribute("updatePublicKey2") != nullptr ||
                         pRoot->Attribute("updateHttpsOnly") != nullptr;
     for (const TiXmlElement* pChild = pRoot->FirstChildElement(); pChild != nullptr;
          pChild = pChild->NextSiblingElement()) {
@@ -60,6 +61,7 @@ bool ParsePlazaInfo(const char* pszXmlText, PlazaInfo& info) {
         TakeFirst(pChild, "updateGameXMLtUrl", info.strUpdateGameXMLUrl);
         TakeFirst(pChild, "updateGameClientUrl", info.strUpdateGameClientUrl);
         TakeFirst(pChild, "updatePublicKey", info.strUpdatePublicKey);
+        TakeFirst(pChild, "updatePublicKey2", info.strUpdatePublicKey2);
         TakeFirst(pChild, "updateHttpsOnly", info.strUpdateHttpsOnly);
     }
     return true;

@@ -11,9 +11,11 @@ struct PlazaInfo {
     std::string strUpdateGameXMLUrl;        // updateGameXMLtUrl
     std::string strUpdateGameClientUrl;     // updateGameClientUrl
     std::string strUpdatePublicKey;         // updatePublicKey: signed manifests (manifesttrust.h)
+    std::string strUpdatePublicKey2;        // updatePublicKey2: the publisher's offline key
     std::string strUpdateHttpsOnly;         // updateHttpsOnly: nonzero refuses plain http
-    // updatePublicKey or updateHttpsOnly on the root element, where they are
-    // never read: a key put there would leave the installation unsigned.
+    // updatePublicKey, updatePublicKey2 or updateHttpsOnly on the root
+    // element, where they are never read: a key put there would leave the
+    // installation unsigned.
     bool bTrustOnRoot = false;
 };
 
@@ -33,6 +35,10 @@ struct UpdaterConfig {
     std::string strFileBaseReserve;
     std::string strXmlBaseReserve;
     std::string strPublicKey;  // the publisher's 64-byte key; empty: manifests are not signed
+    // A second 64-byte key whose signatures count as well, kept offline so
+    // that a stolen first key does not lock the publisher out; empty when
+    // none is named, and always empty without strPublicKey.
+    std::string strPublicKey2;
 };
 
 // Fills the four base addresses of config from info: each is the server text

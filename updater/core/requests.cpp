@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "names/safename.h"
 #include "updater/core/cp936text.h"
 
 namespace {
@@ -98,8 +99,10 @@ bool FillFileRequest(const UpdaterConfig& config, const NeedUpdateFile& file, in
     const std::string strName(file.fileName, strnlen(file.fileName, sizeof(file.fileName)));
     const std::string strDigest(file.fileDate, strnlen(file.fileDate, sizeof(file.fileDate)));
     const std::string strSaveName = strName.empty() ? strName : strName.substr(1);
-    const std::string strSaveDir =
+    std::string strSaveDir =
         file.isSpecial != 0 ? config.strProgramFolder + "DownLoad\\Special" : InstallFolder(config);
+    if (!config.strPublicKey.empty() && IsPlazaInfoEntry(strName))
+        strSaveDir = DownLoadDir(config);
     const std::string strGame = pszGameName != nullptr ? pszGameName : "";
     bool bOk =
         Put(req.szFileName, sizeof(req.szFileName), strName, "szFileName", req, strProblem) &&
@@ -111,6 +114,10 @@ bool FillFileRequest(const UpdaterConfig& config, const NeedUpdateFile& file, in
         Put(req.szMD5, sizeof(req.szMD5), strDigest, "szMD5", req, strProblem) &&
         Put(req.szGameName, sizeof(req.szGameName), strGame, "szGameName", req, strProblem);
     return bOk && SavePathFits(req, strProblem);
+}
+
+bool IsPlazaInfoEntry(const std::string& strName) {
+    return names::NameKey(strName) == names::NameKey(std::string("\\") + kPlazaInfoName);
 }
 
 std::string PlazaManifestPath(const UpdaterConfig& config) {

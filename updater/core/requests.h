@@ -15,6 +15,12 @@ struct NeedUpdateFile {
     int isSpecial;       // nonzero: fetched into DownLoad\Special
 };
 
+// The plaza information file, beside the updater: its servers and keys.
+const char kPlazaInfoName[] = "GamePlazaInfo.ziv";
+// True when a manifest entry ("\GamePlazaInfo.ziv") names that file, as
+// Windows compares names.
+bool IsPlazaInfoEntry(const std::string& strName);
+
 // The manifest names the engine saves into DownLoad.
 const char kPlazaManifestName[] = "LastUpdateFiles.xml";
 const char kGameManifestSuffix[] = "_UpdateFiles.xml";
@@ -34,6 +40,9 @@ bool FillGameManifestRequest(const UpdaterConfig& config, const std::string& str
 
 // File nIndex of a batch of nCount. pszGameName and bForGame come from the
 // game manifest's finished task for a game update ("" and 0 for the plaza).
+// With a key, the plaza information file is saved into DownLoad, not over
+// the installed one: it names the keys, so the updater reads it before it
+// installs it (CUpdateRun).
 bool FillFileRequest(const UpdaterConfig& config, const NeedUpdateFile& file, int nCount,
                      int nIndex, const char* pszGameName, unsigned char bForGame,
                      DownLoadRequest& req, std::string& strProblem);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "kelmar/zivformat.h"
 #include "names/safename.h"
 
 #include "updater/core/cp936text.h"
@@ -187,6 +188,10 @@ void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFi
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         if (needs[i]) {
             files.push_back(MakeNeedUpdateFile(manifest.files[i]));
+            // Signed, the updater installs that file itself once it has read
+            // it: no batch file may move it, whatever the manifest says.
+            if (!m_config.strPublicKey.empty() && IsPlazaInfoEntry(manifest.files[i].strName))
+                files.back().isSpecial = 0;
             entries.push_back(manifest.files[i]);
         }
     }
@@ -384,18 +389,15 @@ void CUpdateRun::RememberExpected(const std::vector<DownLoadRequest>& requests,
     if (m_config.strPublicKey.empty() || m_pExpected == nullptr)
         return;
     m_pExpected->clear();
-    bool bEngineChecks = true;
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const DownLoadRequest& req = requests[i];
-        if (!m_host.ExpectFile(req, ExpectedSize(entries[i].strBytes), entries[i].strSha256))
-            bEngineChecks = false;
+        // An engine that checks refuses a wrong file before it replaces the
+        // installed one; reading the file again would only cost time.
+        const bool bEngineChecks =
+            m_host.ExpectFile(req, ExpectedSize(entries[i].strBytes), entries[i].strSha256);
         m_pExpected->push_back({req.szFileName, std::string(req.szSaveDir) + "\\" + req.szSaveName,
-                                entries[i].strSha256});
+                                entries[i].strSha256, bEngineChecks});
     }
-    // An engine that checks refuses a wrong file before it replaces the
-    // installed one; reading every file again would only cost time.
-    if (bEngineChecks)
-        m_pExpected->clear();
 }
 
 void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
@@ -514,22 +516,59 @@ bool CUpdateRun::FetchedFilesMatch(const DownLoadTask& task) {
         return true;
     // Without the trust host or the list nothing can be checked, and an
     // unchecked batch is refused like one that failed.
-    std::string strRemoved;
+    std::string strLogLine = "更新文件SHA-256校验不符，已删除";
     if (m_pTrust != nullptr && m_pExpected != nullptr) {
-        for (const ExpectedFile& file : *m_pExpected) {
-            if (m_pTrust->FileSha256(file.strPath) == Lowered(file.strSha256))
+        ExpectedFiles fetched;
+        fetched.swap(*m_pExpected);
+        std::string strRemoved;
+        for (const ExpectedFile& file : fetched) {
+            if (file.bEngineChecks || m_pTrust->FileSha256(file.strPath) == Lowered(file.strSha256))
                 continue;
             // Whatever came instead must not be run or moved into place later.
             m_pTrust->RemoveFile(file.strPath);
             strRemoved += "(" + file.strName + ")";
         }
-        m_pExpected->clear();
-        if (strRemoved.empty())
+        strLogLine += strRemoved;
+        bool bAdopted = true;
+        for (const ExpectedFile& file : fetched) {
+            if (strRemoved.empty() && IsPlazaInfoEntry(file.strName))
+                bAdopted = AdoptPlazaInfo(file.strPath, strLogLine);
+        }
+        if (strRemoved.empty() && bAdopted)
             return true;
     }
     const std::string strGame = TaskGameName(task);
-    Fail("更新文件SHA-256校验不符，已删除" + strRemoved,
-         task.Request.bForGame != 0 ? "打开" + GameManifestPath(m_config, strGame) + "出错！"
-                                    : "LastUpdateFiles.xml出错！");
+    Fail(strLogLine, task.Request.bForGame != 0
+                         ? "打开" + GameManifestPath(m_config, strGame) + "出错！"
+                         : "LastUpdateFiles.xml出错！");
+    return false;
+}
+
+bool CUpdateRun::AdoptPlazaInfo(const std::string& strFetched, std::string& strProblem) {
+    // A release signed with a stolen key could otherwise turn the
+    // installation unsigned for good, or lock its updater out at start-up:
+    // the file replaces the trusted one only when it still names a key.
+    std::string strBytes;
+    std::string strXml;
+    PlazaInfo info;
+    UpdaterConfig next;
+    std::string strWhy;
+    if (!m_pTrust->ReadWholeFile(strFetched, kelmar::kZivHeaderSize + kelmar::kZivMaxTextSize,
+                                 strBytes) ||
+        kelmar::DecodeZiv(strBytes, &strXml) != kelmar::kZivOk ||
+        !ParsePlazaInfo(strXml.c_str(), info)) {
+        strWhy = "无法解析";
+    } else if (!ApplyTrustSettings(info, next, strWhy)) {
+    } else if (next.strPublicKey.empty()) {
+        strWhy = "没有发布者公钥";
+    } else if (!m_pTrust->ReplaceFile(m_config.strProgramFolder + kPlazaInfoName, strBytes)) {
+        strWhy = "无法替换";
+    } else {
+        m_pTrust->RemoveFile(strFetched);
+        m_host.Log(FormatText("已更新%s", kPlazaInfoName));
+        return true;
+    }
+    m_pTrust->RemoveFile(strFetched);
+    strProblem = FormatText("拒绝更新%s：%s", kPlazaInfoName, strWhy.c_str());
     return false;
 }

@@ -52,6 +52,9 @@ struct ExpectedFile {
     std::string strName;    // the manifest's name of the file, for the log
     std::string strPath;    // where the engine saves it: szSaveDir, "\", szSaveName
     std::string strSha256;  // as the manifest writes it
+    // The engine was told the SHA-256 and refuses a file that differs before
+    // its move: the run need not read it again.
+    bool bEngineChecks = false;
 };
 typedef std::vector<ExpectedFile> ExpectedFiles;
 
@@ -122,9 +125,15 @@ private:
     void RememberExpected(const std::vector<DownLoadRequest>& requests,
                           const std::vector<ManifestFileEntry>& entries);
     void CheckCompletion(const DownLoadTask& task);
-    // Signed runs: removes every fetched file whose SHA-256 differs; false,
-    // with the line and the box, when there was one.
+    // Signed runs: removes every fetched file whose SHA-256 differs and
+    // installs a fetched plaza information file; false, with the line and
+    // the box, when a file differed or that file was refused.
     bool FetchedFilesMatch(const DownLoadTask& task);
+    // Signed runs: installs the plaza information file fetched to strFetched
+    // over the trusted one only when it can be read and names a key; false
+    // with the log line in strProblem otherwise. The fetched file is removed
+    // either way.
+    bool AdoptPlazaInfo(const std::string& strFetched, std::string& strProblem);
     void Fail(const std::string& strLogLine, const std::string& strMessage);
     // The log line and the box of a failure, without the quit request.
     void Refuse(const std::string& strLogLine, const std::string& strMessage);

@@ -118,6 +118,10 @@ class Signer:
                              capture_output=True, check=True).stdout
         self.public = "ecdsa-p256:" + base64.b64encode(der[-64:]).decode()
 
+    def fingerprint(self):
+        """What the updater's sequence records name this key by."""
+        return hashlib.sha256(base64.b64decode(self.public.split(":", 1)[1])).hexdigest().encode()
+
     def sign(self, data):
         der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", self.pem], input=data,
                              capture_output=True, check=True).stdout
@@ -314,8 +318,8 @@ def signed_release_updates_to_identical(root):
         check_equal(b"rank library v2", inst.read("Quorle.dll"), "special file moved")
         check(f"更新列表签名验证通过(LastUpdateFiles.xml)(序号5，有效期至{EXPIRES})"
               in inst.log(), f"verification logged: {inst.log()}")
-        check_equal(b"LastUpdateFiles.xml 5\r\n", inst.read("DownLoad\\SignedSequence.txt"),
-                    "sequence kept")
+        check_equal(b"LastUpdateFiles.xml 5 " + signer.fingerprint() + b"\r\n",
+                    inst.read("DownLoad\\SignedSequence.txt"), "sequence kept under its key")
 
         rc, boxes = boxes_of(inst, "-gamename:斗地主", timeout=90)
         check_equal(EXIT_HANDED_OVER, rc, "game: exit code")
@@ -340,6 +344,29 @@ def signed_release_updates_to_identical(root):
         check(not inst.exists("SpecialCpy.bat"), "stale batch file removed")
         check(not inst.exists("DownLoad\\Special\\Withdrawn.dll"), "stale staged file removed")
         check(not inst.exists("Withdrawn.dll"), "the withdrawn file was never installed")
+
+        # Rotation: a release signed with the current key brings a plaza
+        # information file that also names an offline key; the offline key
+        # then signs, at a lower sequence than a record the first key's thief
+        # could have left, and is accepted.
+        offline = Signer(os.path.join(root, "offline"))
+        rotated = plaza_info(server=rig.base_url + "/%s", reserve=rig.base_url + "/%s").replace(
+            "<Server ", f'<Server updatePublicKey="{signer.public}" '
+                        f'updatePublicKey2="{offline.public}" ')
+        release.add("\\GamePlazaInfo.ziv", ziv_bytes(rotated))
+        release.publish(games=["斗地主"], signer=signer, sequence=6)
+        rc, boxes = boxes_of(inst, timeout=90)
+        check_equal((EXIT_HANDED_OVER, []), (rc, boxes), "rotation: exit code and boxes")
+        check_equal(ziv_bytes(rotated), inst.read("GamePlazaInfo.ziv"), "rotation: keys installed")
+        inst.write("DownLoad\\SignedSequence.txt",
+                   b"LastUpdateFiles.xml 999999999 " + signer.fingerprint() + b"\r\n")
+        release.add("\\Rotated.dat", b"signed offline")
+        release.publish(games=["斗地主"], signer=offline, sequence=3)
+        rc, boxes = boxes_of(inst, timeout=90)
+        check_equal((EXIT_HANDED_OVER, []), (rc, boxes), "offline key: exit code and boxes")
+        check_equal(b"signed offline", inst.read("Rotated.dat"), "offline key: file installed")
+        check(f"更新列表签名验证通过(LastUpdateFiles.xml)(序号3，有效期至{EXPIRES}，备用公钥)"
+              in inst.log(), f"offline key: verification logged: {inst.log()}")
 
 
 def refused_signed_manifests_change_nothing(root):
