@@ -24,6 +24,7 @@ os.environ["SUITE_BUILD"] = str(BUILD)
 os.environ["WINEPREFIX"] = str(BUILD / "wineprefix-demo")
 
 import nginx_rig  # noqa: E402
+from display import Display  # noqa: E402
 import winerig  # noqa: E402
 
 SUITE_BINARIES = ["Talvex.exe", "KelmarD.dll", "PellowD.dll", "Dravik.exe"]
@@ -185,7 +186,7 @@ def main():
     names = make_release(release)
     problems = []
 
-    xvfb = start_display()
+    display = Display().__enter__()
     try:
         say(f"1. Publishing the release with manifestgen ({options.tools}), signed")
         keys = WORK / "keys"
@@ -296,7 +297,7 @@ def main():
             say()
     finally:
         subprocess.run(["wineserver", "-k"], env=winerig.wine_env(), check=False)
-        stop_display(xvfb)
+        display.stop()
 
     if not all(describe(install / n) == describe(release / n) for n in names):
         problems.append("the installation does not match the release")
@@ -309,30 +310,6 @@ def main():
         return 1
     say("The installation is identical to the release.")
     return 0
-
-
-def start_display():
-    """One Xvfb display for the whole demo, unless one is already running."""
-    if os.environ.get("DISPLAY") and subprocess.run(
-            ["xdpyinfo"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
-        return None
-    for n in range(90, 140):
-        if pathlib.Path(f"/tmp/.X11-unix/X{n}").exists() or pathlib.Path(f"/tmp/.X{n}-lock").exists():
-            continue
-        proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.environ["DISPLAY"] = f":{n}"
-        if wait_for(lambda: subprocess.run(["xdpyinfo"], stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.DEVNULL).returncode == 0, 10):
-            return proc
-        proc.kill()
-    raise RuntimeError("could not start an Xvfb display")
-
-
-def stop_display(proc):
-    if proc is not None:
-        proc.terminate()
-        proc.wait(timeout=10)
 
 
 if __name__ == "__main__":

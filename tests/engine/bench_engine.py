@@ -67,6 +67,7 @@ SOURCE = pathlib.Path(os.environ.get("SUITE_SOURCE", HERE.parents[1]))
 sys.path.insert(0, str(HERE.parent / "support"))
 from buildtrees import default_build  # noqa: E402
 from nginx_rig import NginxRig  # noqa: E402
+from display import Display as _Display  # noqa: E402
 
 WINE_RUN = SOURCE / "scripts" / "wine-run"
 
@@ -121,45 +122,19 @@ def end_wine():
                    stderr=subprocess.DEVNULL)
 
 
-def display_alive():
-    return bool(os.environ.get("DISPLAY")) and subprocess.run(
-        ["xdpyinfo", "-display", os.environ["DISPLAY"]], stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL).returncode == 0
-
-
 class Display:
-    """One display for every run, unless one is there already: wine-run would
-    otherwise start and stop an Xvfb, and wait for the Wine server to wind
-    down, around each run."""
+    """One display for every run (the caller's, or one of scripts/display):
+    wine-run would otherwise start and stop an Xvfb, and wait for the Wine
+    server to wind down, around each run."""
 
     def __enter__(self):
-        self.proc = None
-        if display_alive():
-            return self
-        for n in range(150, 200):
-            if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
-                continue
-            self.proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1024x768x24",
-                                          "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.DEVNULL)
-            os.environ["DISPLAY"] = f":{n}"
-            for _ in range(100):
-                if display_alive():
-                    return self
-                if self.proc.poll() is not None:
-                    break
-                time.sleep(0.05)
-            self.proc.terminate()
-            self.proc.wait()
-            self.proc = None
-        raise SystemExit("no Xvfb display")
+        self.display = _Display().__enter__()
+        return self
 
     def __exit__(self, *exc):
-        # The prefix's server holds the display; end both (they are ours).
+        # The prefix's server holds the display; end it first (it is ours).
         end_wine()
-        if self.proc is not None:
-            self.proc.terminate()
-            self.proc.wait()
+        self.display.stop()
         return False
 
 

@@ -54,7 +54,8 @@ public:
 // A transfer that finishes only when the test releases its file name (or
 // when "*" is released), and fails when its name starts with "fail". A
 // success stages its file, which cannot be flushed when its name starts
-// with "nocommit".
+// with "nocommit", and whose flush holds the committer until the test
+// releases "flush:" and the name when its name starts with "heldflush".
 class GatedWork {
 public:
     std::mutex mutex;
@@ -65,6 +66,7 @@ public:
     std::vector<std::string> committed;  // in the order they were put in place
     std::set<std::string> removed;       // staged, never put in place
     int nStaged = 0;
+    int nFlushesHeld = 0;  // flushes that began holding the committer
 
     class Staged : public IStagedFile {
     public:
@@ -73,8 +75,15 @@ public:
             std::lock_guard<std::mutex> lock(m_work.mutex);
             if (!m_bReplaced)
                 m_work.removed.insert(m_strName);
+            m_work.cv.notify_all();
         }
         bool Flush(std::string* pstrWhy) override {
+            if (m_strName.rfind("heldflush", 0) == 0) {
+                std::unique_lock<std::mutex> lock(m_work.mutex);
+                ++m_work.nFlushesHeld;
+                m_work.cv.notify_all();
+                m_work.cv.wait(lock, [&] { return m_work.released.count("flush:" + m_strName); });
+            }
             *pstrWhy = "disk full";
             return m_strName.rfind("nocommit", 0) != 0;
         }
@@ -82,6 +91,7 @@ public:
             std::lock_guard<std::mutex> lock(m_work.mutex);
             m_work.committed.push_back(m_strName);
             m_bReplaced = true;
+            m_work.cv.notify_all();
             return true;
         }
 
@@ -309,6 +319,43 @@ TEST_F(EngineCoreTest, FileThatCannotBeCommittedCancelsItsBatch) {
     ASSERT_GE(logLines.size(), 2u);
     EXPECT_EQ("download failed: nocommit-x after 1 attempt(s)", logLines[0]);
     EXPECT_NE(std::string::npos, logLines[1].find("disk full")) << logLines[1];
+}
+
+// The committer is held on another batch's file while one file of this batch
+// waits staged behind it; then the batch fails. The waiting file was fetched
+// and checked, yet its batch is given up: it is removed, never put in place.
+TEST_F(EngineCoreTest, FileStagedWhenItsBatchIsCancelledIsNeverPutInPlace) {
+    DownLoadRequestList held{Request("heldflush")};
+    ASSERT_EQ(1, core->Command(DOWNLOAD_CMD_FILES, nullptr, &held));
+    work.Release("heldflush");
+    {
+        std::unique_lock<std::mutex> lock(work.mutex);
+        ASSERT_TRUE(work.cv.wait_for(lock, std::chrono::seconds(20),
+                                     [&] { return work.nFlushesHeld == 1; }));
+    }
+    DownLoadRequestList list{Request("staged"), Request("fail-x")};
+    ASSERT_EQ(2, core->Command(DOWNLOAD_CMD_FILES, nullptr, &list));
+    work.Release("staged");
+    {
+        std::unique_lock<std::mutex> lock(work.mutex);
+        ASSERT_TRUE(
+            work.cv.wait_for(lock, std::chrono::seconds(20), [&] { return work.nStaged == 2; }));
+    }
+    work.Release("fail-x");
+    PumpUntil([&] { return sink.nStops == 1; });
+    work.Release("flush:heldflush");
+    PumpUntil([&] { return sink.reports.size() == 1; });
+    {
+        std::unique_lock<std::mutex> lock(work.mutex);
+        ASSERT_TRUE(work.cv.wait_for(lock, std::chrono::seconds(20), [&] {
+            return work.removed.count("staged") != 0 ||
+                   std::count(work.committed.begin(), work.committed.end(), "staged") != 0;
+        }));
+        EXPECT_EQ(std::vector<std::string>{"heldflush"}, work.committed);
+        EXPECT_EQ(1u, work.removed.count("staged"));
+    }
+    EXPECT_EQ("heldflush", sink.reports[0].strFile);
+    core->Stop();
 }
 
 TEST_F(EngineCoreTest, NewBatchFromInsideAReport) {

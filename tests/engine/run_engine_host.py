@@ -29,9 +29,10 @@ from nginx_rig import NginxRig, make_authority  # noqa: E402
 
 SOURCE = pathlib.Path(os.environ.get("SUITE_SOURCE", HERE.parents[1]))
 BIN = pathlib.Path(os.environ.get("SUITE_BIN", SOURCE / "build" / "windows" / "bin"))
-# The prefix wine-run gives this tree's programs, named so that trustroot and
-# the test program meet in it whatever WINEPREFIX the caller has set.
-PREFIX = pathlib.Path(os.environ.get("SUITE_BUILD", BIN.parent)) / "wineprefix"
+# A prefix of the test's own, named so that trustroot and the test program
+# meet in it whatever WINEPREFIX the caller has set: the authority it trusts
+# for a while must not reach the tree's other programs, which run beside it.
+PREFIX = pathlib.Path(os.environ.get("SUITE_BUILD", BIN.parent)) / "wineprefix-engine-host"
 
 
 def windows_path(path):

@@ -490,6 +490,9 @@ TEST(ProgressGuard, SlowButSteadyPassesDripsAndEndlessBodiesEnd) {
         {"just above the floor, no length", 1000, 0, steady(110), 60000, V::kPastDeadline, 6100},
         // 100 KiB at 1 KiB/s extend the base deadline of 6 s by 100 s.
         {"just above the floor, known length", 1000, 102400, steady(110), 20000, V::kOk, 0},
+        // 512 B every 500 ms: the window holds exactly the 2048 B the floor asks for.
+        {"exactly at the floor, known length", 1000, 102400,
+         [](std::uint32_t dwAt) { return dwAt % 500 == 0 ? 512u : 0u; }, 20000, V::kOk, 0},
     };
     // One guard for every row, as a worker keeps one for all its transfers:
     // nothing of one row may carry over into the next.

@@ -28,6 +28,7 @@ SOURCE = os.environ["SUITE_SOURCE"]
 WINE_RUN = os.path.join(SOURCE, "scripts", "wine-run")
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from winerig import Failure, check, check_equal, windows_path as winpath  # noqa: E402
+from display import Display  # noqa: E402
 DRAVIK = os.path.join(BIN, "Dravik.exe")
 HOLDFILE = os.path.join(BIN, "holdfile.exe")
 PLAZA = os.path.join(BIN, "ZIVGame.exe")
@@ -97,23 +98,6 @@ def log_size(inst):
 
 
 # --- running Windows programs ------------------------------------------------------------------
-
-def start_display():
-    """An X display for the whole run: the plaza keeps a window after Dravik's wine-run ends."""
-    if os.environ.get("DISPLAY") and subprocess.run(
-            ["xdpyinfo"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
-        return None
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp"], pass_fds=(write_end,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as ready:
-        number = ready.readline().strip()  # written once the server accepts clients
-    check(number != "", "Xvfb did not start")
-    ENV["DISPLAY"] = ":" + number
-    return xvfb
-
 
 def run_dravik(inst, on_entries=None):
     """Runs Dravik.exe in inst. While it runs, on_entries (if given) is called with the entries
@@ -436,7 +420,9 @@ def main(names):
             print(f"missing {program}: build Dravik, holdfile and ZIVGame first", file=sys.stderr)
             return 1
     chosen = [s for s in SCENARIOS if not names or s.__name__ in names]
-    xvfb = start_display()
+    # One display for the whole run: the plaza keeps a window after Dravik's wine-run ends.
+    display = Display().__enter__()
+    ENV["DISPLAY"] = os.environ["DISPLAY"]
     root = tempfile.mkdtemp(prefix="dravik-scenarios-")
     failed = []
     try:
@@ -449,9 +435,10 @@ def main(names):
                 failed.append(scenario.__name__)
                 print(f"FAIL {scenario.__name__}: {e}")
     finally:
-        if xvfb:
-            xvfb.terminate()
-            xvfb.wait()
+        # The plazas the scenarios started end with the run.
+        subprocess.run(["wineserver", "-k"], env=ENV, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        display.stop()
         if not failed:
             shutil.rmtree(root, ignore_errors=True)
         else:

@@ -11,7 +11,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 MAGIC = b"ZIV\x1a"
 PLAZA_XML = (
@@ -31,48 +30,18 @@ def check(ok, what):
         failures.append(what)
 
 
-def display_alive():
-    display = os.environ.get("DISPLAY")
-    if not display:
-        return False
-    return subprocess.run(["xdpyinfo", "-display", display], capture_output=True).returncode == 0
-
-
-def start_display():
-    """One Xvfb display for all runs of a Windows program, instead of one per run.
-
-    Returns the Xvfb process to stop at the end, or None when a display is already there."""
-    if display_alive():
-        return None
-    for n in range(150, 200):
-        if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
-            continue
-        xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "640x480x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.environ["DISPLAY"] = ":%d" % n
-        deadline = time.monotonic() + 10
-        while xvfb.poll() is None and time.monotonic() < deadline and not display_alive():
-            time.sleep(0.05)
-        if display_alive():
-            return xvfb
-        xvfb.kill()
-        xvfb.wait()
-    del os.environ["DISPLAY"]
-    return None
-
-
 def main():
     command = sys.argv[1:]
     if not command:
         print(__doc__)
         return 2
-    xvfb = start_display() if os.path.basename(command[0]) == "wine-run" else None
-    try:
+    if os.path.basename(command[0]) != "wine-run":
         return run_checks(command)
-    finally:
-        if xvfb is not None:
-            xvfb.terminate()
-            xvfb.wait()
+    # One display for all runs of the Windows program, instead of one per run.
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+    from display import Display
+    with Display():
+        return run_checks(command)
 
 
 def run_checks(command):

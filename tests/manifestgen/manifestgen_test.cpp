@@ -119,10 +119,13 @@ TEST(ManifestGen, RefusesWhatTheUpdaterWouldRefuse) {
         const char* special;  // pattern, or empty
         const char* game;     // game name, or empty
         const char* other;    // a second file's name, or empty
+        std::size_t nRefusals = 1;
     };
     const std::string longName = "\\" + std::string(127, 'a');
+    const std::string longestName = "\\" + std::string(126, 'a');  // 127 bytes fill szFileName
     const Case cases[] = {
         {"long", longName.c_str(), "", "", ""},
+        {"longest", longestName.c_str(), "", "", "", 0},
         {"50%.dll", "\\50%.dll", "*.dll", "", ""},
         {"a&b.dll", "\\a&b.dll", "*.dll", "", ""},
         {"a^b.dll", "\\a^b.dll", "*.dll", "", ""},
@@ -150,7 +153,7 @@ TEST(ManifestGen, RefusesWhatTheUpdaterWouldRefuse) {
             options.games.push_back({c.game, {"none"}});
         std::vector<Refusal> refusals;
         PlanManifests(files, options, refusals);
-        EXPECT_EQ(1u, refusals.size()) << c.relative << " " << c.game;
+        EXPECT_EQ(c.nRefusals, refusals.size()) << c.relative << " " << c.game;
     }
     // The same characters are fine in an ordinary file's name.
     std::vector<ReleaseFile> files = {File("a&b.dll", "\\a&b.dll", 1)};
@@ -325,6 +328,13 @@ TEST_F(ReleaseFolder, CommandLineExitCodesAndNothingWrittenOnRefusal) {
         indexes);
     Write("big.pak.93c2f35c8192b7986a798e1453ae86f1.cix", "x");
     EXPECT_EQ(1, RunTool("--release " + release + " --out " + out + " --chunk-index " + client));
+    fs::remove(fs::path(release) / "big.pak.93c2f35c8192b7986a798e1453ae86f1.cix");
+
+    // Written whole but not movable over its name (a folder holds it): no success.
+    fs::remove(fs::path(out) / "LastUpdateFiles.xml");
+    fs::create_directories(fs::path(out) / "LastUpdateFiles.xml" / "held");
+    EXPECT_EQ(3, RunTool("--release " + release + " --out " + out + " --game Chess --quiet"));
+    EXPECT_FALSE(fs::exists(fs::path(out) / "LastUpdateFiles.xml.partial"));
 }
 
 TEST_F(ReleaseFolder, KeygenThenSignedPublishingNumbersEachRelease) {

@@ -65,6 +65,10 @@ TEST(SafeName, NamesWindowsTakesForOneFile) {
         {"\\\xA6\xA1", "\\\xA6\xC1", true},          // Greek alpha
         {"\\\xA7\xA1", "\\\xA7\xD1", true},          // Cyrillic A
         {"\\\xA2\xF1", "\\\xA2\xA1", true},          // Roman numeral one
+        {"\\\xA3\xDA", "\\\xA3\xFA", true},          // full-width Z and z: the last of each range
+        {"\\\xA6\xB8", "\\\xA6\xD8", true},          // Greek omega
+        {"\\\xA7\xC1", "\\\xA7\xF1", true},          // Cyrillic ya
+        {"\\\xA2\xFA", "\\\xA2\xAA", true},          // Roman numeral ten
         {"\\a.dll", "\\b.dll", false},
         {"\\\xA3\xC1", "\\\xA3\xC2", false},
         {"\\\x95\x41", "\\\x95\x61", false},  // trail bytes are no letters

@@ -25,14 +25,14 @@ std::string Entry(const std::string& strName, const std::string& strDate = kDige
            "\"/>";
 }
 
-// nDepth elements nested in one another, each with an attribute whose value
-// holds what would end a tag if quotes were not honoured.
-std::string Nested(int nDepth) {
+// nDepth elements named strName nested in one another, each with an
+// attribute whose value holds what would end a tag if quotes were not honoured.
+std::string Nested(int nDepth, const std::string& strName = "x") {
     std::string strXml;
     for (int i = 0; i < nDepth; ++i)
-        strXml += "<x a=\"/>\" b='</x>'>";
+        strXml += "<" + strName + " a=\"/>\" b='</x>'>";
     for (int i = 0; i < nDepth; ++i)
-        strXml += "</x>";
+        strXml += "</" + strName + ">";
     return strXml;
 }
 
@@ -112,6 +112,9 @@ TEST(Manifest, UnusableDocuments) {
         {"<R><F/><G/>" + Nested(static_cast<int>(kMaxXmlDepth)) + "</R>", true,
          ManifestStatus::LoadFailed},
         {Nested(60000), true, ManifestStatus::LoadFailed},
+        // TinyXML takes byte 0x7F for a letter: it starts an element, not an
+        // unknown node that would hide the nesting from the walk.
+        {Nested(static_cast<int>(kMaxXmlDepth) + 1, "\x7F"), true, ManifestStatus::LoadFailed},
         // TinyXML reads the declaration's version, encoding and standalone
         // whole: a '>' quoted in one does not end it.
         {"<?xml version='><b x=\"' ?>" + Repeat("<a>", 100000), true, ManifestStatus::LoadFailed},

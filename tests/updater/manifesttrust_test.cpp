@@ -164,7 +164,11 @@ TEST(ManifestTrust, SignatureRequestFollowsItsManifest) {
     EXPECT_FALSE(FillSignatureRequest(manifest, sig, strProblem));
     EXPECT_NE(std::string::npos, strProblem.find("szUrl")) << strProblem;
     std::strcpy(manifest.szUrl, "http://s/x");
-    std::memset(manifest.szSaveDir, 'd', 240);
+    // The save path is the folder, "\\" and "G_UpdateFiles.xml.sig" (21 bytes):
+    // 259 bytes fit under MAX_PATH, 260 do not.
+    std::memset(manifest.szSaveDir, 'd', 237);
+    EXPECT_TRUE(FillSignatureRequest(manifest, sig, strProblem)) << strProblem;
+    std::memset(manifest.szSaveDir, 'd', 238);
     EXPECT_FALSE(FillSignatureRequest(manifest, sig, strProblem));
     EXPECT_NE(std::string::npos, strProblem.find("保存路径")) << strProblem;
 }

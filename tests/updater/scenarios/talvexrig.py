@@ -3,7 +3,7 @@
 Every scenario gets a new installation folder with copies of the built
 programs, a GamePlazaInfo.ziv encoded by zivtool, and (by choice) the real
 download engine or the recording one of tests/updater/recengine. The
-scenarios of a script share one Xvfb display and a Wine prefix of their own:
+scenarios of a script share one X display and a Wine prefix of their own:
 Talvex ends every ZIVGame.exe of its Wine server, which must not hit other
 tests' plazas.
 
@@ -31,6 +31,7 @@ PREFIX = os.path.join(BUILD, "wineprefix-talvex-" +
 
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from winerig import Failure, Watcher, check, check_equal, windows_path as winpath  # noqa: E402,F401
+from display import Display as _Display  # noqa: E402
 
 REQUEST_SIZE = 1356
 # What the player sees when the engine ends a run before the hand-over.
@@ -44,31 +45,19 @@ def cp936(text):
 
 
 class Display:
-    """One Xvfb for all scenarios, so the watcher sees Talvex's boxes."""
+    """One display for all scenarios, so the watcher sees Talvex's boxes: the
+    caller's, or one of scripts/display for the script's run."""
 
     def __enter__(self):
-        for n in range(150, 200):
-            if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
-                continue
-            self.proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1024x768x24",
-                                          "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.DEVNULL)
-            for _ in range(100):
-                if os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                    os.environ["DISPLAY"] = f":{n}"
-                    os.environ["WINEPREFIX"] = PREFIX
-                    return self
-                if self.proc.poll() is not None:
-                    break
-                time.sleep(0.05)
-        raise RuntimeError("no Xvfb display")
+        self.display = _Display().__enter__()
+        os.environ["WINEPREFIX"] = PREFIX
+        return self
 
     def __exit__(self, *exc):
-        # The prefix's server holds the display; end both (they are ours).
+        # The prefix's server holds the display; end it first (it is ours).
         subprocess.run(["wineserver", "-k"], env=env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        self.proc.terminate()
-        self.proc.wait()
+        self.display.stop()
         return False
 
 

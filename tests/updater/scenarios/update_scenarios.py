@@ -232,13 +232,19 @@ def a_second_updater_changes_nothing(root):
     first = start(inst.path("Talvex.exe"), cwd=inst.folder)
     try:
         wait_for(lambda: inst.recorded_commands(), "the first updater to ask for its manifest")
-        before = {name: inst.read(name) for name in os.listdir(inst.folder)
-                  if os.path.isfile(inst.path(name))}
+
+        # The first updater's engine notes its windows once its loop idles,
+        # which may come after the snapshot on a busy machine: that note is
+        # the first updater's, and a second engine would show in
+        # recengine-life.txt, checked below.
+        def files():
+            return {name: inst.read(name) for name in os.listdir(inst.folder)
+                    if os.path.isfile(inst.path(name)) and name != "recengine-windows.txt"}
+        before = files()
         rc, boxes = boxes_of(inst)
         check_equal(EXIT_STARTUP, rc, "the second updater's exit code")
         check_equal([], boxes, "message boxes")
-        after = {name: inst.read(name) for name in os.listdir(inst.folder)
-                 if os.path.isfile(inst.path(name))}
+        after = files()
         check_equal(before, after, "the installation's files")
         check_equal(b"created\r\n", inst.read("recengine-life.txt"),
                     "only the first updater loaded the engine")
