@@ -19,27 +19,6 @@ std::string ErrorText(const char* pszWhat, DWORD dwError) {
     return std::string(pszWhat) + " failed, error " + std::to_string(dwError);
 }
 
-// A file handle that closes itself; invalid at INVALID_HANDLE_VALUE.
-class CFile {
-public:
-    explicit CFile(HANDLE h) : m_h(h) {}
-    ~CFile() { Close(); }
-    CFile(const CFile&) = delete;
-    CFile& operator=(const CFile&) = delete;
-    HANDLE Get() const { return m_h; }
-    bool Valid() const { return m_h != INVALID_HANDLE_VALUE; }
-    bool Close() {
-        if (m_h == INVALID_HANDLE_VALUE)
-            return true;
-        BOOL bOk = ::CloseHandle(m_h);
-        m_h = INVALID_HANDLE_VALUE;
-        return bOk != FALSE;
-    }
-
-private:
-    HANDLE m_h;
-};
-
 // A find handle; invalid at INVALID_HANDLE_VALUE.
 class CFind {
 public:
