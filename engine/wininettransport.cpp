@@ -85,6 +85,13 @@ void SetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs) {
     }
 }
 
+// A status other than the one asked for: a 4xx says the file is not there,
+// anything else is a fault of the server.
+Failure StatusFailure(DWORD dwStatus, std::string* pstrWhy) {
+    *pstrWhy = "HTTP status " + std::to_string(dwStatus);
+    return dwStatus >= 400 && dwStatus < 500 ? Failure::kRefused : Failure::kServer;
+}
+
 bool IsHttpAddress(const std::string& strUrl) {
     const std::string strScheme = UrlScheme(strUrl);
     return strScheme == "http" || strScheme == "https";
@@ -827,14 +834,10 @@ Failure CWinInetTransport::FetchWhole(const std::string& strUrl, const std::stri
             }
             bResumed = true;
             nRangeTotal = nTotal;
-        } else if (dwStatus >= 400 && dwStatus < 500) {
-            *pstrWhy = "HTTP status " + std::to_string(dwStatus);
-            return Failure::kRefused;
         } else if (dwStatus != 200) {
             // Only a whole file counts: a 206 not asked for is part of one,
             // a 204 is none at all.
-            *pstrWhy = "HTTP status " + std::to_string(dwStatus);
-            return Failure::kServer;
+            return StatusFailure(dwStatus, pstrWhy);
         }
         // A 200 to a resume is the whole file: it is never appended.
         bool bHasLength = false;
@@ -966,13 +969,10 @@ Failure CWinInetTransport::GetRange(const std::string& strUrl, std::uint64_t nFi
         *pstrWhy = "a range answered with the whole file";
         return Failure::kServer;
     }
-    if (dwStatus >= 400 && dwStatus < 500) {
-        *pstrWhy = "HTTP status " + std::to_string(dwStatus);
-        return dwStatus == 416 ? Failure::kServer : Failure::kRefused;
-    }
     if (dwStatus != 206) {
-        *pstrWhy = "HTTP status " + std::to_string(dwStatus);
-        return Failure::kServer;
+        // A 416 is the server's fault here: every range asked lies inside the file.
+        const Failure eFailure = StatusFailure(dwStatus, pstrWhy);
+        return dwStatus == 416 ? Failure::kServer : eFailure;
     }
     std::string strType, strRange;
     if (OnHandles([&] { return QueryHeader(hRequest, HTTP_QUERY_CONTENT_TYPE, &strType); }) &&
