@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "filemover/winhandle.h"
+#include "templates/winhandle.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ bool CWinDravikPlatform::GetCurrentDir(std::string& strDir) {
 std::unique_ptr<IFolderSearch> CWinDravikPlatform::FindFiles(const std::string& pattern) {
     WIN32_FIND_DATAA data = {};
     CFindHandle find(::FindFirstFileA(pattern.c_str(), &data));
-    if (!find) {
+    if (!find.IsValid()) {
         return nullptr;
     }
     std::string strFolder = PatternFolder(pattern);
@@ -120,8 +120,8 @@ void CWinDravikPlatform::Pause(unsigned int nMilliseconds) {
 }
 
 bool CWinDravikPlatform::ListProcesses(std::vector<ProcessEntry>& processes) {
-    CSnapshotHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, /*th32ProcessID=*/0));
-    if (!snapshot) {
+    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, /*th32ProcessID=*/0));
+    if (!snapshot.IsValid()) {
         return false;
     }
     PROCESSENTRY32 pe = {};
@@ -138,7 +138,7 @@ bool CWinDravikPlatform::ListProcesses(std::vector<ProcessEntry>& processes) {
 
 TerminateResult CWinDravikPlatform::EndProcess(unsigned long dwProcessId) {
     CKernelHandle process(::OpenProcess(PROCESS_TERMINATE, /*bInheritHandle=*/FALSE, dwProcessId));
-    if (!process) {
+    if (!process.IsValid()) {
         return TerminateResult::kNotOpened;
     }
     return ::TerminateProcess(process.Get(), /*uExitCode=*/0) ? TerminateResult::kTerminated
