@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstdint>
+
 template <typename Traits>
 class CUniqueHandle {
 public:
@@ -49,31 +51,27 @@ private:
     Type m_h = Traits::Invalid();
 };
 
-// Files and tool-help snapshots: invalid at INVALID_HANDLE_VALUE.
-struct FileHandleTraits {
-    typedef HANDLE Type;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool Close(Type h) { return ::CloseHandle(h) != FALSE; }
+// The type and the invalid value of a kind of handle; its traits add how it is closed.
+template <typename T, intptr_t kInvalid>
+struct InvalidAt {
+    typedef T Type;
+    static Type Invalid() { return reinterpret_cast<Type>(kInvalid); }
 };
 
-// Processes, threads, mutexes and events: invalid at null.
-struct KernelHandleTraits {
-    typedef HANDLE Type;
-    static Type Invalid() { return nullptr; }
+// Files and tool-help snapshots.
+struct FileHandleTraits : InvalidAt<HANDLE, -1> {
     static bool Close(Type h) { return ::CloseHandle(h) != FALSE; }
 };
-
-// Folder searches: invalid at INVALID_HANDLE_VALUE, closed by FindClose.
-struct FindHandleTraits {
-    typedef HANDLE Type;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+// Processes, threads, mutexes and events.
+struct KernelHandleTraits : InvalidAt<HANDLE, 0> {
+    static bool Close(Type h) { return ::CloseHandle(h) != FALSE; }
+};
+// Folder searches.
+struct FindHandleTraits : InvalidAt<HANDLE, -1> {
     static bool Close(Type h) { return ::FindClose(h) != FALSE; }
 };
-
-// WinINet sessions, connections and requests: invalid at null.
-struct InternetHandleTraits {
-    typedef HINTERNET Type;
-    static Type Invalid() { return nullptr; }
+// WinINet sessions, connections and requests.
+struct InternetHandleTraits : InvalidAt<HINTERNET, 0> {
     static bool Close(Type h) { return ::InternetCloseHandle(h) != FALSE; }
 };
 
