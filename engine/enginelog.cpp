@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "savepath.h"
+#include "templates/winhandle.h"
 
 namespace pellowd {
 
@@ -21,16 +22,15 @@ void CEngineLog::Write(const std::string& strLine) {
 
     std::lock_guard<std::mutex> lock(m_mutex);
     ::CreateDirectoryA(strFolder.c_str(), /*lpSecurityAttributes=*/nullptr);
-    HANDLE hFile = ::CreateFileA((strFolder + "\\" + szName).c_str(), FILE_APPEND_DATA,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
+    CFileHandle file(::CreateFileA((strFolder + "\\" + szName).c_str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
+    if (!file.IsValid())
         return;
     DWORD dwWritten = 0;
-    ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &dwWritten,
+    ::WriteFile(file.Get(), strText.data(), static_cast<DWORD>(strText.size()), &dwWritten,
                 /*lpOverlapped=*/nullptr);
-    ::CloseHandle(hFile);
 }
 
 std::string EngineFolder() {
