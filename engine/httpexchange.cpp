@@ -113,17 +113,16 @@ Failure CWinInetTransport::Open(const std::string& strUrl, const std::string& st
         })) {
         DWORD dwError = ::GetLastError();
         request.Reset();
-        if (isCancelled())
-            return Failure::kCancelled;
+        if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+            return eEnded;
         *pstrWhy = ErrorText("HttpOpenRequest", dwError);
         return Failure::kNetwork;
     }
     const HINTERNET hRequest = request.Get();
     if (!Adopt(std::move(request))) {
-        if (isCancelled())
-            return Failure::kCancelled;
-        Expired(pstrWhy);
-        return Failure::kNetwork;
+        // Adopt refuses only a transfer that was stopped or expired.
+        const Failure eEnded = Ended(isCancelled, pstrWhy);
+        return eEnded != Failure::kNone ? eEnded : Failure::kNetwork;
     }
 
     // The digest is of the file's own bytes: a compressed body is not asked for.
@@ -172,8 +171,8 @@ Failure CWinInetTransport::Request(const std::string& strUrl, const std::string&
                                         &dwStatus, &cbStatus, /*lpdwIndex=*/nullptr) != FALSE;
             })) {
             DWORD dwError = ::GetLastError();
-            if (isCancelled())
-                return Failure::kCancelled;
+            if (const Failure eEnded = Ended(isCancelled, pstrWhy); eEnded != Failure::kNone)
+                return eEnded;
             *pstrWhy = ErrorText("HttpQueryInfo(status)", dwError);
             return Failure::kNetwork;
         }
