@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "kelmar/logline.h"
 #include "savepath.h"
 #include "templates/winhandle.h"
 
@@ -14,11 +15,10 @@ void CEngineLog::Write(const std::string& strLine) {
     ::GetLocalTime(&st);
     char szName[40];
     std::snprintf(szName, sizeof(szName), "PellowD-%02u-%02u.log", st.wMonth, st.wDay);
-    char szStamp[40];
-    std::snprintf(szStamp, sizeof(szStamp), "%04u-%02u-%02u %02u:%02u:%02u ", st.wYear, st.wMonth,
-                  st.wDay, st.wHour, st.wMinute, st.wSecond);
+    char szStamp[20];
+    kelmar::FormatLogStamp(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, szStamp);
     const std::string strFolder = m_strFolder + "errRpt";
-    const std::string strText = szStamp + strLine + "\r\n";
+    const std::string strText = kelmar::DatedLogLine(szStamp, strLine.data(), strLine.size());
 
     std::lock_guard<std::mutex> lock(m_mutex);
     ::CreateDirectoryA(strFolder.c_str(), /*lpSecurityAttributes=*/nullptr);
