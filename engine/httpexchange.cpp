@@ -248,10 +248,7 @@ Failure CWinInetTransport::GetRange(const std::string& strUrl, std::uint64_t nFi
                                     CWritePipe::ITarget& sink,
                                     const std::function<bool()>& isCancelled,
                                     std::string* pstrWhy) {
-    struct Closer {
-        CWinInetTransport* p;
-        ~Closer() { p->CloseRequest(); }
-    } closer{this};
+    const RequestCloser closer{this};
     const std::uint64_t nLast = nFirst + nLength - 1;
     std::string strHeaders =
         "Range: bytes=" + std::to_string(nFirst) + "-" + std::to_string(nLast) + "\r\n";

@@ -82,10 +82,7 @@ Failure CWinInetTransport::FetchWhole(const std::string& strUrl, const std::stri
                                       const std::string& strPartial,
                                       const std::function<bool()>& isCancelled,
                                       std::string* pstrWhy) {
-    struct Closer {
-        CWinInetTransport* p;
-        ~Closer() { p->CloseRequest(); }
-    } closer{this};
+    const RequestCloser closer{this};
     CloseFile();
     m_strWritten = strTemp;
     const WholeFile file{strUrl, strTemp, strMD5, nMaxBytes, strPartial};

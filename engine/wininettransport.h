@@ -161,6 +161,11 @@ private:
     bool OnHandles(Call call);
     void CloseRequest();
     void DropHandles();  // with m_mutex held
+    // Closes the request of a fetch or a range however it ends.
+    struct RequestCloser {
+        CWinInetTransport* p;
+        ~RequestCloser() { p->CloseRequest(); }
+    };
     void CloseFile();
     // Counts cb new bytes; the verdict of the rate limits right after.
     CProgressGuard::Verdict Progress(DWORD cb);
