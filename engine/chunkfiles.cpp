@@ -9,15 +9,12 @@
 #include "chunks/fastcdc.h"
 #include "kelmar/sha256.h"
 #include "savepath.h"
+#include "errortext.h"
 #include "wininettransport.h"
 
 namespace pellowd {
 
 namespace {
-
-std::string ErrorText(const std::string& strWhat, DWORD dwError) {
-    return strWhat + " failed, error " + std::to_string(dwError);
-}
 
 // The index lies beside the file on the server: the file's address with the
 // suffix before any query.
@@ -71,10 +68,9 @@ public:
           m_isCancelled(isCancelled) {}
 
     ~CChunkFiles() override {
-        for (HANDLE h : m_sources)
-            ::CloseHandle(h);
-        if (m_hOutput != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_hOutput);
+        // Closed before the files are moved or deleted below.
+        m_sources.clear();
+        m_output.Reset();
         if (!m_bMovedAside)
             return;
         // A partial moved aside and never replaced goes back; once the new
@@ -86,11 +82,7 @@ public:
     }
 
     // The output, open for writing at its end: the caller takes it over.
-    HANDLE TakeOutput() {
-        HANDLE h = m_hOutput;
-        m_hOutput = INVALID_HANDLE_VALUE;
-        return h;
-    }
+    CFileHandle TakeOutput() { return std::move(m_output); }
 
     Failure GetRange(Resource eWhat, std::uint64_t nFirst, std::uint64_t nLength,
                      std::uint64_t* pnTotal, const Sink& sink, std::string* pstrWhy) override {
@@ -117,7 +109,7 @@ public:
 
     bool ReadSource(std::uint32_t nSource, std::uint64_t nOffset, unsigned char* p, std::size_t cb,
                     std::size_t* pcbRead, std::string* pstrWhy) override {
-        if (!ReadAt(m_sources.at(nSource), nOffset, p, cb, pcbRead)) {
+        if (!ReadAt(m_sources.at(nSource).Get(), nOffset, p, cb, pcbRead)) {
             *pstrWhy = ErrorText("reading a local file for its chunks", ::GetLastError());
             return false;
         }
@@ -131,18 +123,18 @@ public:
     bool Write(const unsigned char* p, std::size_t cb, std::string* pstrWhy) override {
         if (!m_bOutputCreated) {
             m_bOutputCreated = true;
-            m_hOutput = ::CreateFileA(m_strPartial.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                      /*hTemplateFile=*/nullptr);
-            if (m_hOutput == INVALID_HANDLE_VALUE) {
+            m_output.Reset(::CreateFileA(m_strPartial.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                         /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                         /*hTemplateFile=*/nullptr));
+            if (!m_output.IsValid()) {
                 *pstrWhy = ErrorText("CreateFile " + m_strPartial, ::GetLastError());
                 return false;
             }
         }
         DWORD cbWritten = 0;
-        if (m_hOutput == INVALID_HANDLE_VALUE ||
-            !::WriteFile(m_hOutput, p, static_cast<DWORD>(cb), &cbWritten,
+        if (!m_output.IsValid() ||
+            !::WriteFile(m_output.Get(), p, static_cast<DWORD>(cb), &cbWritten,
                          /*lpOverlapped=*/nullptr) ||
             cbWritten != cb) {
             *pstrWhy = ErrorText("WriteFile " + m_strPartial, ::GetLastError());
@@ -156,21 +148,21 @@ public:
 private:
     void OpenSource(const std::string& strPath) {
         // The plaza may hold its files open: read beside it.
-        HANDLE h = ::CreateFileA(strPath.c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                                 /*hTemplateFile=*/nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            m_sources.push_back(h);
+        CFileHandle source(::CreateFileA(strPath.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                         /*hTemplateFile=*/nullptr));
+        if (source.IsValid())
+            m_sources.push_back(std::move(source));
     }
 
     CWinInetTransport& m_transport;
     const std::string m_strUrl, m_strIndexUrl, m_strTemp, m_strTarget, m_strPartial;
     const std::function<bool()>& m_isCancelled;
     std::string m_strValidator;
-    std::vector<HANDLE> m_sources;
-    HANDLE m_hOutput = INVALID_HANDLE_VALUE;
+    std::vector<CFileHandle> m_sources;
+    CFileHandle m_output;
     bool m_bOpened = false;
     bool m_bMovedAside = false;
     bool m_bOutputCreated = false;
@@ -200,34 +192,28 @@ Failure CWinInetTransport::FetchByChunks(const std::string& strUrl, const std::s
     CChunkFiles files(*this, strUrl, IndexUrl(strUrl, strMD5), strTemp, strTarget, strPartial,
                       isCancelled);
     const Failure eFailure = RebuildFromChunks(files, strMD5, nMaxBytes, pStats, pstrWhy);
-    HANDLE hOutput = files.TakeOutput();
+    CFileHandle output = files.TakeOutput();
     if (eFailure != Failure::kNone) {
         // What was written is a prefix of the new file: the whole-file fetch
         // continues from it. Not on a full disk: there it only takes room.
-        if (hOutput != INVALID_HANDLE_VALUE)
-            ::CloseHandle(hOutput);
+        output.Reset();
         if (eFailure == Failure::kLocal)
             DropPartial(strPartial);
         return eFailure;
     }
-    m_hFile = hOutput;
+    m_file = std::move(output);
     m_strWritten = strPartial;
     return Failure::kNone;
-}
-
-bool CWinInetTransport::RoomForFile(const std::string& strPath, std::uint64_t nBytes,
-                                    std::string* pstrWhy) {
-    return RoomFor(ParentFolder(strPath), nBytes, pstrWhy);
 }
 
 bool CWinInetTransport::OpenPartialAt(const std::string& strPartial, std::uint64_t nFrom,
                                       MD5* pDigest, std::string* pstrWhy) {
     CloseFile();
-    m_hFile = ::CreateFileA(strPartial.c_str(), GENERIC_READ | GENERIC_WRITE, /*dwShareMode=*/0,
-                            /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                            /*hTemplateFile=*/nullptr);
-    if (m_hFile == INVALID_HANDLE_VALUE) {
+    m_file.Reset(::CreateFileA(strPartial.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               /*dwShareMode=*/0, /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                               /*hTemplateFile=*/nullptr));
+    if (!m_file.IsValid()) {
         *pstrWhy = ErrorText("CreateFile " + strPartial, ::GetLastError());
         return false;
     }
@@ -237,7 +223,7 @@ bool CWinInetTransport::OpenPartialAt(const std::string& strPartial, std::uint64
         std::size_t cbRead = 0;
         const std::size_t cbWant =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), nFrom - nDone));
-        if (!ReadAt(m_hFile, nDone, buffer.data(), cbWant, &cbRead) || cbRead == 0) {
+        if (!ReadAt(m_file.Get(), nDone, buffer.data(), cbWant, &cbRead) || cbRead == 0) {
             *pstrWhy = ErrorText("reading " + strPartial, ::GetLastError());
             return false;
         }
@@ -246,8 +232,8 @@ bool CWinInetTransport::OpenPartialAt(const std::string& strPartial, std::uint64
     }
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(nFrom);
-    if (!::SetFilePointerEx(m_hFile, at, /*lpNewFilePointer=*/nullptr, FILE_BEGIN) ||
-        !::SetEndOfFile(m_hFile)) {
+    if (!::SetFilePointerEx(m_file.Get(), at, /*lpNewFilePointer=*/nullptr, FILE_BEGIN) ||
+        !::SetEndOfFile(m_file.Get())) {
         *pstrWhy = ErrorText("SetEndOfFile " + strPartial, ::GetLastError());
         return false;
     }
@@ -272,7 +258,7 @@ bool CWinInetTransport::WrittenSha256(std::string* pstrSha256, std::uint64_t* pn
     std::uint64_t nOffset = 0;
     for (;;) {
         std::size_t cbRead = 0;
-        if (!ReadAt(m_hFile, nOffset, buffer.data(), buffer.size(), &cbRead)) {
+        if (!ReadAt(m_file.Get(), nOffset, buffer.data(), buffer.size(), &cbRead)) {
             *pstrWhy = ErrorText("reading back " + m_strWritten, ::GetLastError());
             return false;
         }

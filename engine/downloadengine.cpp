@@ -108,7 +108,7 @@ private:
     CEngineLog m_log;
     CAbortList m_aborts;
     CFolderMemo m_folders;
-    HINTERNET m_hSession = nullptr;
+    CInternetHandle m_session;
     HWND m_hWnd = nullptr;
     bool m_bCounted = false;
     std::unique_ptr<CEngineCore> m_core;
@@ -134,8 +134,8 @@ bool CDownLoadService::Start() {
         return false;
     ::SetWindowLongPtrA(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
-    m_hSession = OpenSession(m_aborts.TimeoutMs());
-    if (m_hSession == nullptr)
+    m_session = OpenSession(m_aborts.TimeoutMs());
+    if (!m_session.IsValid())
         return false;
 
     // WinINet lets a process keep only a few connections to one server; the
@@ -147,7 +147,7 @@ bool CDownLoadService::Start() {
                          sizeof(dwConnections));
 
     HWND hWnd = m_hWnd;
-    HINTERNET hSession = m_hSession;
+    HINTERNET hSession = m_session.Get();
     CEngineCore::Hooks hooks;
     // Workers only post; the window procedure runs the reports on our thread.
     hooks.wake = [hWnd] { ::PostMessageA(hWnd, kWakeMessage, 0, 0); };
@@ -184,8 +184,7 @@ CDownLoadService::~CDownLoadService() {
         ::SetWindowLongPtrA(m_hWnd, GWLP_USERDATA, 0);
         ::DestroyWindow(m_hWnd);
     }
-    if (m_hSession != nullptr)
-        ::InternetCloseHandle(m_hSession);
+    m_session.Reset();
     if (m_bCounted && ::InterlockedDecrement(&g_nEngines) == 0)
         ::UnregisterClassA(kWindowClass, ThisModule());
 }

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
+#include "kelmar/logline.h"
 #include "savepath.h"
+#include "templates/winhandle.h"
 
 namespace pellowd {
 
@@ -13,24 +15,22 @@ void CEngineLog::Write(const std::string& strLine) {
     ::GetLocalTime(&st);
     char szName[40];
     std::snprintf(szName, sizeof(szName), "PellowD-%02u-%02u.log", st.wMonth, st.wDay);
-    char szStamp[40];
-    std::snprintf(szStamp, sizeof(szStamp), "%04u-%02u-%02u %02u:%02u:%02u ", st.wYear, st.wMonth,
-                  st.wDay, st.wHour, st.wMinute, st.wSecond);
+    char szStamp[20];
+    kelmar::FormatLogStamp(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, szStamp);
     const std::string strFolder = m_strFolder + "errRpt";
-    const std::string strText = szStamp + strLine + "\r\n";
+    const std::string strText = kelmar::DatedLogLine(szStamp, strLine.data(), strLine.size());
 
     std::lock_guard<std::mutex> lock(m_mutex);
     ::CreateDirectoryA(strFolder.c_str(), /*lpSecurityAttributes=*/nullptr);
-    HANDLE hFile = ::CreateFileA((strFolder + "\\" + szName).c_str(), FILE_APPEND_DATA,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
+    CFileHandle file(::CreateFileA((strFolder + "\\" + szName).c_str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
+    if (!file.IsValid())
         return;
     DWORD dwWritten = 0;
-    ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &dwWritten,
+    ::WriteFile(file.Get(), strText.data(), static_cast<DWORD>(strText.size()), &dwWritten,
                 /*lpOverlapped=*/nullptr);
-    ::CloseHandle(hFile);
 }
 
 std::string EngineFolder() {

@@ -7,91 +7,23 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <map>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "abortlist.h"
 #include "chunkreuse.h"
+#include "foldermemo.h"
 #include "kelmar/md5.h"
+#include "templates/winhandle.h"
 #include "transfer.h"
 #include "writepipe.h"
 
 namespace pellowd {
 
-class CWinInetTransport;
-
-// The transports that run right now. The engine's stop closes their request
-// handles, which makes a blocked read return. A watchdog thread does the same
-// to a transfer that breaks the engine's RateLimits: WinINet's own receive
-// timeout is not honoured everywhere (Wine ignores it for the body), and a
-// stalled or dripping server must not hold a worker for ever.
-class CAbortList {
-public:
-    // dwTimeoutMs: WinINet's connect, send and receive timeouts.
-    CAbortList(DWORD dwTimeoutMs, const RateLimits& limits);
-    ~CAbortList();  // ends the watchdog
-    CAbortList(const CAbortList&) = delete;
-    CAbortList& operator=(const CAbortList&) = delete;
-
-    void Add(CWinInetTransport* pTransport);
-    void Remove(CWinInetTransport* pTransport);
-    // Closes every running request and refuses new ones from then on.
-    void AbortAll();
-    DWORD TimeoutMs() const { return m_dwTimeoutMs; }
-    const RateLimits& Limits() const { return m_limits; }
-
-private:
-    void Watch();
-
-    const DWORD m_dwTimeoutMs;
-    const RateLimits m_limits;
-    std::mutex m_mutex;
-    std::condition_variable m_cvQuit;
-    std::set<CWinInetTransport*> m_running;
-    bool m_bAborted = false;
-    bool m_bQuit = false;
-    std::thread m_watchdog;
-};
-
-// What the workers of one engine learn about the disk and share: folders
-// that exist and folders already swept of stale temporary files. Folders do
-// not vanish under a running update, and one sweep per folder finds every
-// file a dead run left. Also the partial files: which digests the queued
-// requests want (a partial of any other is swept), which partial a worker
-// is writing, and the validator each was started with.
-class CFolderMemo {
-public:
-    bool Known(const std::string& strFolder);
-    void Learn(const std::string& strFolder);
-    // True the first time it is asked for strFolder.
-    bool FirstSweep(const std::string& strFolder);
-
-    // A request for a file with this digest was queued.
-    void Want(const std::string& strMD5);
-    // Whether a queued request wants a partial with this name's digest.
-    bool Wanted(const std::string& strDigestPrefix);
-    // One worker at a time writes a partial file; false when another does.
-    bool Claim(const std::string& strPartial);
-    void Release(const std::string& strPartial);
-    // The ETag or date the server gave the file a partial was started
-    // from; empty when unknown (a partial left by an earlier run).
-    void SetValidator(const std::string& strPartial, const std::string& strValidator);
-    std::string Validator(const std::string& strPartial);
-
-private:
-    std::mutex m_mutex;
-    std::set<std::string> m_known;
-    std::set<std::string> m_swept;
-    std::set<std::string> m_wanted;  // digest prefixes, lower case
-    std::set<std::string> m_claimed;
-    std::map<std::string, std::string> m_validators;
-};
+class IBodySink;
 
 // One object per worker thread, used for one transfer at a time. It keeps
 // what the next transfer can use again: the connection handle to the last
@@ -167,6 +99,29 @@ private:
                        const std::string& strPartial, const std::function<bool()>& isCancelled,
                        std::string* pstrWhy);
 
+    // The steps of a whole-file fetch (wholefetch.cpp).
+    struct WholeFile;  // what is fetched, and where to
+    struct Body;       // what the answer announced of its body
+    // One request for the file, or for its rest after the nHave bytes of
+    // the partial. *pbAgain when the kept bytes proved unusable and are
+    // gone: then the first round is run again from the first byte.
+    Failure FetchRound(const WholeFile& file, bool bFirst, std::uint64_t* pnHave, bool* pbAgain,
+                       const std::function<bool()>& isCancelled, std::string* pstrWhy);
+    // A 206 to a resume: whether its Content-Range is exactly the rest
+    // after nHave; the file's size then.
+    bool RestOfFile(HINTERNET hRequest, std::uint64_t nHave, std::uint64_t* pnTotal,
+                    std::string* pstrRange);
+    // The body's length from the headers and the range, held to the size
+    // limit and the free space; the watchdog's deadline follows it.
+    Failure CheckBody(HINTERNET hRequest, const WholeFile& file, Body* pBody,
+                      const std::function<bool()>& isCancelled, std::string* pstrWhy);
+    // Creates the file a body that is not a resume goes to: the partial
+    // when it is kept, else the temporary file.
+    Failure OpenOutput(HINTERNET hRequest, const WholeFile& file, bool bKeep, std::string* pstrWhy);
+    // The body into the open file: a large one through a pipe.
+    Failure ReceiveBody(HINTERNET hRequest, const Body& body, std::uint64_t nMaxBytes, MD5* pDigest,
+                        const std::function<bool()>& isCancelled, std::string* pstrWhy);
+
     // Chunk reuse and partial files (chunkfiles.cpp).
     // Whether an older target or a partial may hold chunks of the new file.
     bool ReuseWorthTrying(const std::string& strTarget, const std::string& strPartial);
@@ -187,16 +142,15 @@ private:
     void DropPartial(const std::string& strPartial);
     // Gives up the claim on the partial of the last fetch.
     void ReleasePartial();
-    // The body of the answer into the temporary file: written to pTarget and
-    // fed to pDigest here, or handed to pPipe's threads (the others null).
+    // The body of the answer, checked against the announced length and
+    // nMaxBytes, into sink (httpexchange.cpp).
     Failure Receive(HINTERNET hRequest, bool bHasLength, std::uint64_t nLength,
-                    std::uint64_t nMaxBytes, CWritePipe::ITarget* pTarget, MD5* pDigest,
-                    CWritePipe* pPipe, const std::function<bool()>& isCancelled,
-                    std::string* pstrWhy);
+                    std::uint64_t nMaxBytes, IBodySink& sink,
+                    const std::function<bool()>& isCancelled, std::string* pstrWhy);
     // Whether nLength bytes fit on the disk of strFolder.
     bool RoomFor(const std::string& strFolder, std::uint64_t nLength, std::string* pstrWhy);
     // False when aborted meanwhile (the handle is closed then).
-    bool Adopt(HINTERNET hRequest);
+    bool Adopt(CInternetHandle request);
     // Runs call, a WinINet call on the transfer's handles, so that no
     // handle is used once closed: WinINet may already have given a closed
     // handle's value to another worker's new request. False, with
@@ -206,7 +160,12 @@ private:
     template <class Call>
     bool OnHandles(Call call);
     void CloseRequest();
-    void CloseHandles();  // with m_mutex held
+    void DropHandles();  // with m_mutex held
+    // Closes the request of a fetch or a range however it ends.
+    struct RequestCloser {
+        CWinInetTransport* p;
+        ~RequestCloser() { p->CloseRequest(); }
+    };
     void CloseFile();
     // Counts cb new bytes; the verdict of the rate limits right after.
     CProgressGuard::Verdict Progress(DWORD cb);
@@ -222,19 +181,19 @@ private:
     CFolderMemo& m_folders;
     const std::function<void(const std::string&)> m_log;
     std::mutex m_mutex;
-    HINTERNET m_hConnect = nullptr;  // to m_strHost:m_nPort, kept between transfers
+    CInternetHandle m_connect;  // to m_strHost:m_nPort, kept between transfers
     std::string m_strHost;
     INTERNET_PORT m_nPort = 0;
-    HINTERNET m_hRequest = nullptr;
+    CInternetHandle m_request;
     bool m_bAborted = false;
     bool m_bInCall = false;  // a WinINet call runs on the handles
     CProgressGuard m_guard;  // with m_mutex held
     CProgressGuard::Verdict m_eExpired = CProgressGuard::Verdict::kOk;
 
     // The worker's own, unlocked.
-    HANDLE m_hFile = INVALID_HANDLE_VALUE;  // the temporary file being written
-    std::string m_strWritten;               // its path: the temporary or the partial file
-    std::string m_strClaimed;               // the partial this worker may write
+    CFileHandle m_file;        // the temporary file being written
+    std::string m_strWritten;  // its path: the temporary or the partial file
+    std::string m_strClaimed;  // the partial this worker may write
     std::vector<char> m_buffer;
     std::string m_strFreeFolder;  // where m_nFree was read, at m_dwFreeTick
     std::uint64_t m_nFree = 0;
@@ -246,6 +205,40 @@ std::uint64_t FileSizeOf(const std::string& strPath);
 
 // A session handle with the engine's settings: the preconfigured proxy,
 // timeouts of dwTimeoutMs for connect, send and receive. Null on failure.
-HINTERNET OpenSession(DWORD dwTimeoutMs);
+CInternetHandle OpenSession(DWORD dwTimeoutMs);
+
+template <class Call>
+bool CWinInetTransport::OnHandles(Call call) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bAborted || m_eExpired != CProgressGuard::Verdict::kOk) {
+            DropHandles();
+            ::SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+            return false;
+        }
+        m_bInCall = true;
+    }
+    const bool bOk = call();
+    const DWORD dwError = ::GetLastError();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bInCall = false;
+    if (m_bAborted || m_eExpired != CProgressGuard::Verdict::kOk) {
+        DropHandles();
+        ::SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        return false;
+    }
+    ::SetLastError(dwError);
+    return bOk;
+}
+
+// Connect, send and receive timeouts of dwTimeoutMs on a WinINet handle.
+void SetTimeouts(HINTERNET hInternet, DWORD dwTimeoutMs);
+
+// A status other than the one asked for: a 4xx says the file is not there,
+// anything else is a fault of the server.
+Failure StatusFailure(DWORD dwStatus, std::string* pstrWhy);
+
+// A response header as text; false when it is missing.
+bool QueryHeader(HINTERNET hRequest, DWORD dwInfo, std::string* pstrValue);
 
 }  // namespace pellowd

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "kelmar/logline.h"
 #include "kelmar/platform.h"
 
 namespace {
@@ -29,10 +30,7 @@ void CLogFile::WriteLog(const char* pszMessage) {
         }
         char stamp[20];
         kelmar::FormatLocalNow(stamp);
-        std::string entry;
-        std::size_t length = std::strlen(pszMessage);
-        entry.reserve(sizeof stamp + length + 2);
-        entry.append(stamp).append(1, ' ').append(pszMessage, length).append("\r\n");
+        const std::string entry = kelmar::DatedLogLine(stamp, pszMessage, std::strlen(pszMessage));
 
         std::lock_guard<std::mutex> lock(g_logMutex);
         if (g_logFilePath.empty()) {
