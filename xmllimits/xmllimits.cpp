@@ -1,4 +1,4 @@
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 #include <cctype>
 #include <cstdio>
