@@ -265,17 +265,38 @@ TEST_F(ReleaseFolder, NameWithoutACp936FormIsAnError) {
     EXPECT_NE(std::string::npos, error.find("code page 936")) << error;
 }
 
-TEST_F(ReleaseFolder, AtomicWriteReplacesAndLeavesNoPartialFile) {
-    std::string path = (m_root / "out.xml").string();
-    std::string error;
-    ASSERT_TRUE(WriteFileAtomically(path, "old", error));
-    ASSERT_TRUE(WriteFileAtomically(path, "new text", error));
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ("new text", text.str());
-    EXPECT_FALSE(fs::exists(path + ".partial"));
-    EXPECT_FALSE(WriteFileAtomically((m_root / "missing" / "x.xml").string(), "x", error));
+TEST_F(ReleaseFolder, AtomicWriteReplacesOrFailsLeavingNoPartialFile) {
+    struct Case {
+        const char* name;
+        const char* before;  // the file's text before, "" for none, "/" for a folder
+        const char* fault;   // what the error says after the path, "" for success
+    };
+    const Case cases[] = {
+        {"new.xml", "", ""},
+        {"old.xml", "old", ""},
+        {"missing/x.xml", "", ": cannot be written"},
+        {"held.xml", "/", ": cannot be replaced"},
+    };
+    for (const Case& c : cases) {
+        const fs::path target = m_root / c.name;
+        if (std::string(c.before) == "/")
+            fs::create_directories(target / "inside");
+        else if (*c.before != '\0')
+            std::ofstream(target, std::ios::binary) << c.before;
+        std::string error;
+        const bool bOk = WriteFileAtomically(target.string(), "new text", error);
+        EXPECT_EQ(*c.fault == '\0', bOk) << c.name;
+        if (bOk) {
+            std::ifstream in(target, std::ios::binary);
+            std::stringstream text;
+            text << in.rdbuf();
+            EXPECT_EQ("new text", text.str()) << c.name;
+        } else {
+            EXPECT_EQ(target.string() + c.fault, error) << c.name;
+        }
+        EXPECT_FALSE(fs::exists(target.string() + ".partial")) << c.name;
+    }
+    EXPECT_TRUE(fs::exists(m_root / "held.xml" / "inside"));
 }
 
 #ifdef MANIFESTGEN_EXE
