@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <new>
+
+#include "files/wholefile_platform.h"
 
 namespace files {
 namespace {
@@ -33,11 +34,9 @@ private:
     int m_fd;
 };
 
-bool Fail(Failure* pFailure, Failure::Step step, int nError) {
-    if (pFailure != nullptr) {
-        pFailure->step = step;
-        pFailure->nError = nError;
-    }
+bool Fail(Failure& failure, Failure::Step step, int nError) {
+    failure.step = step;
+    failure.nError = nError;
     return false;
 }
 
@@ -55,68 +54,50 @@ bool WriteAll(int fd, const std::string& strBytes) {
 
 }  // namespace
 
-bool WriteWholeFile(const std::string& strPath, const std::string& strTemp,
-                    const std::string& strBytes, Failure* pFailure) {
+bool PutOnDisk(const std::string& strTemp, const std::string& strBytes, Failure& failure) {
     CDescriptor file(open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (file.Get() < 0)
-        return Fail(pFailure, Failure::kOpen, errno);
+        return Fail(failure, Failure::kOpen, errno);
     // The bytes must be on disk before the name points at them.
-    bool bOk = WriteAll(file.Get(), strBytes) && fsync(file.Get()) == 0;
-    int nError = errno;
-    if (!file.Close() && bOk) {
-        bOk = false;
-        nError = errno;
-    }
-    if (!bOk) {
-        unlink(strTemp.c_str());
-        return Fail(pFailure, Failure::kWrite, nError);
-    }
-    if (std::rename(strTemp.c_str(), strPath.c_str()) != 0) {
-        nError = errno;
-        unlink(strTemp.c_str());
-        return Fail(pFailure, Failure::kMove, nError);
-    }
-    return true;
+    if (!WriteAll(file.Get(), strBytes) || fsync(file.Get()) != 0)
+        return Fail(failure, Failure::kWrite, errno);
+    return file.Close() || Fail(failure, Failure::kWrite, errno);
 }
 
-ReadResult ReadWholeFile(const std::string& strPath, std::size_t cbMax, std::string& strBytes,
-                         int* pnError) noexcept {
-    strBytes.clear();
-    int nIgnored = 0;
-    int& nError = pnError != nullptr ? *pnError : nIgnored;
-    nError = 0;
+bool MoveOver(const std::string& strTemp, const std::string& strPath, Failure& failure) {
+    return std::rename(strTemp.c_str(), strPath.c_str()) == 0 ||
+           Fail(failure, Failure::kMove, errno);
+}
+
+void RemoveTemporary(const std::string& strTemp) {
+    unlink(strTemp.c_str());
+}
+
+ReadResult ReadOpened(const std::string& strPath, std::size_t cbMax, std::string& strBytes,
+                      int& nError) noexcept {
     CDescriptor file(open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info;
     if (file.Get() < 0 || fstat(file.Get(), &info) != 0) {
         nError = errno;
         return ReadResult::kCannotRead;
     }
-    // The size is only a first answer: the file may grow while it is read.
-    // (A folder opens too; reading it fails below.)
-    if (S_ISREG(info.st_mode) && static_cast<unsigned long long>(info.st_size) > cbMax)
-        return ReadResult::kTooLarge;
-    try {
-        std::string strRead;
-        char buffer[16384];
-        for (;;) {
-            const ssize_t nGot = read(file.Get(), buffer, sizeof(buffer));
-            if (nGot < 0 && errno == EINTR)
-                continue;
+    // A folder opens too; reading it fails.
+    const unsigned long long qwSize =
+        S_ISREG(info.st_mode) ? static_cast<unsigned long long>(info.st_size) : 0;
+    return ReadPieces(
+        qwSize, cbMax, strBytes, nError,
+        [&file](char* pBuffer, std::size_t cbBuffer, std::size_t& cbGot, int& nFault) {
+            ssize_t nGot;
+            do {
+                nGot = read(file.Get(), pBuffer, cbBuffer);
+            } while (nGot < 0 && errno == EINTR);
             if (nGot < 0) {
-                nError = errno;
-                return ReadResult::kCannotRead;
+                nFault = errno;
+                return false;
             }
-            if (nGot == 0)
-                break;
-            if (static_cast<std::size_t>(nGot) > cbMax - strRead.size())
-                return ReadResult::kTooLarge;
-            strRead.append(buffer, static_cast<std::size_t>(nGot));
-        }
-        strBytes.swap(strRead);
-        return ReadResult::kOk;
-    } catch (const std::bad_alloc&) {
-        return ReadResult::kNoMemory;
-    }
+            cbGot = static_cast<std::size_t>(nGot);
+            return true;
+        });
 }
 
 std::string FailureText(const Failure& failure) {

@@ -5,18 +5,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
+#include "files/wholefile_platform.h"
 #include "templates/winhandle.h"
 
 namespace files {
 namespace {
 
-bool Fail(Failure* pFailure, Failure::Step step, DWORD dwError) {
-    if (pFailure != nullptr) {
-        pFailure->step = step;
-        pFailure->nError = static_cast<int>(dwError);
-    }
+bool Fail(Failure& failure, Failure::Step step) {
+    failure.step = step;
+    failure.nError = static_cast<int>(GetLastError());
     return false;
 }
 
@@ -99,40 +97,31 @@ std::string SystemText(DWORD dwError) {
 
 }  // namespace
 
-bool WriteWholeFile(const std::string& strPath, const std::string& strTemp,
-                    const std::string& strBytes, Failure* pFailure) {
+bool PutOnDisk(const std::string& strTemp, const std::string& strBytes, Failure& failure) {
     CFileHandle file(CreateFileA(strTemp.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
                                  /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
     if (!file.IsValid())
-        return Fail(pFailure, Failure::kOpen, GetLastError());
+        return Fail(failure, Failure::kOpen);
     // The bytes must be on disk before the name points at them:
     // MOVEFILE_WRITE_THROUGH does not see to the file's own bytes.
-    bool bOk = WriteAll(file.Get(), strBytes) && FlushFileBuffers(file.Get());
-    DWORD dwError = GetLastError();
-    if (!file.Close() && bOk) {
-        bOk = false;
-        dwError = GetLastError();
-    }
-    if (!bOk) {
-        DeleteFileA(strTemp.c_str());
-        return Fail(pFailure, Failure::kWrite, dwError);
-    }
-    if (!MoveFileExA(strTemp.c_str(), strPath.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        dwError = GetLastError();
-        DeleteFileA(strTemp.c_str());
-        return Fail(pFailure, Failure::kMove, dwError);
-    }
-    return true;
+    if (!WriteAll(file.Get(), strBytes) || !FlushFileBuffers(file.Get()))
+        return Fail(failure, Failure::kWrite);
+    return file.Close() || Fail(failure, Failure::kWrite);
 }
 
-ReadResult ReadWholeFile(const std::string& strPath, std::size_t cbMax, std::string& strBytes,
-                         int* pnError) noexcept {
-    strBytes.clear();
-    int nIgnored = 0;
-    int& nError = pnError != nullptr ? *pnError : nIgnored;
-    nError = 0;
+bool MoveOver(const std::string& strTemp, const std::string& strPath, Failure& failure) {
+    return MoveFileExA(strTemp.c_str(), strPath.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
+           Fail(failure, Failure::kMove);
+}
+
+void RemoveTemporary(const std::string& strTemp) {
+    DeleteFileA(strTemp.c_str());
+}
+
+ReadResult ReadOpened(const std::string& strPath, std::size_t cbMax, std::string& strBytes,
+                      int& nError) noexcept {
     // Shared as the C runtime shares a file it opens for reading.
     CFileHandle file(CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
@@ -142,29 +131,18 @@ ReadResult ReadWholeFile(const std::string& strPath, std::size_t cbMax, std::str
         nError = static_cast<int>(GetLastError());
         return ReadResult::kCannotRead;
     }
-    // The size is only a first answer: the file may grow while it is read.
-    if (static_cast<unsigned long long>(size.QuadPart) > cbMax)
-        return ReadResult::kTooLarge;
-    try {
-        std::string strRead;
-        char buffer[16384];
-        for (;;) {
-            DWORD cbGot = 0;
-            if (!ReadFile(file.Get(), buffer, sizeof(buffer), &cbGot, /*lpOverlapped=*/nullptr)) {
-                nError = static_cast<int>(GetLastError());
-                return ReadResult::kCannotRead;
+    return ReadPieces(
+        static_cast<unsigned long long>(size.QuadPart), cbMax, strBytes, nError,
+        [&file](char* pBuffer, std::size_t cbBuffer, std::size_t& cbGot, int& nFault) {
+            DWORD cbRead = 0;
+            if (!ReadFile(file.Get(), pBuffer, static_cast<DWORD>(cbBuffer), &cbRead,
+                          /*lpOverlapped=*/nullptr)) {
+                nFault = static_cast<int>(GetLastError());
+                return false;
             }
-            if (cbGot == 0)
-                break;
-            if (cbGot > cbMax - strRead.size())
-                return ReadResult::kTooLarge;
-            strRead.append(buffer, cbGot);
-        }
-        strBytes.swap(strRead);
-        return ReadResult::kOk;
-    } catch (const std::bad_alloc&) {
-        return ReadResult::kNoMemory;
-    }
+            cbGot = cbRead;
+            return true;
+        });
 }
 
 std::string FailureText(const Failure& failure) {
