@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iterator>
