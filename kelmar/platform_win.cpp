@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "kelmar/platform.h"
+#include "templates/winhandle.h"
 
 namespace kelmar {
 namespace {
@@ -73,10 +74,10 @@ void FormatLocalNow(char (&out)[20]) noexcept {
 AppendResult AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {
     // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the end, even when
     // another process appends to the same log.
-    HANDLE file = CreateFileA(filePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              /*hTemplateFile=*/nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    CFileHandle file(CreateFileA(filePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
+    if (!file.IsValid()) {
         return GetLastError() == ERROR_PATH_NOT_FOUND ? AppendResult::kNoFolder
                                                       : AppendResult::kFailed;
     }
@@ -85,11 +86,10 @@ AppendResult AppendToFile(const char* filePath, const void* data, std::size_t si
     while (ok && size > 0) {
         DWORD written = 0;
         DWORD piece = size > 0x100000u ? 0x100000u : static_cast<DWORD>(size);
-        ok = WriteFile(file, bytes, piece, &written, /*lpOverlapped=*/nullptr) && written > 0;
+        ok = WriteFile(file.Get(), bytes, piece, &written, /*lpOverlapped=*/nullptr) && written > 0;
         bytes += written;
         size -= written;
     }
-    CloseHandle(file);
     return ok ? AppendResult::kWritten : AppendResult::kFailed;
 }
 

@@ -1,7 +1,8 @@
 #include "kelmar/zivformat.h"
 
-#include <cstdio>
 #include <cstring>
+
+#include "files/wholefile.h"
 
 namespace kelmar {
 namespace {
@@ -151,37 +152,30 @@ ZivStatus DecodeZiv(const std::string& ziv, std::string* text) noexcept {
     }
 }
 
-ZivStatus ReadWholeFile(const char* path, std::size_t maxSize, std::string* bytes) noexcept {
+ZivStatus ReadWholeFile(const char* path, std::size_t maxSize, std::string* bytes,
+                        int* error) noexcept {
     bytes->clear();
+    if (error != nullptr) {
+        *error = 0;
+    }
     if (path == nullptr) {
         return kZivCannotRead;
     }
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return kZivCannotRead;
-    }
-    ZivStatus status = kZivOk;
     try {
-        char buffer[16384];
-        std::size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-            if (bytes->size() + got > maxSize) {
-                status = kZivTooLarge;
+        switch (files::ReadWholeFile(path, maxSize, *bytes, error)) {
+            case files::ReadResult::kOk:
+                return kZivOk;
+            case files::ReadResult::kCannotRead:
+                return kZivCannotRead;
+            case files::ReadResult::kTooLarge:
+                return kZivTooLarge;
+            case files::ReadResult::kNoMemory:
                 break;
-            }
-            bytes->append(buffer, got);
-        }
-        if (status == kZivOk && std::ferror(file)) {
-            status = kZivCannotRead;  // a folder, or a read error part way
         }
     } catch (...) {
-        status = kZivNoMemory;
+        // The path itself could not be copied.
     }
-    std::fclose(file);
-    if (status != kZivOk) {
-        bytes->clear();
-    }
-    return status;
+    return kZivNoMemory;
 }
 
 ZivStatus DecodeZivFile(const char* path, std::string* text) noexcept {

@@ -42,8 +42,10 @@ ZivStatus EncodeZiv(const std::string& text, std::string* ziv) noexcept;
 ZivStatus DecodeZiv(const std::string& ziv, std::string* text) noexcept;
 
 // Reads the whole file `path` into `*bytes` if it has at most `maxSize` bytes. kZivOk,
-// kZivCannotRead or kZivTooLarge (`*bytes` empty on failure).
-ZivStatus ReadWholeFile(const char* path, std::size_t maxSize, std::string* bytes) noexcept;
+// kZivCannotRead or kZivTooLarge (`*bytes` empty on failure). For kZivCannotRead, `*error`
+// (when given) holds what the system said, as files::ReadWholeFile() reports it.
+ZivStatus ReadWholeFile(const char* path, std::size_t maxSize, std::string* bytes,
+                        int* error = nullptr) noexcept;
 
 // ReadWholeFile() then DecodeZiv(); a file of no bytes gives kZivEmpty.
 ZivStatus DecodeZivFile(const char* path, std::string* text) noexcept;

@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <string>
 
+#include "templates/winhandle.h"
+
 namespace {
 
 const char kClassName[] = "ZIVGamePlaza";
@@ -47,18 +49,17 @@ std::string OwnFolder() {
 void AppendLine(const std::string& strLine) {
     if (g_strLogPath.empty())
         return;
-    HANDLE hFile =
+    CFileHandle file(
         ::CreateFileA(g_strLogPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                       /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                      /*hTemplateFile=*/nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
+                      /*hTemplateFile=*/nullptr));
+    if (!file.IsValid())
         return;  // a log that cannot be written is lost
     std::string strText = strLine + "\r\n";
     DWORD dwWritten = 0;
-    ::WriteFile(hFile, strText.data(), static_cast<DWORD>(strText.size()), &dwWritten,
+    ::WriteFile(file.Get(), strText.data(), static_cast<DWORD>(strText.size()), &dwWritten,
                 /*lpOverlapped=*/nullptr);
-    ::FlushFileBuffers(hFile);
-    ::CloseHandle(hFile);
+    ::FlushFileBuffers(file.Get());
 }
 
 LRESULT CALLBACK PlazaWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {

@@ -5,15 +5,18 @@
 #include <iconv.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
+#include <limits>
 #include <stdexcept>
 
+#include "files/wholefile.h"
 #include "inireader.h"
 
 namespace quorle_platform {
 namespace {
+
+// Windows reads a profile of any size.
+const std::size_t kNoCap = std::numeric_limits<std::size_t>::max();
 
 bool IsLeadByte(unsigned char c) {
     return c >= 0x81 && c <= 0xfe;
@@ -31,18 +34,6 @@ std::string NativePath(const char* pszFileName) {
         }
     }
     return strPath;
-}
-
-bool ReadWholeFile(const std::string& strPath, std::string* pstrText) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(strPath.c_str(), "rb"),
-                                                         &std::fclose);
-    if (!file)
-        return false;
-    char buffer[4096];
-    std::size_t cbRead;
-    while ((cbRead = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0)
-        pstrText->append(buffer, cbRead);
-    return std::ferror(file.get()) == 0;
 }
 
 class CIconv {
@@ -83,7 +74,7 @@ std::size_t ReadProfileString(const char* pszSection, const char* pszKey, char* 
     std::string strText;
     std::string strValue;
     if (pszFileName == nullptr || pszSection == nullptr || pszKey == nullptr ||
-        !ReadWholeFile(NativePath(pszFileName), &strText) ||
+        files::ReadWholeFile(NativePath(pszFileName), kNoCap, strText) != files::ReadResult::kOk ||
         !FindProfileValue(strText, pszSection, pszKey, &strValue)) {
         strValue.clear();
     }

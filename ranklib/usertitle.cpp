@@ -5,7 +5,7 @@
 #include <string>
 
 #include "templates/debugreport.h"
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 namespace {
 

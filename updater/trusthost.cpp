@@ -2,67 +2,20 @@
 
 #include <windows.h>
 
+#include "files/wholefile.h"
+#include "templates/winhandle.h"
 #include "updater/core/filedigest.h"
-#include "updater/winhandles.h"
 
 bool CWinTrustHost::ReadWholeFile(const std::string& strPath, std::size_t cbMax,
                                   std::string& strBytes) {
-    strBytes.clear();
-    CFileHandle file(CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
-    LARGE_INTEGER size;
-    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0 ||
-        static_cast<unsigned long long>(size.QuadPart) > cbMax) {
-        return false;
-    }
-    try {
-        std::string strRead(static_cast<std::size_t>(size.QuadPart), '\0');
-        std::size_t cbDone = 0;
-        while (cbDone < strRead.size()) {
-            DWORD cbGot = 0;
-            const DWORD cbWant = static_cast<DWORD>(strRead.size() - cbDone);
-            if (!ReadFile(file.Get(), &strRead[cbDone], cbWant, &cbGot,
-                          /*lpOverlapped=*/nullptr) ||
-                cbGot == 0) {
-                return false;
-            }
-            cbDone += cbGot;
-        }
-        strBytes.swap(strRead);
-        return true;
-    } catch (...) {
-        return false;
-    }
+    return files::ReadWholeFile(strPath, cbMax, strBytes) == files::ReadResult::kOk;
 }
 
 bool CWinTrustHost::ReplaceFile(const std::string& strPath, const std::string& strBytes) {
-    // Written beside the target under a name of this process, then moved over
-    // it: a reader or a crash sees the old record or the new, never a part.
-    const std::string strTemp = strPath + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
-    {
-        CFileHandle file(CreateFileA(strTemp.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
-                                     /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
-        if (!file.IsValid())
-            return false;
-        DWORD cbWritten = 0;
-        const bool bWritten =
-            WriteFile(file.Get(), strBytes.data(), static_cast<DWORD>(strBytes.size()), &cbWritten,
-                      /*lpOverlapped=*/nullptr) &&
-            cbWritten == strBytes.size() && FlushFileBuffers(file.Get());
-        if (!bWritten) {
-            file.Reset();
-            DeleteFileA(strTemp.c_str());
-            return false;
-        }
-    }
-    if (!MoveFileExA(strTemp.c_str(), strPath.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileA(strTemp.c_str());
-        return false;
-    }
-    return true;
+    // Under a name of this process: a second run writing the same record
+    // never writes into this one's temporary file.
+    return files::WriteWholeFile(
+        strPath, strPath + "." + std::to_string(GetCurrentProcessId()) + ".tmp", strBytes);
 }
 
 void CWinTrustHost::RemoveFile(const std::string& strPath) {

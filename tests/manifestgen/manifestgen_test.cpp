@@ -1,3 +1,4 @@
+#include "tools/manifestgen/options.h"
 #include "tools/manifestgen/release.h"
 #include "tools/manifestgen/signing.h"
 
@@ -216,6 +217,118 @@ TEST(ManifestGen, ExpiryIsADurationOrAUtcTime) {
     }
 }
 
+// The options as one line, so that a row can say all of them.
+std::string Described(const ToolOptions& o) {
+    static const char* const kCommands[] = {"publish", "keygen", "verify"};
+    std::string s = kCommands[static_cast<int>(o.command)];
+    if (o.bHelp)
+        return s + " help";
+    auto add = [&s](const char* name, const std::string& value) {
+        if (!value.empty())
+            s += std::string(" ") + name + "=" + value;
+    };
+    switch (o.command) {
+        case ToolCommand::kKeygen:
+            add("name", o.strKeyName);
+            return s;
+        case ToolCommand::kVerify:
+            add("server", o.verify.strServer);
+            add("xml", o.verify.strXmlPath);
+            add("client", o.verify.strClientPath);
+            add("key", o.verify.strKeyPath);
+            return s + (o.verify.bForceProgress ? " progress" : "");
+        case ToolCommand::kPublish:
+            break;
+    }
+    add("release", o.strRelease);
+    add("out", o.strOut);
+    add("chunks", o.strChunkDir);
+    for (const std::string& pattern : o.publish.specialPatterns)
+        add("special", pattern);
+    for (const GameRule& game : o.publish.games) {
+        std::string strPatterns;
+        for (const std::string& pattern : game.patterns)
+            strPatterns += (strPatterns.empty() ? "" : "|") + pattern;
+        add("game", game.strName + ":" + strPatterns);
+    }
+    add("key", o.signing.strKeyPath);
+    if (o.signing.bSequenceGiven)
+        add("sequence", std::to_string(o.signing.qwSequence));
+    add("expires", "+" + std::to_string(o.signing.llExpires - 1800000000));
+    return s + (o.bQuiet ? " quiet" : "") + (o.bForceProgress ? " progress" : "");
+}
+
+TEST(ManifestGen, ArgumentsAndConfigLinesGiveOptionsOrTheMessage) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* config;  // the text of tool.cfg
+        const char* want;    // the options described, or "error: " and the message
+    };
+    const std::string kNeedsLine =
+        "error: tool.cfg:2: expected 'special = PATTERN' or 'game = "
+        "NAME[:PATTERNS]'";
+    const Case cases[] = {
+        {{"--release", "R", "--out", "O"}, "", "publish release=R out=O expires=+2592000"},
+        {{"--release", "R", "--out", "O", "--special", "core/*", "--game", "Chess", "-q",
+          "--progress", "--chunk-index", "C", "--sign-key", "k.pem", "--sequence", "40",
+          "--expires", "12h"},
+         "",
+         "publish release=R out=O chunks=C special=core/* game=Chess:Chess.exe|Chess/** "
+         "key=k.pem sequence=40 expires=+43200 quiet progress"},
+        {{"--game", "G:a.exe,,b/**", "--release", "R", "--out", "O", "--quiet"},
+         "",
+         "publish release=R out=O game=G:a.exe|b/** expires=+2592000 quiet"},
+        {{"-h"}, "", "publish help"},
+        {{"--release", "R", "--help", "--bogus"}, "", "publish help"},
+        {{"--bogus", "--help"}, "", "error: unknown argument --bogus (see --help)"},
+        {{"--out", "O", "--release"}, "", "error: --release needs a value (see --help)"},
+        {{"--release", "R"}, "", "error: --release and --out are required (see --help)"},
+        {{"--game", "G:"}, "", "error: game without patterns: G:"},
+        {{"--sequence", "4x"}, "", "error: --sequence takes a decimal number"},
+        {{"--sequence", "1234567890123456789"}, "", "error: --sequence takes a decimal number"},
+        {{"--release", "R", "--out", "O", "--expires", "1y"},
+         "",
+         "error: --expires takes 30d, 12h or 2027-01-31T08:00:00Z, at most 90 days ahead (the "
+         "updater refuses more)"},
+        // A config file's lines go through the same options as the arguments.
+        {{"--config", "tool.cfg", "--release", "R", "--out", "O", "--special", "x"},
+         "# the plaza's own\r\n  special = core/*.dll  # held open\r\n\r\ngame=Chess:c/**\r\n",
+         "publish release=R out=O special=core/*.dll special=x game=Chess:c/** "
+         "expires=+2592000"},
+        {{"--config", "tool.cfg"}, "special = a\nbogus = 1\n", kNeedsLine.c_str()},
+        {{"--config", "tool.cfg"}, "game = a\nspecial =\n", kNeedsLine.c_str()},
+        {{"--config", "tool.cfg"}, "\nconfig = tool.cfg\n", kNeedsLine.c_str()},
+        {{"--config", "tool.cfg"}, "game = G:,", "error: game without patterns: G:,"},
+        {{"--config", "other.cfg"}, "", "error: other.cfg: cannot be read"},
+        {{"keygen", "--out", "k"}, "", "keygen name=k"},
+        {{"keygen", "--help"}, "", "keygen help"},
+        {{"keygen"}, "", "error: keygen needs --out NAME (see --help)"},
+        {{"keygen", "--out"}, "", "error: keygen takes --out NAME only (see --help)"},
+        {{"keygen", "-h"}, "", "error: keygen takes --out NAME only (see --help)"},
+        {{"verify", "--server", "S", "--xml-path", "X", "--client-path", "C", "--key", "K",
+          "--progress"},
+         "",
+         "verify server=S xml=X client=C key=K progress"},
+        {{"verify", "--server", "S", "--xml-path", "X"},
+         "",
+         "error: verify needs --server, --xml-path and --client-path"},
+        {{"verify", "--help"}, "", "error: verify: unknown or incomplete --help (see --help)"},
+        {{"verify", "--key"}, "", "error: verify: unknown or incomplete --key (see --help)"},
+    };
+    for (const Case& c : cases) {
+        const ConfigReader reader = [&c](const std::string& strPath, std::string& strText) {
+            strText = c.config;
+            return strPath == "tool.cfg";
+        };
+        ToolOptions options;
+        std::string strError;
+        const std::string strGot = ParseToolOptions(c.args, 1800000000, reader, options, strError)
+                                       ? Described(options)
+                                       : "error: " + strError;
+        EXPECT_EQ(c.want, strGot) << c.args[0];
+    }
+}
+
 class ReleaseFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -265,17 +378,38 @@ TEST_F(ReleaseFolder, NameWithoutACp936FormIsAnError) {
     EXPECT_NE(std::string::npos, error.find("code page 936")) << error;
 }
 
-TEST_F(ReleaseFolder, AtomicWriteReplacesAndLeavesNoPartialFile) {
-    std::string path = (m_root / "out.xml").string();
-    std::string error;
-    ASSERT_TRUE(WriteFileAtomically(path, "old", error));
-    ASSERT_TRUE(WriteFileAtomically(path, "new text", error));
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ("new text", text.str());
-    EXPECT_FALSE(fs::exists(path + ".partial"));
-    EXPECT_FALSE(WriteFileAtomically((m_root / "missing" / "x.xml").string(), "x", error));
+TEST_F(ReleaseFolder, AtomicWriteReplacesOrFailsLeavingNoPartialFile) {
+    struct Case {
+        const char* name;
+        const char* before;  // the file's text before, "" for none, "/" for a folder
+        const char* fault;   // what the error says after the path, "" for success
+    };
+    const Case cases[] = {
+        {"new.xml", "", ""},
+        {"old.xml", "old", ""},
+        {"missing/x.xml", "", ": cannot be written"},
+        {"held.xml", "/", ": cannot be replaced"},
+    };
+    for (const Case& c : cases) {
+        const fs::path target = m_root / c.name;
+        if (std::string(c.before) == "/")
+            fs::create_directories(target / "inside");
+        else if (*c.before != '\0')
+            std::ofstream(target, std::ios::binary) << c.before;
+        std::string error;
+        const bool bOk = WriteFileAtomically(target.string(), "new text", error);
+        EXPECT_EQ(*c.fault == '\0', bOk) << c.name;
+        if (bOk) {
+            std::ifstream in(target, std::ios::binary);
+            std::stringstream text;
+            text << in.rdbuf();
+            EXPECT_EQ("new text", text.str()) << c.name;
+        } else {
+            EXPECT_EQ(target.string() + c.fault, error) << c.name;
+        }
+        EXPECT_FALSE(fs::exists(target.string() + ".partial")) << c.name;
+    }
+    EXPECT_TRUE(fs::exists(m_root / "held.xml" / "inside"));
 }
 
 #ifdef MANIFESTGEN_EXE

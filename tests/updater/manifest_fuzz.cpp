@@ -16,7 +16,7 @@
 #include "updater/core/manifest.h"
 #include "updater/core/manifesttrust.h"
 #include "updater/core/plazainfo.h"
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "updater/core/manifest.h"
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -18,6 +17,7 @@
 #endif
 
 #include "chunks/chunkindex.h"
+#include "tools/manifestgen/options.h"
 #include "tools/manifestgen/release.h"
 #include "tools/manifestgen/signing.h"
 #include "tools/manifestgen/textcodec.h"
@@ -27,144 +27,6 @@
 namespace {
 
 enum ExitCode { kOk = 0, kRefused = 1, kUsage = 2, kIoError = 3 };
-
-const char kHelp[] =
-    "usage: manifestgen --release DIR --out DIR [options]\n"
-    "       manifestgen keygen --out NAME\n"
-    "       manifestgen verify --server URL --xml-path PATH --client-path PATH [--key NAME.pub]\n"
-    "\n"
-    "Scans the release folder DIR (the files exactly as they must stand in a plaza\n"
-    "installation) and writes the manifests the updater reads into the output folder:\n"
-    "  LastUpdateFiles.xml         every file that belongs to no game, then the games\n"
-    "  <game>_UpdateFiles.xml      each game's own files\n"
-    "Each file is listed with its name (\\sub\\x.dll), MD5 digest and size, and in a\n"
-    "signed release its SHA-256. Manifests are written in code page 936 and replaced\n"
-    "in one step.\n"
-    "\n"
-    "options:\n"
-    "  --special PATTERN   files matching PATTERN are special: the plaza holds them\n"
-    "                      open, so they are replaced after it has ended (repeatable)\n"
-    "  --game NAME[:PATTERN,...]\n"
-    "                      a game; its files are those matching the patterns, by\n"
-    "                      default NAME.exe and NAME/** (repeatable)\n"
-    "  --config FILE       read options from FILE: lines 'special = PATTERN' and\n"
-    "                      'game = NAME[:PATTERN,...]'; '#' starts a comment\n"
-    "  --sign-key KEY.pem  sign every manifest: its root carries its own name,\n"
-    "                      sequence and expires, and <manifest>.sig beside it\n"
-    "                      holds the ECDSA P-256 signature of its exact bytes\n"
-    "  --sequence N        the release's sequence (default: one more than the highest\n"
-    "                      already published in the output folder)\n"
-    "  --expires WHEN      30d, 12h or 2027-01-31T08:00:00Z (default 30d; at most\n"
-    "                      90 days ahead, since the updater refuses more)\n"
-    "  --chunk-index DIR   write a chunk index for every file of at least 1 MiB into\n"
-    "                      DIR, the folder served as the clients' files, at the\n"
-    "                      file's name plus .<md5>.cix: the engine then fetches only\n"
-    "                      the parts of a large file that changed, from any older\n"
-    "                      release. Indexes are named by content: cache them for ever.\n"
-    "                      A release file named like an index is refused\n"
-    "  --progress          show progress even when stderr is not a terminal\n"
-    "  --quiet             no progress and no summary\n"
-    "  --help              this text\n"
-    "\n"
-    "Patterns are relative to the release folder with '/' between folders; '*' and '?'\n"
-    "stay within a folder, '**' spans folders; letter case is ignored.\n"
-    "\n"
-    "The release is refused, and nothing is written, when the updater would refuse a\n"
-    "name: longer than 127 bytes, a '..' step, a reserved character, anything in\n"
-    "DownLoad\\ or SpecialCpy.bat (the updater's own), or a special file whose name\n"
-    "holds \" % ^ & | < or >.\n"
-    "\n"
-    "keygen writes NAME.pem (the private key, keep it off the server) and NAME.pub (the\n"
-    "line for updatePublicKey in the plaza information file). Make a second pair, keep\n"
-    "it offline, and put its .pub line in updatePublicKey2: the updater accepts a\n"
-    "manifest signed by either key and keeps each key's sequences apart, so a key\n"
-    "that is stolen and signs far ahead cannot lock the other out.\n"
-    "To change keys (rotation): make the new pair, then publish a release whose\n"
-    "GamePlazaInfo.ziv names the new key, signed with the old key (or with the offline\n"
-    "one, if the old key was stolen), which the installations still trust; once they\n"
-    "have taken it, publish with the new key. A GamePlazaInfo.ziv that names no key\n"
-    "is refused by an updater that has one.\n"
-    "\n"
-    "verify fetches the published manifests and every file they list, as the updater\n"
-    "names them (URL holds one %s, as updateGameUrl does), and reports every file that\n"
-    "is missing or differs, and any manifest whose signature or expiry fails.\n"
-    "\n"
-    "exit codes: 0 published (verify: everything matches), 1 release refused (verify:\n"
-    "a difference found), 2 usage error, 3 read or write error\n";
-
-bool ParseGame(const std::string& strSpec, GameRule& game, std::string& strError) {
-    std::string::size_type colon = strSpec.find(':');
-    std::string strName = strSpec.substr(0, colon);
-    if (!ArgumentToCp936(strName, game.strName)) {
-        strError = "game name has no code page 936 form: " + strName;
-        return false;
-    }
-    game.patterns.clear();
-    if (colon == std::string::npos) {
-        game.patterns.push_back(strName + ".exe");
-        game.patterns.push_back(strName + "/**");
-        return true;
-    }
-    std::string strList = strSpec.substr(colon + 1);
-    std::string::size_type start = 0;
-    while (start <= strList.size()) {
-        std::string::size_type comma = strList.find(',', start);
-        std::string pattern = strList.substr(start, comma - start);
-        if (!pattern.empty())
-            game.patterns.push_back(pattern);
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
-    if (game.patterns.empty()) {
-        strError = "game without patterns: " + strSpec;
-        return false;
-    }
-    return true;
-}
-
-std::string Trim(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    std::string::size_type first = text.find_first_not_of(blanks);
-    if (first == std::string::npos)
-        return std::string();
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-bool ReadConfig(const std::string& strPath, PublishOptions& options, std::string& strError) {
-    std::ifstream in(PathFromArgument(strPath));
-    if (!in) {
-        strError = strPath + ": cannot be read";
-        return false;
-    }
-    std::string line;
-    int nLine = 0;
-    while (std::getline(in, line)) {
-        ++nLine;
-        std::string::size_type hash = line.find('#');
-        if (hash != std::string::npos)
-            line.erase(hash);
-        line = Trim(line);
-        if (line.empty())
-            continue;
-        std::string::size_type eq = line.find('=');
-        std::string key = eq == std::string::npos ? line : Trim(line.substr(0, eq));
-        std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
-        if (key == "special" && !value.empty()) {
-            options.specialPatterns.push_back(value);
-        } else if (key == "game" && !value.empty()) {
-            GameRule game;
-            if (!ParseGame(value, game, strError))
-                return false;
-            options.games.push_back(game);
-        } else {
-            strError = strPath + ":" + std::to_string(nLine) +
-                       ": expected 'special = PATTERN' or 'game = NAME[:PATTERNS]'";
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string Bytes(double dBytes) {
     const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -211,24 +73,7 @@ private:
     Clock::time_point m_start, m_last;
 };
 
-int RunKeygen(int argc, char** argv) {
-    std::string strName;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--out" && i + 1 < argc) {
-            strName = argv[++i];
-        } else if (arg == "--help") {
-            std::fputs(kHelp, stdout);
-            return kOk;
-        } else {
-            std::fprintf(stderr, "manifestgen: keygen takes --out NAME only (see --help)\n");
-            return kUsage;
-        }
-    }
-    if (strName.empty()) {
-        std::fprintf(stderr, "manifestgen: keygen needs --out NAME (see --help)\n");
-        return kUsage;
-    }
+int RunKeygen(const std::string& strName) {
     std::string strError;
     if (!WriteNewKeyPair(strName, strError)) {
         std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
@@ -237,32 +82,6 @@ int RunKeygen(int argc, char** argv) {
     std::fprintf(stderr, "manifestgen: wrote %s.pem and %s.pub\n", strName.c_str(),
                  strName.c_str());
     return kOk;
-}
-
-int RunVerify(int argc, char** argv) {
-    VerifyOptions verify;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string* pTarget = arg == "--server"        ? &verify.strServer
-                               : arg == "--xml-path"    ? &verify.strXmlPath
-                               : arg == "--client-path" ? &verify.strClientPath
-                               : arg == "--key"         ? &verify.strKeyPath
-                                                        : nullptr;
-        if (arg == "--progress") {
-            verify.bForceProgress = true;
-        } else if (pTarget != nullptr && i + 1 < argc) {
-            *pTarget = argv[++i];
-        } else {
-            std::fprintf(stderr, "manifestgen: verify: unknown or incomplete %s (see --help)\n",
-                         arg.c_str());
-            return kUsage;
-        }
-    }
-    if (verify.strServer.empty() || verify.strXmlPath.empty() || verify.strClientPath.empty()) {
-        std::fprintf(stderr, "manifestgen: verify needs --server, --xml-path and --client-path\n");
-        return kUsage;
-    }
-    return VerifyRelease(verify);
 }
 
 // Signs each manifest in place of its text and adds its .sig to the outputs.
@@ -303,97 +122,14 @@ bool SignOutputs(const SigningOptions& signing, const std::string& strOut, bool 
     return true;
 }
 
-int Run(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "keygen")
-        return RunKeygen(argc, argv);
-    if (argc > 1 && std::string(argv[1]) == "verify")
-        return RunVerify(argc, argv);
-    std::string strRelease, strOut, strChunkDir;
-    PublishOptions options;
-    SigningOptions signing;
-    std::string strExpires = "30d";
-    bool bQuiet = false, bForceProgress = false;
+int Publish(const ToolOptions& tool) {
+    const std::string& strRelease = tool.strRelease;
+    const std::string& strOut = tool.strOut;
+    const std::string& strChunkDir = tool.strChunkDir;
+    const PublishOptions& options = tool.publish;
+    const SigningOptions& signing = tool.signing;
+    const bool bQuiet = tool.bQuiet;
     std::string strError;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string& target) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "manifestgen: %s needs a value (see --help)\n", arg.c_str());
-                return false;
-            }
-            target = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            return kOk;
-        } else if (arg == "--release") {
-            if (!value(strRelease))
-                return kUsage;
-        } else if (arg == "--out") {
-            if (!value(strOut))
-                return kUsage;
-        } else if (arg == "--special") {
-            if (!value(v))
-                return kUsage;
-            options.specialPatterns.push_back(v);
-        } else if (arg == "--game") {
-            if (!value(v))
-                return kUsage;
-            GameRule game;
-            if (!ParseGame(v, game, strError)) {
-                std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
-                return kUsage;
-            }
-            options.games.push_back(game);
-        } else if (arg == "--config") {
-            if (!value(v))
-                return kUsage;
-            if (!ReadConfig(v, options, strError)) {
-                std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
-                return kUsage;
-            }
-        } else if (arg == "--sign-key") {
-            if (!value(signing.strKeyPath))
-                return kUsage;
-        } else if (arg == "--sequence") {
-            if (!value(v))
-                return kUsage;
-            if (v.empty() || v.size() > 18 ||
-                v.find_first_not_of("0123456789") != std::string::npos) {
-                std::fprintf(stderr, "manifestgen: --sequence takes a decimal number\n");
-                return kUsage;
-            }
-            signing.bSequenceGiven = true;
-            signing.qwSequence = std::stoull(v);
-        } else if (arg == "--expires") {
-            if (!value(strExpires))
-                return kUsage;
-        } else if (arg == "--chunk-index") {
-            if (!value(strChunkDir))
-                return kUsage;
-        } else if (arg == "--quiet" || arg == "-q") {
-            bQuiet = true;
-        } else if (arg == "--progress") {
-            bForceProgress = true;
-        } else {
-            std::fprintf(stderr, "manifestgen: unknown argument %s (see --help)\n", arg.c_str());
-            return kUsage;
-        }
-    }
-    if (strRelease.empty() || strOut.empty()) {
-        std::fprintf(stderr, "manifestgen: --release and --out are required (see --help)\n");
-        return kUsage;
-    }
-    if (!ParseExpiry(strExpires, static_cast<std::int64_t>(std::time(nullptr)),
-                     signing.llExpires)) {
-        std::fprintf(stderr,
-                     "manifestgen: --expires takes 30d, 12h or 2027-01-31T08:00:00Z, at most 90 "
-                     "days ahead (the updater refuses more)\n");
-        return kUsage;
-    }
-
     std::vector<ReleaseFile> files;
     if (!ListRelease(strRelease, files, strError)) {
         std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
@@ -434,7 +170,7 @@ int Run(int argc, char** argv) {
             return true;
         };
     }
-    ProgressLine progress(!bQuiet && (bForceProgress || isatty(fileno(stderr))));
+    ProgressLine progress(!bQuiet && (tool.bForceProgress || isatty(fileno(stderr))));
     bool bOk = DigestRelease(
         strRelease, files, !signing.strKeyPath.empty(),
         [&](const ScanProgress& p) { progress.Update(p); }, strError, onIndex);
@@ -471,6 +207,30 @@ int Run(int argc, char** argv) {
                          Bytes(static_cast<double>(qwIndexBytes)).c_str(), strChunkDir.c_str());
     }
     return kOk;
+}
+
+int Run(int argc, char** argv) {
+    ToolOptions options;
+    std::string strError;
+    if (!ParseToolOptions(std::vector<std::string>(argv + 1, argv + argc),
+                          static_cast<std::int64_t>(std::time(nullptr)), ReadConfigFile, options,
+                          strError)) {
+        std::fprintf(stderr, "manifestgen: %s\n", strError.c_str());
+        return kUsage;
+    }
+    if (options.bHelp) {
+        std::fputs(kManifestGenHelp, stdout);
+        return kOk;
+    }
+    switch (options.command) {
+        case ToolCommand::kKeygen:
+            return RunKeygen(options.strKeyName);
+        case ToolCommand::kVerify:
+            return VerifyRelease(options.verify);
+        case ToolCommand::kPublish:
+            break;
+    }
+    return Publish(options);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "chunks/chunkindex.h"
+#include "files/wholefile.h"
 #include "kelmar/md5.h"
 #include "kelmar/sha256.h"
 #include "names/safename.h"
@@ -328,20 +329,10 @@ std::string IndexPathFor(const std::string& strClientDir, const ReleaseFile& fil
 
 bool WriteFileAtomically(const std::string& strPath, const std::string& strText,
                          std::string& strError) {
-    const fs::path target = PathFromArgument(strPath);
-    fs::path temporary = target;
-    temporary += ".partial";
-    if (!WriteFileToDisk(temporary, strText)) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        strError = strPath + ": cannot be written";
-        return false;
-    }
-    if (!MoveFileOver(temporary, target)) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        strError = strPath + ": cannot be replaced";
-        return false;
-    }
-    return true;
+    files::Failure failure;
+    if (files::WriteWholeFile(strPath, strPath + ".partial", strText, &failure))
+        return true;
+    strError = strPath + (failure.step == files::Failure::kMove ? ": cannot be replaced"
+                                                                : ": cannot be written");
+    return false;
 }

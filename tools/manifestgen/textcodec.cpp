@@ -1,16 +1,9 @@
 #include "tools/manifestgen/textcodec.h"
 
-#include <algorithm>
-
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <iconv.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <system_error>
 #endif
 
 namespace {
@@ -91,52 +84,5 @@ bool ArgumentToCp936(const std::string& strArgument, std::string& strOut) {
     return WideToCp936(AnsiToWide(strArgument), strOut);
 #else
     return Utf8ToCp936(strArgument, strOut);
-#endif
-}
-
-bool WriteFileToDisk(const std::filesystem::path& path, const std::string& bytes) {
-#ifdef _WIN32
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
-                               /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    bool bOk = true;
-    for (std::size_t nAt = 0; bOk && nAt < bytes.size();) {
-        const DWORD cbPiece =
-            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - nAt, 1u << 20));
-        DWORD cbWritten = 0;
-        bOk = WriteFile(hFile, bytes.data() + nAt, cbPiece, &cbWritten, /*lpOverlapped=*/nullptr) &&
-              cbWritten > 0;
-        nAt += cbWritten;
-    }
-    bOk = bOk && FlushFileBuffers(hFile);
-    return CloseHandle(hFile) && bOk;
-#else
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool bOk = true;
-    for (std::size_t nAt = 0; bOk && nAt < bytes.size();) {
-        const ssize_t nWritten = write(fd, bytes.data() + nAt, bytes.size() - nAt);
-        if (nWritten < 0 && errno == EINTR)
-            continue;
-        bOk = nWritten > 0;
-        if (bOk)
-            nAt += static_cast<std::size_t>(nWritten);
-    }
-    bOk = bOk && fsync(fd) == 0;
-    return close(fd) == 0 && bOk;
-#endif
-}
-
-bool MoveFileOver(const std::filesystem::path& source, const std::filesystem::path& target) {
-#ifdef _WIN32
-    return MoveFileExW(source.c_str(), target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
-#else
-    std::error_code ec;
-    std::filesystem::rename(source, target, ec);
-    return !ec;
 #endif
 }

@@ -14,10 +14,3 @@ std::filesystem::path PathFromArgument(const std::string& strArgument);
 
 // A command-line argument (game name) in code page 936; false when it has none.
 bool ArgumentToCp936(const std::string& strArgument, std::string& strOut);
-
-// Writes bytes to a new or emptied file and puts them on disk before it
-// returns: a name moved over a file must never point at bytes still in memory.
-bool WriteFileToDisk(const std::filesystem::path& path, const std::string& bytes);
-
-// Moves source over target in one step.
-bool MoveFileOver(const std::filesystem::path& source, const std::filesystem::path& target);

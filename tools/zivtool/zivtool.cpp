@@ -4,13 +4,12 @@
 //   zivtool decode IN.ziv [OUT.xml]
 //
 // Exit codes: 0 done, 1 bad input or a failed read, decode or write, 2 wrong usage.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include <tinyxml.h>
 
+#include "files/wholefile.h"
 #include "kelmar/zivformat.h"
 #include "outputfile.h"
 
@@ -45,11 +44,15 @@ int Fail(const std::string& message) {
 
 int Encode(const std::string& in, const std::string& out) {
     std::string xml;
-    errno = 0;
-    kelmar::ZivStatus status = kelmar::ReadWholeFile(in.c_str(), kelmar::kZivMaxTextSize, &xml);
+    int readError = 0;
+    kelmar::ZivStatus status =
+        kelmar::ReadWholeFile(in.c_str(), kelmar::kZivMaxTextSize, &xml, &readError);
     if (status == kelmar::kZivCannotRead) {
+        files::Failure failure;
+        failure.step = files::Failure::kOpen;
+        failure.nError = readError;
         return Fail("cannot read '" + in + "'" +
-                    (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+                    (readError != 0 ? ": " + files::FailureText(failure) : std::string()));
     }
     if (status != kelmar::kZivOk) {
         return Fail("cannot encode '" + in + "': " + kelmar::ZivStatusText(status));

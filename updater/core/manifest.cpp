@@ -6,7 +6,7 @@
 
 #include "names/safename.h"
 #include "updater/core/cp936text.h"
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 namespace {
 

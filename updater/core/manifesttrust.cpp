@@ -12,7 +12,7 @@
 #include "updater/core/cp936text.h"
 #include "updater/core/manifest.h"
 #include "updater/core/requests.h"
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "updater/core/address.h"
 #include "updater/core/cp936text.h"
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "updater/core/xmllimits.h"
+#include "xmllimits/xmllimits.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <vector>
+
+#include "files/wholefile.h"
 
 namespace {
 
@@ -279,18 +279,5 @@ bool XmlWithinLimits(const char* pszText) {
 }
 
 bool ReadFileText(const std::string& strPath, std::size_t cbMax, std::string& strText) {
-    strText.clear();
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(strPath.c_str(), "rb"),
-                                                         &std::fclose);
-    if (!file)
-        return false;
-    char buffer[16 * 1024];
-    for (;;) {
-        const std::size_t cbRead = std::fread(buffer, 1, sizeof(buffer), file.get());
-        if (cbRead > cbMax - strText.size())
-            return false;
-        strText.append(buffer, cbRead);
-        if (cbRead < sizeof(buffer))
-            return std::ferror(file.get()) == 0;
-    }
+    return files::ReadWholeFile(strPath, cbMax, strText) == files::ReadResult::kOk;
 }
