@@ -42,8 +42,8 @@ ReadResult ReadWholeFile(const std::string& strPath, std::size_t cbMax, std::str
                          int* pnError = nullptr) noexcept;
 
 // What a failure means in words, as the publisher tools print it: the C
-// runtime's words for a failed open, read or write, and on Windows the
-// system's own for a failed move.
+// runtime's words for errno here, the system's own for its error code on
+// Windows.
 std::string FailureText(const Failure& failure);
 
 }  // namespace files

@@ -3,8 +3,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "files/wholefile_platform.h"
 #include "templates/winhandle.h"
@@ -30,59 +28,6 @@ bool WriteAll(HANDLE hFile, const std::string& strBytes) {
         nAt += cbWritten;
     }
     return true;
-}
-
-// The errno the C runtime gives for a system error code, so that a failed
-// open, read or write is told in the same words as when the tools went
-// through it.
-int RuntimeErrno(DWORD dwError) {
-    switch (dwError) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_DRIVE:
-        case ERROR_NO_MORE_FILES:
-        case ERROR_BAD_NETPATH:
-        case ERROR_BAD_NET_NAME:
-        case ERROR_BAD_PATHNAME:
-        case ERROR_FILENAME_EXCED_RANGE:
-            return ENOENT;
-        case ERROR_TOO_MANY_OPEN_FILES:
-            return EMFILE;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_CURRENT_DIRECTORY:
-        case ERROR_NETWORK_ACCESS_DENIED:
-        case ERROR_CANNOT_MAKE:
-        case ERROR_FAIL_I24:
-        case ERROR_DRIVE_LOCKED:
-        case ERROR_SEEK_ON_DEVICE:
-        case ERROR_NOT_LOCKED:
-        case ERROR_LOCK_FAILED:
-            return EACCES;
-        case ERROR_INVALID_HANDLE:
-        case ERROR_INVALID_TARGET_HANDLE:
-        case ERROR_DIRECT_ACCESS_HANDLE:
-            return EBADF;
-        case ERROR_ARENA_TRASHED:
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_INVALID_BLOCK:
-        case ERROR_NOT_ENOUGH_QUOTA:
-            return ENOMEM;
-        case ERROR_NOT_SAME_DEVICE:
-            return EXDEV;
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return EEXIST;
-        case ERROR_BROKEN_PIPE:
-            return EPIPE;
-        case ERROR_DISK_FULL:
-            return ENOSPC;
-        case ERROR_DIR_NOT_EMPTY:
-            return ENOTEMPTY;
-    }
-    // Write protection up to sharing buffer exceeded are all refusals of access.
-    if (dwError >= ERROR_WRITE_PROTECT && dwError <= ERROR_SHARING_BUFFER_EXCEEDED)
-        return EACCES;
-    return EINVAL;
 }
 
 std::string SystemText(DWORD dwError) {
@@ -146,10 +91,7 @@ ReadResult ReadOpened(const std::string& strPath, std::size_t cbMax, std::string
 }
 
 std::string FailureText(const Failure& failure) {
-    const DWORD dwError = static_cast<DWORD>(failure.nError);
-    if (failure.step == Failure::kMove)
-        return SystemText(dwError);
-    return std::strerror(RuntimeErrno(dwError));
+    return SystemText(static_cast<DWORD>(failure.nError));
 }
 
 }  // namespace files

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <string>
 
+#include "kelmar/logline.h"
 #include "kelmar/platform.h"
 
 namespace kelmar {
@@ -33,10 +34,12 @@ bool MakeParentFolders(const char* filePath) noexcept {
 void FormatLocalNow(char (&out)[20]) noexcept {
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (localtime_r(&now, &local) == nullptr ||
-        std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &local) == 0) {
-        std::snprintf(out, sizeof out, "0000-00-00 00:00:00");
-    }
+    if (localtime_r(&now, &local) == nullptr)
+        local = std::tm{};
+    FormatLogStamp(static_cast<unsigned>(local.tm_year + 1900),
+                   static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                   static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                   static_cast<unsigned>(local.tm_sec), out);
 }
 
 AppendResult AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {

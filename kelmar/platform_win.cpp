@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "kelmar/logline.h"
 #include "kelmar/platform.h"
 #include "templates/winhandle.h"
 
@@ -66,9 +67,7 @@ bool MakeParentFolders(const char* filePath) noexcept {
 void FormatLocalNow(char (&out)[20]) noexcept {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    std::snprintf(out, sizeof out, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear % 10000u,
-                  now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u,
-                  now.wSecond % 100u);
+    FormatLogStamp(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, out);
 }
 
 AppendResult AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {
