@@ -3,11 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-std::string FormatLogTime(const std::tm& now) {
-    char szTime[64] = {};
-    const size_t nLength = std::strftime(szTime, sizeof(szTime), "%Y-%m-%d %H:%M:%S", &now);
-    return std::string(szTime, nLength);
-}
+#include "kelmar/logline.h"
 
 std::string CopyLogFileName(const std::tm& now) {
     return "errRpt/CopyLog" + std::to_string(now.tm_mday) + ".txt";
@@ -15,7 +11,7 @@ std::string CopyLogFileName(const std::tm& now) {
 
 void AppendLogLine(const std::string& fileName, const std::string& message, const std::tm& now) {
     try {
-        const std::string strTime = FormatLogTime(now);
+        const std::string strTime = kelmar::FormatLogStamp(now);
         // "a+" opens for reading and appending without truncating and creates a missing file,
         // but never a missing folder: without errRpt the entry is dropped. No "b": text mode
         // turns each "\n" into CR LF on Windows, which is what the log has always held.
@@ -31,17 +27,6 @@ void AppendLogLine(const std::string& fileName, const std::string& message, cons
     } catch (...) {
         // A lost log entry must never end the move.
     }
-}
-
-std::tm LocalNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local = {};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    return local;
 }
 
 CCopyLog::CCopyLog(std::string strFolder, Clock clock)

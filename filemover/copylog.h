@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "kelmar/logline.h"
+
 // Where the mover's messages go. WriteCopyLog never throws and never reports failure: an entry
 // that cannot be written is lost, and the run goes on.
 class ICopyLog {
@@ -13,9 +15,6 @@ public:
     virtual ~ICopyLog() = default;
     virtual void WriteCopyLog(const std::string& message) = 0;
 };
-
-// "%Y-%m-%d %H:%M:%S": always 19 characters for years 1000 to 9999.
-std::string FormatLogTime(const std::tm& now);
 
 // "errRpt/CopyLog%d.txt" with the day of the month, without a leading zero (CopyLog5.txt).
 std::string CopyLogFileName(const std::tm& now);
@@ -25,9 +24,6 @@ std::string CopyLogFileName(const std::tm& now);
 // on disk. Every failure is swallowed.
 void AppendLogLine(const std::string& fileName, const std::string& message, const std::tm& now);
 
-// The current local time.
-std::tm LocalNow();
-
 // The copy log of a run. Log files are named relative to strFolder ("" means the current
 // directory, which is where the program keeps them); the clock is read once per entry so that
 // the file's day and the entry's time stamp always agree.
@@ -35,7 +31,7 @@ class CCopyLog : public ICopyLog {
 public:
     using Clock = std::function<std::tm()>;
 
-    explicit CCopyLog(std::string strFolder = std::string(), Clock clock = &LocalNow);
+    explicit CCopyLog(std::string strFolder = std::string(), Clock clock = &kelmar::LocalNow);
 
     void WriteCopyLog(const std::string& message) override;
 

@@ -32,14 +32,8 @@ bool MakeParentFolders(const char* filePath) noexcept {
 }
 
 void FormatLocalNow(char (&out)[20]) noexcept {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr)
-        local = std::tm{};
-    FormatLogStamp(static_cast<unsigned>(local.tm_year + 1900),
-                   static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
-                   static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
-                   static_cast<unsigned>(local.tm_sec), out);
+    const std::string stamp = FormatLogStamp(LocalNow());
+    std::snprintf(out, sizeof out, "%s", stamp.c_str());
 }
 
 AppendResult AppendToFile(const char* filePath, const void* data, std::size_t size) noexcept {

@@ -59,20 +59,6 @@ protected:
     fs::path m_root;
 };
 
-TEST(CopyLogFormat, TimeStampIsNineteenCharactersWithPaddedFields) {
-    const struct {
-        std::tm time;
-        const char* want;
-    } cases[] = {
-        {MakeTime(2026, 12, 7, 23, 59, 58), "2026-12-07 23:59:58"},
-        {MakeTime(2027, 1, 5, 0, 0, 0), "2027-01-05 00:00:00"},
-        {MakeTime(2024, 2, 29, 9, 5, 3), "2024-02-29 09:05:03"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.want, FormatLogTime(c.time)) << c.want;
-    }
-}
-
 TEST(CopyLogFormat, FileNameCarriesTheDayWithoutLeadingZero) {
     const struct {
         int nDay;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kelmar/logline.h"
 #include "testdir.h"
 
 namespace {
@@ -116,6 +117,37 @@ TEST_F(LogFileTest, NullMessageIsAnEmptyEntry) {
     CLogFile::SetFilePath(logPath.c_str());
     CLogFile::WriteLog(nullptr);
     EXPECT_TRUE(IsLogEntry(ReadBytes(logPath), ""));
+}
+
+std::tm MakeTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
+    std::tm t = {};
+    t.tm_year = nYear - 1900;
+    t.tm_mon = nMonth - 1;
+    t.tm_mday = nDay;
+    t.tm_hour = nHour;
+    t.tm_min = nMinute;
+    t.tm_sec = nSecond;
+    return t;
+}
+
+TEST(LogStamp, TimeStampIsNineteenCharactersWithPaddedFields) {
+    const struct {
+        std::tm time;
+        const char* want;
+    } cases[] = {
+        {MakeTime(2026, 12, 7, 23, 59, 58), "2026-12-07 23:59:58"},
+        {MakeTime(2027, 1, 5, 0, 0, 0), "2027-01-05 00:00:00"},
+        {MakeTime(2024, 2, 29, 9, 5, 3), "2024-02-29 09:05:03"},
+    };
+    for (const auto& c : cases) {
+        char fields[20];
+        kelmar::FormatLogStamp(
+            static_cast<unsigned>(c.time.tm_year + 1900), static_cast<unsigned>(c.time.tm_mon + 1),
+            static_cast<unsigned>(c.time.tm_mday), static_cast<unsigned>(c.time.tm_hour),
+            static_cast<unsigned>(c.time.tm_min), static_cast<unsigned>(c.time.tm_sec), fields);
+        EXPECT_STREQ(c.want, fields) << c.want;
+        EXPECT_EQ(c.want, kelmar::FormatLogStamp(c.time)) << c.want;
+    }
 }
 
 }  // namespace
