@@ -68,6 +68,18 @@ function(suite_script_test)
     ENVIRONMENT "SUITE_BIN=${CMAKE_BINARY_DIR}/bin;SUITE_BUILD=${CMAKE_BINARY_DIR};SUITE_SOURCE=${CMAKE_SOURCE_DIR}")
 endfunction()
 
+# suite_bench_short(NAME name SCRIPT file.py LABELS ...)
+# A benchmark's short mode, so that it cannot rot: its figures are printed,
+# never judged, and it fails only when what it measures goes wrong. The
+# benchmarks judge nothing, but one must not time another.
+function(suite_bench_short)
+  cmake_parse_arguments(B "" "NAME;SCRIPT" "LABELS" ${ARGN})
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  suite_script_test(NAME ${B_NAME} COMMAND ${Python3_EXECUTABLE} ${B_SCRIPT} --short
+                    LABELS ${B_LABELS} bench)
+  set_tests_properties(${B_NAME} PROPERTIES RESOURCE_LOCK bench)
+endfunction()
+
 # suite_fuzz(NAME name SOURCES ... [LIBS ...] [CORPUS dir] [MAX_LEN bytes] [STACK_KB kb])
 # A libFuzzer target, built only in the fuzz tree (preset "fuzz"). ctest runs
 # it for SUITE_FUZZ_SECONDS from the committed seed corpus, on a scratch copy
