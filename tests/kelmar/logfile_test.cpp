@@ -119,34 +119,29 @@ TEST_F(LogFileTest, NullMessageIsAnEmptyEntry) {
     EXPECT_TRUE(IsLogEntry(ReadBytes(logPath), ""));
 }
 
-std::tm MakeTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
-    std::tm t = {};
-    t.tm_year = nYear - 1900;
-    t.tm_mon = nMonth - 1;
-    t.tm_mday = nDay;
-    t.tm_hour = nHour;
-    t.tm_min = nMinute;
-    t.tm_sec = nSecond;
-    return t;
-}
-
-TEST(LogStamp, TimeStampIsNineteenCharactersWithPaddedFields) {
+// The library's log, the engine's and the file mover's copy log all carry this stamp.
+TEST(LogStamp, NineteenCharactersWithPaddedFieldsFromEitherForm) {
     const struct {
-        std::tm time;
+        unsigned fields[6];  // year, month, day, hour, minute, second
         const char* want;
     } cases[] = {
-        {MakeTime(2026, 12, 7, 23, 59, 58), "2026-12-07 23:59:58"},
-        {MakeTime(2027, 1, 5, 0, 0, 0), "2027-01-05 00:00:00"},
-        {MakeTime(2024, 2, 29, 9, 5, 3), "2024-02-29 09:05:03"},
+        {{2026, 12, 7, 23, 59, 58}, "2026-12-07 23:59:58"},
+        {{2027, 1, 5, 0, 0, 0}, "2027-01-05 00:00:00"},
+        {{2024, 2, 29, 9, 5, 3}, "2024-02-29 09:05:03"},
     };
     for (const auto& c : cases) {
-        char fields[20];
-        kelmar::FormatLogStamp(
-            static_cast<unsigned>(c.time.tm_year + 1900), static_cast<unsigned>(c.time.tm_mon + 1),
-            static_cast<unsigned>(c.time.tm_mday), static_cast<unsigned>(c.time.tm_hour),
-            static_cast<unsigned>(c.time.tm_min), static_cast<unsigned>(c.time.tm_sec), fields);
-        EXPECT_STREQ(c.want, fields) << c.want;
-        EXPECT_EQ(c.want, kelmar::FormatLogStamp(c.time)) << c.want;
+        const unsigned* f = c.fields;
+        char stamp[20];
+        kelmar::FormatLogStamp(f[0], f[1], f[2], f[3], f[4], f[5], stamp);
+        EXPECT_STREQ(c.want, stamp);
+        std::tm local = {};
+        local.tm_year = static_cast<int>(f[0]) - 1900;
+        local.tm_mon = static_cast<int>(f[1]) - 1;
+        local.tm_mday = static_cast<int>(f[2]);
+        local.tm_hour = static_cast<int>(f[3]);
+        local.tm_min = static_cast<int>(f[4]);
+        local.tm_sec = static_cast<int>(f[5]);
+        EXPECT_EQ(c.want, kelmar::FormatLogStamp(local));
     }
 }
 
