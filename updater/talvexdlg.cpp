@@ -17,7 +17,6 @@
 #include "updater/core/specialbat.h"
 #include "updater/core/updatelog.h"
 #include "updater/resource.h"
-#include "updater/winhandles.h"
 
 namespace {
 
@@ -437,22 +436,6 @@ void CTalvexDlg::EngineEnded(const char* pszLogLine) {
     }
 }
 
-int CTalvexDlg::DownloadLastUpdateXMLFile() {
-    CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
-    int nResult = 0;
-    run.DownloadLastUpdateXMLFile(nResult);
-    return nResult;
-}
-
-int CTalvexDlg::DownloadGameXMLFile(const char* pszGameName) {
-    CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
-    int nResult = 0;
-    run.DownloadGameXMLFile(pszGameName != nullptr ? pszGameName : "", nResult);
-    return nResult;
-}
-
 void CTalvexDlg::FinishUpdate() {
     DWORD dwError = 0;
     if (PathFileExistsA(kSpecialCopyBat)) {
@@ -514,7 +497,7 @@ void CTalvexDlg::OpenGame() {
 }
 
 void CTalvexDlg::TerminateProcessByName(const char* pszExeName) {
-    CSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.IsValid())
         return;
     PROCESSENTRY32 pe32;

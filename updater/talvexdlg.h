@@ -13,7 +13,7 @@
 #include "updater/core/requests.h"
 #include "updater/core/updaterun.h"
 #include "updater/trusthost.h"
-#include "updater/winhandles.h"
+#include "templates/winhandle.h"
 
 // Exit codes of Talvex.exe (listed in the README as well).
 enum TalvexExitCode {
@@ -53,8 +53,6 @@ public:
     void OnServiceExit() override;
 
     // The run's operations on the world.
-    int DownloadLastUpdateXMLFile();
-    int DownloadGameXMLFile(const char* pszGameName);
     void FinishUpdate();
     bool WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles);
     void OpenGame();

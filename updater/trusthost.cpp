@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "updater/core/filedigest.h"
-#include "updater/winhandles.h"
+#include "templates/winhandle.h"
 
 bool CWinTrustHost::ReadWholeFile(const std::string& strPath, std::size_t cbMax,
                                   std::string& strBytes) {
