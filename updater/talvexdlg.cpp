@@ -8,16 +8,13 @@
 #include <cstring>
 #include <thread>
 
-#include "kelmar/xorencrypt.h"
-#include "updater/core/cmdline.h"
 #include "updater/core/cp936text.h"
 #include "updater/core/filedigest.h"
 #include "updater/core/instance.h"
-#include "updater/core/plazainfo.h"
 #include "updater/core/specialbat.h"
+#include "updater/core/startup.h"
 #include "updater/core/updatelog.h"
 #include "updater/resource.h"
-#include "updater/winhandles.h"
 
 namespace {
 
@@ -245,25 +242,27 @@ BOOL CTalvexDlg::OnInitDialog() {
 
     // A path that fills the whole buffer has been cut: never run from a cut folder.
     char szExePath[MAX_PATH] = {};
-    DWORD cchExePath = GetModuleFileNameA(nullptr, szExePath, sizeof(szExePath));
-    const std::string strFolder =
-        cchExePath > 0 && cchExePath < sizeof(szExePath) ? FolderOfPath(szExePath) : "";
-    if (strFolder.empty() || !CopyWhole(m_szProgramFolder, sizeof(m_szProgramFolder), strFolder)) {
-        const std::string strOpenFailed = std::string("打开") + szExePath + "出错！";
-        StartupFailed("程序路径过长", strOpenFailed.c_str());
+    const DWORD cchExePath = GetModuleFileNameA(nullptr, szExePath, sizeof(szExePath));
+    const char* pszCmdLine = GetCommandLineA();
+    const StartupSettings settings = ReadStartup(
+        szExePath, cchExePath > 0 && cchExePath < sizeof(szExePath), pszCmdLine, m_trustHost);
+    if (settings.status == StartupStatus::FolderUnusable) {
+        StartupFailed(settings.strLogLine.c_str(), settings.strMessage.c_str());
         return FALSE;
     }
-    SetCurrentDirectoryA(m_szProgramFolder);
+    m_config = settings.config;
+    m_strUpdateSpecificGame = settings.strGameName;
+    SetCurrentDirectoryA(m_config.strProgramFolder.c_str());
 
     // A second updater on this installation would write the same temporary
     // files and batch file as the first: it leaves everything to the first.
     m_instanceMutex.Reset(CreateMutexA(/*lpMutexAttributes=*/nullptr, /*bInitialOwner=*/TRUE,
-                                       InstanceMutexName(m_szProgramFolder).c_str()));
+                                       InstanceMutexName(m_config.strProgramFolder).c_str()));
     const DWORD dwMutexError = GetLastError();
     if (!m_instanceMutex.IsValid() || dwMutexError == ERROR_ALREADY_EXISTS) {
         m_instanceMutex.Reset();
         const std::string strLine =
-            FormatText("已有更新程序在运行，本次不更新(%s)(%lu)", m_szProgramFolder,
+            FormatText("已有更新程序在运行，本次不更新(%s)(%lu)", m_config.strProgramFolder.c_str(),
                        static_cast<unsigned long>(dwMutexError));
         StartupFailed(strLine.c_str(), nullptr);
         return FALSE;
@@ -275,50 +274,25 @@ BOOL CTalvexDlg::OnInitDialog() {
     }
     m_DownLoadServiceHelper->SetDownLoadServiceSink(static_cast<IUnknownEx*>(this));
 
-    const std::string strXmlFilePathName = std::string(m_szProgramFolder) + "GamePlazaInfo.ziv";
-    if (!PathFileExistsA(strXmlFilePathName.c_str())) {
-        StartupFailed("GamePlazaInfo.ziv文件不存在！", "GamePlazaInfo.ziv文件不存在！");
-        return FALSE;
-    }
-    // The decoded text stays the library's; it is only read here.
-    const char* pszXml = CXOREncrypt::ChangeToXmlStr(strXmlFilePathName.c_str());
-    PlazaInfo info;
-    if (pszXml == nullptr || pszXml[0] == '\0' || !ParsePlazaInfo(pszXml, info)) {
-        StartupFailed("GamePlazaInfo.ziv文件解析出错！", "GamePlazaInfo.ziv文件解析出错！");
-        return FALSE;
-    }
-    if (info.nEnableUpdate == 0) {
-        WriteUpdateLog("不需要更新，直接进入大厅了(%d)", info.nEnableUpdate);
+    // The settings were read first, but their failures are told in the order
+    // they always were: after the instance and the engine.
+    if (settings.status == StartupStatus::UpdateDisabled) {
+        WriteUpdateLog("不需要更新，直接进入大厅了(%d)", settings.nEnableUpdate);
         FinishUpdate();
         return TRUE;
     }
-
-    UpdaterConfig config;
-    std::string strProblem;
-    if (!BuildServerAddresses(info, config, strProblem) ||
-        !ApplyTrustSettings(info, config, strProblem)) {
-        StartupFailed(strProblem.c_str(), "GamePlazaInfo.ziv文件解析出错！");
+    if (settings.status != StartupStatus::Ready) {
+        StartupFailed(settings.strLogLine.c_str(), settings.strMessage.c_str());
         return FALSE;
     }
-    m_strPublicKey = config.strPublicKey;
-    m_strPublicKey2 = config.strPublicKey2;
-    // Each address fits: BuildServerAddresses refuses anything over 499.
-    CopyWhole(m_szFileBaseUrl, sizeof(m_szFileBaseUrl), config.strFileBase);
-    CopyWhole(m_szXmlBaseUrl, sizeof(m_szXmlBaseUrl), config.strXmlBase);
-    CopyWhole(m_szFileBaseUrlReserve, sizeof(m_szFileBaseUrlReserve), config.strFileBaseReserve);
-    CopyWhole(m_szXmlBaseUrlReserve, sizeof(m_szXmlBaseUrlReserve), config.strXmlBaseReserve);
-
-    const char* pszCmdLine = GetCommandLineA();
     WriteUpdateLog("传递进来的参数(%s)", pszCmdLine);
-    const std::string strUpdateSpecificGame = ScanGameName(pszCmdLine);
-    m_strUpdateSpecificGame = strUpdateSpecificGame;
 
     CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
+    CUpdateRun run(m_config, host, m_trustHost, m_expectedFiles);
     int nEngineResult = 0;
-    bool bAsked = strUpdateSpecificGame.empty()
+    bool bAsked = m_strUpdateSpecificGame.empty()
                       ? run.DownloadLastUpdateXMLFile(nEngineResult)
-                      : run.DownloadGameXMLFile(strUpdateSpecificGame, nEngineResult);
+                      : run.DownloadGameXMLFile(m_strUpdateSpecificGame, nEngineResult);
     if (!bAsked) {
         // The refused value is in the log; there is nothing to wait for.
         StartupFailed(nullptr, nullptr);
@@ -358,18 +332,6 @@ void CTalvexDlg::CloseDialog() {
         SendMessageA(m_hWnd, WM_CLOSE, 0, 0);
 }
 
-UpdaterConfig CTalvexDlg::Config() const {
-    UpdaterConfig config;
-    config.strProgramFolder = m_szProgramFolder;
-    config.strFileBase = m_szFileBaseUrl;
-    config.strXmlBase = m_szXmlBaseUrl;
-    config.strFileBaseReserve = m_szFileBaseUrlReserve;
-    config.strXmlBaseReserve = m_szXmlBaseUrlReserve;
-    config.strPublicKey = m_strPublicKey;
-    config.strPublicKey2 = m_strPublicKey2;
-    return config;
-}
-
 bool CTalvexDlg::IsValid() {
     return true;
 }
@@ -395,7 +357,7 @@ void CTalvexDlg::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
         if (m_bRunEnded)
             return;
         CHost host(*this);
-        CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
+        CUpdateRun run(m_config, host, m_trustHost, m_expectedFiles);
         run.OnDownLoadEvent(nEvent, pTask);
     } catch (...) {
         // Only the host's own calls can get here; the engine must not see it.
@@ -409,7 +371,7 @@ void CTalvexDlg::OnServiceStop() {
         // A signed manifest whose .sig never arrived is refused as such.
         if (!m_bRunEnded) {
             CHost host(*this);
-            CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
+            CUpdateRun run(m_config, host, m_trustHost, m_expectedFiles);
             if (run.OnServiceStop(m_strUpdateSpecificGame))
                 return;
         }
@@ -437,22 +399,6 @@ void CTalvexDlg::EngineEnded(const char* pszLogLine) {
     }
 }
 
-int CTalvexDlg::DownloadLastUpdateXMLFile() {
-    CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
-    int nResult = 0;
-    run.DownloadLastUpdateXMLFile(nResult);
-    return nResult;
-}
-
-int CTalvexDlg::DownloadGameXMLFile(const char* pszGameName) {
-    CHost host(*this);
-    CUpdateRun run(Config(), host, &m_trustHost, &m_expectedFiles);
-    int nResult = 0;
-    run.DownloadGameXMLFile(pszGameName != nullptr ? pszGameName : "", nResult);
-    return nResult;
-}
-
 void CTalvexDlg::FinishUpdate() {
     DWORD dwError = 0;
     if (PathFileExistsA(kSpecialCopyBat)) {
@@ -461,7 +407,7 @@ void CTalvexDlg::FinishUpdate() {
         if (dwError != 0)
             WriteUpdateLog("运行bat文件失败(%lu)", static_cast<unsigned long>(dwError));
     } else {
-        const std::string strProgram = std::string(m_szProgramFolder) + "ZIVGame.exe";
+        const std::string strProgram = m_config.strProgramFolder + "ZIVGame.exe";
         const std::string strGameFilePathName = strProgram + " -u";
         WriteUpdateLog("运行大厅(%s)", strGameFilePathName.c_str());
         // The program is named on its own as well: in a folder with a blank,
@@ -479,7 +425,7 @@ void CTalvexDlg::FinishUpdate() {
 }
 
 bool CTalvexDlg::WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles) {
-    const std::string strBatFilePathName = std::string(m_szProgramFolder) + kSpecialCopyBat;
+    const std::string strBatFilePathName = m_config.strProgramFolder + kSpecialCopyBat;
     CFileHandle file(CreateFileA(strBatFilePathName.c_str(), GENERIC_WRITE, /*dwShareMode=*/0,
                                  /*lpSecurityAttributes=*/nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
@@ -514,7 +460,7 @@ void CTalvexDlg::OpenGame() {
 }
 
 void CTalvexDlg::TerminateProcessByName(const char* pszExeName) {
-    CSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.IsValid())
         return;
     PROCESSENTRY32 pe32;

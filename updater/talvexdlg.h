@@ -13,7 +13,7 @@
 #include "updater/core/requests.h"
 #include "updater/core/updaterun.h"
 #include "updater/trusthost.h"
-#include "updater/winhandles.h"
+#include "templates/winhandle.h"
 
 // Exit codes of Talvex.exe (listed in the README as well).
 enum TalvexExitCode {
@@ -53,8 +53,6 @@ public:
     void OnServiceExit() override;
 
     // The run's operations on the world.
-    int DownloadLastUpdateXMLFile();
-    int DownloadGameXMLFile(const char* pszGameName);
     void FinishUpdate();
     bool WriteSpecialCopyBat(const std::vector<NeedUpdateFile>& needUpdateFiles);
     void OpenGame();
@@ -81,7 +79,6 @@ private:
     void ShowMessage(const char* pszText);
     void RequestQuit();
     void CloseDialog();
-    UpdaterConfig Config() const;
 
     HINSTANCE m_hInstance;
     HWND m_hParent;
@@ -96,16 +93,12 @@ private:
     CDownLoadServiceHelper m_DownLoadServiceHelper;
     // Held for the whole run: one updater per installation folder.
     CKernelHandle m_instanceMutex;
-    char m_szProgramFolder[260] = {};
-    char m_szFileBaseUrl[500] = {};
-    char m_szXmlBaseUrl[500] = {};
-    char m_szFileBaseUrlReserve[500] = {};
-    char m_szXmlBaseUrlReserve[500] = {};
-    // Signed manifests: the publisher's keys (empty: not signed), the game of
-    // this run (empty: the plaza), the checks' view of the world, and the
-    // files the batch must bring, from its sending to its last report.
-    std::string m_strPublicKey;
-    std::string m_strPublicKey2;
+    // The start-up settings (ReadStartup): the folder from the start, the
+    // servers and keys once the run asks for a manifest.
+    UpdaterConfig m_config;
+    // Signed manifests: the game of this run (empty: the plaza), the checks'
+    // view of the world, and the files the batch must bring, from its sending
+    // to its last report.
     std::string m_strUpdateSpecificGame;
     CWinTrustHost m_trustHost;
     ExpectedFiles m_expectedFiles;

@@ -227,3 +227,120 @@ TEST(InstanceMutexName, OneNamePerFolderAsWindowsComparesThem) {
 }
 
 }  // namespace
+
+#include <map>
+
+#include "kelmar/zivformat.h"
+#include "updater/core/startup.h"
+
+namespace {
+
+// The program folder's files in memory: only reading and presence are asked.
+class CMemoryFiles : public IManifestTrustHost {
+public:
+    std::map<std::string, std::string> files;
+
+    bool ReadWholeFile(const std::string& strPath, std::size_t cbMax,
+                       std::string& strBytes) override {
+        auto it = files.find(strPath);
+        if (it == files.end() || it->second.size() > cbMax)
+            return false;
+        strBytes = it->second;
+        return true;
+    }
+    bool ReplaceFile(const std::string&, const std::string&) override { return false; }
+    void RemoveFile(const std::string&) override {}
+    bool ListFiles(const std::string&, std::vector<std::string>&) override { return false; }
+    bool IsMissing(const std::string& strPath) override { return files.count(strPath) == 0; }
+    std::int64_t Now() override { return 0; }
+    std::string FileSha256(const std::string&) override { return std::string(); }
+};
+
+std::string Ziv(const std::string& strXml) {
+    std::string strZiv;
+    EXPECT_EQ(kelmar::kZivOk, kelmar::EncodeZiv(strXml, &strZiv));
+    return strZiv;
+}
+
+const char kExe[] = "D:\\Plaza\\Talvex.exe";
+const char kInfo[] = "D:\\Plaza\\GamePlazaInfo.ziv";
+const std::string kServers =
+    "<S updateGameUrl=\"http://s/%s\" updateGameUrlReserve=\"http://r/%s\" "
+    "updateGameXMLtUrl=\"x\" updateGameClientUrl=\"c\"/>";
+
+TEST(ReadStartup, ReadsTheFolderThePlazaInformationAndTheGameInTheirOrder) {
+    struct Case {
+        const char* pszWhat;
+        std::string strExe;
+        bool bWhole;
+        const char* pszCmdLine;
+        std::string strInfo;  // the stored bytes; "-": no file
+        StartupStatus status;
+        std::string strLogLine;  // Ready: the game; UpdateDisabled: the switch
+        std::string strMessage;  // Ready: the primary manifest address
+    };
+    const std::string strLongFolder = "D:\\" + std::string(256, 'f') + "\\";
+    const Case cases[] = {
+        {"plaza", kExe, true, "Talvex.exe", Ziv("<I isEnableUpdate=\"1\">" + kServers + "</I>"),
+         StartupStatus::Ready, "", "http://s/x"},
+        {"game", kExe, true, "Talvex.exe -gamename:G",
+         Ziv("<I isEnableUpdate=\"2\">" + kServers + "</I>"), StartupStatus::Ready, "G",
+         "http://s/x"},
+        {"cut path", kExe, false, "", "-", StartupStatus::FolderUnusable, "程序路径过长",
+         "打开D:\\Plaza\\Talvex.exe出错！"},
+        {"no folder", "Talvex.exe", true, "", "-", StartupStatus::FolderUnusable, "程序路径过长",
+         "打开Talvex.exe出错！"},
+        {"folder of 260", strLongFolder + "T.exe", true, "", "-", StartupStatus::FolderUnusable,
+         "程序路径过长", "打开" + strLongFolder + "T.exe出错！"},
+        {"no file", kExe, true, "", "-", StartupStatus::PlazaInfoMissing,
+         "GamePlazaInfo.ziv文件不存在！", "GamePlazaInfo.ziv文件不存在！"},
+        {"not .ziv", kExe, true, "", "<I isEnableUpdate=\"1\"/>",
+         StartupStatus::PlazaInfoUnreadable, "GamePlazaInfo.ziv文件解析出错！",
+         "GamePlazaInfo.ziv文件解析出错！"},
+        {"no switch", kExe, true, "", Ziv("<I/>"), StartupStatus::PlazaInfoUnreadable,
+         "GamePlazaInfo.ziv文件解析出错！", "GamePlazaInfo.ziv文件解析出错！"},
+        // The switch is read before the servers: off, a bad server is never judged.
+        {"off", kExe, true, "", Ziv("<I isEnableUpdate=\"0\"><S updateGameUrl=\"%d\"/></I>"),
+         StartupStatus::UpdateDisabled, "0", ""},
+        {"bad server", kExe, true, "",
+         Ziv("<I isEnableUpdate=\"1\"><S updateGameUrl=\"http://s/%d\" "
+             "updateGameXMLtUrl=\"x\"/></I>"),
+         StartupStatus::ConfigRefused, "服务器地址格式无效，只允许一个%s(http://s/%d)",
+         "GamePlazaInfo.ziv文件解析出错！"},
+        {"key on the root", kExe, true, "",
+         Ziv("<I isEnableUpdate=\"1\" updateHttpsOnly=\"1\">" + kServers + "</I>"),
+         StartupStatus::ConfigRefused, "", "GamePlazaInfo.ziv文件解析出错！"},
+    };
+    for (const Case& c : cases) {
+        CMemoryFiles files;
+        if (c.strInfo != "-")
+            files.files[kInfo] = c.strInfo;
+        const StartupSettings s = ReadStartup(c.strExe, c.bWhole, c.pszCmdLine, files);
+        EXPECT_EQ(c.status, s.status) << c.pszWhat;
+        EXPECT_EQ(c.status == StartupStatus::FolderUnusable ? "" : "D:\\Plaza\\",
+                  s.config.strProgramFolder)
+            << c.pszWhat;
+        switch (c.status) {
+            case StartupStatus::Ready:
+                EXPECT_EQ(c.strLogLine, s.strGameName) << c.pszWhat;
+                EXPECT_EQ(c.strMessage, s.config.strXmlBase) << c.pszWhat;
+                EXPECT_EQ("http://r/c", s.config.strFileBaseReserve) << c.pszWhat;
+                break;
+            case StartupStatus::UpdateDisabled:
+                EXPECT_EQ(c.strLogLine, std::to_string(s.nEnableUpdate)) << c.pszWhat;
+                EXPECT_EQ("", s.config.strXmlBase) << c.pszWhat;
+                break;
+            default:
+                // A refused trust setting names itself in its own words.
+                if (!c.strLogLine.empty()) {
+                    EXPECT_EQ(c.strLogLine, s.strLogLine) << c.pszWhat;
+                }
+                EXPECT_FALSE(s.strLogLine.empty()) << c.pszWhat;
+                EXPECT_EQ(c.strMessage, s.strMessage) << c.pszWhat;
+                EXPECT_EQ("", s.config.strXmlBase) << c.pszWhat;
+                break;
+        }
+    }
+}
+
+}  // namespace

@@ -88,6 +88,56 @@ public:
     }
 };
 
+// Signed manifests: the files of the run's folder on disk, a clock the test sets.
+class CDiskTrustHost : public IManifestTrustHost {
+public:
+    std::int64_t llNow = 1800000000;  // 2027-01-15
+    bool bReplaceFails = false;
+    std::vector<std::string> removed;
+
+    bool ReadWholeFile(const std::string& strPath, std::size_t cbMax,
+                       std::string& strBytes) override {
+        std::ifstream in(strPath, std::ios::binary);
+        if (!in)
+            return false;
+        strBytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return strBytes.size() <= cbMax;
+    }
+    bool ReplaceFile(const std::string& strPath, const std::string& strBytes) override {
+        if (bReplaceFails)
+            return false;
+        std::ofstream(strPath + ".new", std::ios::binary) << strBytes;
+        return std::rename((strPath + ".new").c_str(), strPath.c_str()) == 0;
+    }
+    void RemoveFile(const std::string& strPath) override {
+        removed.push_back(strPath);
+        std::remove(strPath.c_str());
+    }
+    // Natively a Windows path's backslashes are name characters: the files
+    // "under" FOLDER are those of its parent named "FOLDER-step\...".
+    bool ListFiles(const std::string& strFolder, std::vector<std::string>& files) override {
+        const std::size_t nSlash = strFolder.rfind('/');
+        const std::string strPrefix = strFolder.substr(nSlash + 1) + "\\";
+        DIR* pDir = opendir(strFolder.substr(0, nSlash).c_str());
+        if (pDir == nullptr)
+            return false;
+        for (dirent* pEntry = readdir(pDir); pEntry != nullptr; pEntry = readdir(pDir)) {
+            const std::string strName = pEntry->d_name;
+            if (strName.rfind(strPrefix, 0) == 0)
+                files.push_back(strName.substr(strPrefix.size()));
+        }
+        closedir(pDir);
+        return true;
+    }
+    bool IsMissing(const std::string& strPath) override {
+        return access(strPath.c_str(), F_OK) != 0 && errno == ENOENT;
+    }
+    std::int64_t Now() override { return llNow; }
+    std::string FileSha256(const std::string& strPath) override {
+        return talvex::GetFileSha256(strPath.c_str());
+    }
+};
+
 class UpdateRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -130,12 +180,14 @@ protected:
         return task;
     }
     void Event(const DownLoadTask& task, int nEvent = DOWNLOAD_EVENT_FINISHED) {
-        CUpdateRun run(config, host);
+        CUpdateRun run(config, host, trust, expected);
         run.OnDownLoadEvent(nEvent, &task);
     }
 
     UpdaterConfig config;
     CRecordingHost host;
+    CDiskTrustHost trust;
+    ExpectedFiles expected;
     std::string m_strDir;
     std::vector<std::string> m_written;
 };
@@ -472,13 +524,13 @@ TEST_F(UpdateRunTest, OtherEventsAndCommandsChangeNothing) {
     Event(Task(DOWNLOAD_CMD_FILES), 4);
     Event(Task(DOWNLOAD_CMD_NOTHING));
     Event(Task(99));
-    CUpdateRun run(config, host);
+    CUpdateRun run(config, host, trust, expected);
     run.OnDownLoadEvent(DOWNLOAD_EVENT_FINISHED, nullptr);
     EXPECT_TRUE(host.trace.empty());
 }
 
 TEST_F(UpdateRunTest, ManifestRequests) {
-    CUpdateRun run(config, host);
+    CUpdateRun run(config, host, trust, expected);
     int nResult = -1;
     ASSERT_TRUE(run.DownloadLastUpdateXMLFile(nResult));
     EXPECT_EQ(1, nResult);
@@ -508,7 +560,7 @@ TEST_F(UpdateRunTest, ManifestRequestsThatCannotBeMade) {
     for (const Case& c : cases) {
         host = CRecordingHost();
         config.strXmlBase = c.strXmlBase;
-        CUpdateRun run(config, host);
+        CUpdateRun run(config, host, trust, expected);
         int nResult = -1;
         EXPECT_FALSE(c.strGame.empty() ? run.DownloadLastUpdateXMLFile(nResult)
                                        : run.DownloadGameXMLFile(c.strGame, nResult))
@@ -520,56 +572,6 @@ TEST_F(UpdateRunTest, ManifestRequestsThatCannotBeMade) {
         EXPECT_TRUE(host.commands.empty()) << c.strGame;
     }
 }
-
-// Signed manifests: the files of the run's folder on disk, a clock the test sets.
-class CDiskTrustHost : public IManifestTrustHost {
-public:
-    std::int64_t llNow = 1800000000;  // 2027-01-15
-    bool bReplaceFails = false;
-    std::vector<std::string> removed;
-
-    bool ReadWholeFile(const std::string& strPath, std::size_t cbMax,
-                       std::string& strBytes) override {
-        std::ifstream in(strPath, std::ios::binary);
-        if (!in)
-            return false;
-        strBytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return strBytes.size() <= cbMax;
-    }
-    bool ReplaceFile(const std::string& strPath, const std::string& strBytes) override {
-        if (bReplaceFails)
-            return false;
-        std::ofstream(strPath + ".new", std::ios::binary) << strBytes;
-        return std::rename((strPath + ".new").c_str(), strPath.c_str()) == 0;
-    }
-    void RemoveFile(const std::string& strPath) override {
-        removed.push_back(strPath);
-        std::remove(strPath.c_str());
-    }
-    // Natively a Windows path's backslashes are name characters: the files
-    // "under" FOLDER are those of its parent named "FOLDER-step\...".
-    bool ListFiles(const std::string& strFolder, std::vector<std::string>& files) override {
-        const std::size_t nSlash = strFolder.rfind('/');
-        const std::string strPrefix = strFolder.substr(nSlash + 1) + "\\";
-        DIR* pDir = opendir(strFolder.substr(0, nSlash).c_str());
-        if (pDir == nullptr)
-            return false;
-        for (dirent* pEntry = readdir(pDir); pEntry != nullptr; pEntry = readdir(pDir)) {
-            const std::string strName = pEntry->d_name;
-            if (strName.rfind(strPrefix, 0) == 0)
-                files.push_back(strName.substr(strPrefix.size()));
-        }
-        closedir(pDir);
-        return true;
-    }
-    bool IsMissing(const std::string& strPath) override {
-        return access(strPath.c_str(), F_OK) != 0 && errno == ENOENT;
-    }
-    std::int64_t Now() override { return llNow; }
-    std::string FileSha256(const std::string& strPath) override {
-        return talvex::GetFileSha256(strPath.c_str());
-    }
-};
 
 // The file entry of the signed manifests below: what is fetched for it must
 // be "good". The SHA-256 is in capitals, as a publisher may write it.
@@ -596,13 +598,11 @@ protected:
         Write(strPath + kSignatureSuffix, strSignature);
     }
     void SignedEvent(const DownLoadTask& task) {
-        CUpdateRun run(config, host, &trust, &expected);
+        CUpdateRun run(config, host, trust, expected);
         run.OnDownLoadEvent(DOWNLOAD_EVENT_FINISHED, &task);
     }
 
     kelmar::EcdsaKeyPair m_key;
-    CDiskTrustHost trust;
-    ExpectedFiles expected;
 };
 
 // The root attributes of a signed manifest named strName.
@@ -614,7 +614,7 @@ std::string Signed(const std::string& strName, const std::string& strSequence = 
 const std::string kFresh = Signed("LastUpdateFiles.xml");
 
 TEST_F(SignedUpdateRunTest, ManifestAndSignatureAreAskedForInOneBatch) {
-    CUpdateRun run(config, host, &trust);
+    CUpdateRun run(config, host, trust, expected);
     int nResult = 0;
     ASSERT_TRUE(run.DownloadLastUpdateXMLFile(nResult));
     ASSERT_TRUE(run.DownloadGameXMLFile("G", nResult));
@@ -974,7 +974,7 @@ TEST_F(SignedUpdateRunTest, EqualSequenceIsAcceptedAndHigherOneRaisesTheRecord) 
 TEST_F(SignedUpdateRunTest, StoppedBatchWithoutItsSignatureIsRefused) {
     const std::string strPath = PlazaManifestPath(config);
     Write(strPath, "<R/>");
-    CUpdateRun run(config, host, &trust);
+    CUpdateRun run(config, host, trust, expected);
     EXPECT_TRUE(run.OnServiceStop(""));
     EXPECT_TRUE(run.OnServiceStop("G"));
     const Trace want = {"log:更新列表签名验证失败(LastUpdateFiles.xml)：缺少签名文件",
@@ -990,7 +990,7 @@ TEST_F(SignedUpdateRunTest, StoppedBatchWithoutItsSignatureIsRefused) {
     Write(strPath + ".sig", std::string(64, 's'));
     EXPECT_FALSE(run.OnServiceStop(""));
     config.strPublicKey.clear();
-    CUpdateRun unsigned_run(config, host, &trust);
+    CUpdateRun unsigned_run(config, host, trust, expected);
     EXPECT_FALSE(unsigned_run.OnServiceStop("G"));
     EXPECT_TRUE(host.trace.empty());
 }

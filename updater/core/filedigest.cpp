@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <vector>
+
+#include "templates/winhandle.h"
 #else
 #include <cstdio>
 #endif
@@ -21,26 +23,7 @@ constexpr unsigned int kPieceSize = 1024;
 constexpr DWORD kReadBlock = 128 * 1024;
 #endif
 
-#if defined(_WIN32)
-
-// Closes the file on every way out of GetFileMD5.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : m_hFile(h) {}
-    ~FileHandle() {
-        if (m_hFile != INVALID_HANDLE_VALUE) {
-            CloseHandle(m_hFile);
-        }
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return m_hFile; }
-
-private:
-    HANDLE m_hFile;
-};
-
-#else
+#if !defined(_WIN32)
 
 class StdioFile {
 public:
@@ -70,11 +53,11 @@ bool ReadPieces(const char* path, Add add) {
 #if defined(_WIN32)
     // Sharing with writers too: the plaza or the engine may hold the file open for writing,
     // and a digest that differs only makes the file be fetched again.
-    FileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-                                /*hTemplateFile=*/nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    CFileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                 /*hTemplateFile=*/nullptr));
+    if (!file.IsValid()) {
         return false;
     }
     // The digest still takes the file in 1024-byte pieces; underneath, one
@@ -83,7 +66,7 @@ bool ReadPieces(const char* path, Add add) {
     std::vector<unsigned char> block(kReadBlock);
     for (;;) {
         DWORD dwBytesRead = 0;
-        if (!ReadFile(file.get(), block.data(), kReadBlock, &dwBytesRead,
+        if (!ReadFile(file.Get(), block.data(), kReadBlock, &dwBytesRead,
                       /*lpOverlapped=*/nullptr)) {
             return false;
         }

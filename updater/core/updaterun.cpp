@@ -1,17 +1,16 @@
 #include "updater/core/updaterun.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
-
-#include <cctype>
 #include <cstring>
 #include <map>
 
-#include "kelmar/zivformat.h"
 #include "names/safename.h"
 
 #include "updater/core/cp936text.h"
 #include "updater/core/manifest.h"
+#include "updater/core/startup.h"
 
 namespace {
 
@@ -50,41 +49,75 @@ std::string TaskGameName(const DownLoadTask& task) {
     return std::string(pszName, strnlen(pszName, sizeof(task.Request.szGameName)));
 }
 
+// The log line of one request of a batch of nCount.
+std::string RequestLine(bool bPlaza, int nCount, const DownLoadRequest& req) {
+    if (bPlaza)
+        return FormatText("updatefile(%d)%s(%s)", nCount, req.szUrl, req.szUrlReserve);
+    if (nCount == 1)
+        return FormatText("单个游戏更新:%s(%s)", req.szUrl, req.szUrlReserve);
+    return FormatText("多个游戏文件更新:(%d)%s(%s)", nCount, req.szUrl, req.szUrlReserve);
+}
+
 }  // namespace
 
-bool CUpdateRun::DownloadLastUpdateXMLFile(int& nEngineResult) {
-    nEngineResult = 0;
-    m_host.Log("DownloadLastUpdateXMLFile start ...");
-    DownLoadRequest req;
-    std::string strProblem;
-    if (!FillPlazaManifestRequest(m_config, req, strProblem)) {
-        Refuse(strProblem, "LastUpdateFiles.xml出错！");
-        return false;
+// The one place where the run's texts about a manifest are built.
+CUpdateRun::Kind CUpdateRun::KindOf(bool bGame, const std::string& strGame) const {
+    Kind kind;
+    kind.bPlaza = !bGame;
+    kind.strGame = strGame;
+    if (kind.bPlaza) {
+        kind.strName = kPlazaManifestName;
+        kind.strPath = PlazaManifestPath(m_config);
+        kind.strOwnExe = kPlazaExe;
+        kind.strRefusedBox = "LastUpdateFiles.xml出错！";
+        kind.strMissingLog =
+            FormatText("LastUpdateFiles.xml文件不存在！(%s)", kind.strPath.c_str());
+        kind.strMissingBox = "LastUpdateFiles.xml文件不存在！";
+        kind.strGarbledLog = "网络下载LastUpdateFiles.xml出错！(无法解释xml文件)";
+        kind.strGarbledBox = "网络下载LastUpdateFiles.xml出错！";
+        kind.strBroken = "操作LastUpdateFiles.xml出错！";
+        return kind;
     }
-    m_host.Log(FormatText("%s(%s)", req.szUrl, req.szUrlReserve));
-    if (!m_config.strPublicKey.empty())
-        return SendSigned(DOWNLOAD_CMD_PLAZA_XML, req, PlazaManifestPath(m_config), nEngineResult);
-    nEngineResult = m_host.DownLoadCommand(DOWNLOAD_CMD_PLAZA_XML, &req, nullptr);
-    return true;
+    kind.bNameSafe = IsSafeGameName(strGame);
+    kind.nManifestCommand = DOWNLOAD_CMD_GAME_XML;
+    kind.strName = strGame + kGameManifestSuffix;
+    kind.strPath = GameManifestPath(m_config, strGame);
+    kind.strOwnExe = strGame + ".exe";
+    kind.strRefusedBox = "打开" + kind.strPath + "出错！";
+    kind.strRefusedLog = kind.strRefusedBox;
+    kind.strUnsafeLog = FormatText("游戏名称无效，拒绝更新(%s)", strGame.c_str());
+    kind.strMissingBox = kind.strPath + "文件不存在！";
+    kind.strMissingLog = FormatText("单个游戏更新(%s)", kind.strMissingBox.c_str());
+    kind.strGarbledLog = "网络下载" + kind.strPath + "出错！";
+    kind.strGarbledBox = kind.strPath;
+    kind.strBroken = "操作" + kind.strPath + "出错！";
+    return kind;
+}
+
+bool CUpdateRun::DownloadLastUpdateXMLFile(int& nEngineResult) {
+    m_host.Log("DownloadLastUpdateXMLFile start ...");
+    return AskForManifest(KindOf(false, ""), nEngineResult);
 }
 
 bool CUpdateRun::DownloadGameXMLFile(const std::string& strGameName, int& nEngineResult) {
+    return AskForManifest(KindOf(true, strGameName), nEngineResult);
+}
+
+bool CUpdateRun::AskForManifest(const Kind& kind, int& nEngineResult) {
     nEngineResult = 0;
     DownLoadRequest req;
-    std::string strProblem;
-    const std::string strOpenFailed = "打开" + GameManifestPath(m_config, strGameName) + "出错！";
-    if (!IsSafeGameName(strGameName)) {
-        Refuse(FormatText("游戏名称无效，拒绝更新(%s)", strGameName.c_str()), strOpenFailed);
+    std::string strProblem = kind.strUnsafeLog;
+    if (!kind.bNameSafe ||
+        !(kind.bPlaza ? FillPlazaManifestRequest(m_config, req, strProblem)
+                      : FillGameManifestRequest(m_config, kind.strGame, req, strProblem))) {
+        Refuse(strProblem, kind.strRefusedBox);
         return false;
     }
-    if (!FillGameManifestRequest(m_config, strGameName, req, strProblem)) {
-        Refuse(strProblem, strOpenFailed);
-        return false;
-    }
+    if (kind.bPlaza)
+        m_host.Log(FormatText("%s(%s)", req.szUrl, req.szUrlReserve));
     if (!m_config.strPublicKey.empty())
-        return SendSigned(DOWNLOAD_CMD_GAME_XML, req, GameManifestPath(m_config, strGameName),
-                          nEngineResult);
-    nEngineResult = m_host.DownLoadCommand(DOWNLOAD_CMD_GAME_XML, &req, nullptr);
+        return SendSigned(kind.nManifestCommand, req, kind.strPath, nEngineResult);
+    nEngineResult = m_host.DownLoadCommand(kind.nManifestCommand, &req, nullptr);
     return true;
 }
 
@@ -92,45 +125,40 @@ bool CUpdateRun::SendSigned(int nCommandCode, DownLoadRequest& req, const std::s
                             int& nEngineResult) {
     DownLoadRequest sigReq;
     std::string strProblem = "更新列表签名无法验证";
-    if (m_pTrust == nullptr || !FillSignatureRequest(req, sigReq, strProblem)) {
+    if (!FillSignatureRequest(req, sigReq, strProblem)) {
         m_host.Log(strProblem);
         return false;
     }
     // A .sig left by an earlier run must not stand in for one that never
     // arrives: its absence is how a failed batch is told apart (OnServiceStop).
-    m_pTrust->RemoveFile(strSavedPath + kSignatureSuffix);
+    m_trust.RemoveFile(strSavedPath + kSignatureSuffix);
     m_host.Log(FormatText("%s(%s)", sigReq.szUrl, sigReq.szUrlReserve));
     DownLoadRequestList others(1, sigReq);
     nEngineResult = m_host.DownLoadCommand(nCommandCode, &req, &others);
     return true;
 }
 
-bool CUpdateRun::AdmitSigned(const std::string& strName, const std::string& strPath,
-                             const std::string& strRefusedMessage, std::string& strText) {
-    std::string strLogLine = FormatText("更新列表签名验证失败(%s)：无法验证", strName.c_str());
-    if (m_pTrust != nullptr && m_pExpected != nullptr &&
-        AdmitManifest(m_config, strName, strPath, *m_pTrust, strText, strLogLine) ==
-            TrustVerdict::Accepted) {
+bool CUpdateRun::AdmitSigned(const Kind& kind, std::string& strText) {
+    std::string strLogLine;
+    if (AdmitManifest(m_config, kind.strName, kind.strPath, m_trust, strText, strLogLine) ==
+        TrustVerdict::Accepted) {
         m_host.Log(strLogLine);
         return true;
     }
-    Fail(strLogLine, strRefusedMessage);
+    Fail(strLogLine, kind.strRefusedBox);
     return false;
 }
 
 bool CUpdateRun::OnServiceStop(const std::string& strGameName) {
-    if (m_config.strPublicKey.empty() || m_pTrust == nullptr)
+    if (m_config.strPublicKey.empty())
         return false;
-    const std::string strName =
-        strGameName.empty() ? std::string(kPlazaManifestName) : strGameName + kGameManifestSuffix;
-    const std::string strPath =
-        strGameName.empty() ? PlazaManifestPath(m_config) : GameManifestPath(m_config, strGameName);
+    const Kind kind = KindOf(!strGameName.empty(), strGameName);
     // The .sig of this run arrived: the batch that failed was another (or the
     // manifest itself), and the run ends as it always has.
-    if (m_host.FileExists(strPath + kSignatureSuffix))
+    if (m_host.FileExists(kind.strPath + kSignatureSuffix))
         return false;
-    Fail(FormatText("更新列表签名验证失败(%s)：缺少签名文件", strName.c_str()),
-         strGameName.empty() ? "LastUpdateFiles.xml出错！" : "打开" + strPath + "出错！");
+    Fail(FormatText("更新列表签名验证失败(%s)：缺少签名文件", kind.strName.c_str()),
+         kind.strRefusedBox);
     return true;
 }
 
@@ -144,9 +172,9 @@ void CUpdateRun::OnDownLoadEvent(int nEvent, const DownLoadTask* pTask) {
         return;
     }
     if (pTask->nCommandCode == DOWNLOAD_CMD_PLAZA_XML) {
-        DecidePlaza();
+        Decide(KindOf(false, ""), *pTask);
     } else if (pTask->nCommandCode == DOWNLOAD_CMD_GAME_XML) {
-        DecideGame(*pTask);
+        Decide(KindOf(true, TaskGameName(*pTask)), *pTask);
     } else if (pTask->nCommandCode == DOWNLOAD_CMD_FILES) {
         CheckCompletion(*pTask);
     }
@@ -197,146 +225,88 @@ void CUpdateRun::CompareFiles(const Manifest& manifest, std::vector<NeedUpdateFi
     }
 }
 
-CUpdateRun::Verdict CUpdateRun::ReadAndCompare(const std::string& strPath, bool bPlaza,
-                                               const std::string& strOwnExe, Manifest& manifest,
-                                               std::vector<NeedUpdateFile>& files,
-                                               std::vector<ManifestFileEntry>& entries,
-                                               std::string& strProblem,
-                                               const std::string* pVerifiedText) {
-    // The guarded region: from loading the document to the end of the file
-    // loop. Anything thrown in it ends the decision as one failure.
-    try {
-        // A signed manifest is read from the bytes that were verified, never
-        // from the file again.
-        const ManifestStatus status =
-            pVerifiedText != nullptr
-                ? ParseManifest(pVerifiedText->c_str(), bPlaza, manifest, strProblem)
-                : ReadManifest(strPath, bPlaza, manifest, strProblem);
-        switch (status) {
-            case ManifestStatus::LoadFailed:
-                return Verdict::LoadFailed;
-            case ManifestStatus::RootTextFirst:
-                return Verdict::RootTextFirst;
-            case ManifestStatus::Refused:
-                return Verdict::Refused;
-            case ManifestStatus::Ok:
-                break;
+ManifestStatus CUpdateRun::ReadAndCompare(const Kind& kind, Manifest& manifest,
+                                          std::vector<NeedUpdateFile>& files,
+                                          std::vector<ManifestFileEntry>& entries,
+                                          std::string& strProblem,
+                                          const std::string* pVerifiedText) {
+    // A signed manifest is read from the bytes that were verified, never
+    // from the file again.
+    const ManifestStatus status =
+        pVerifiedText != nullptr
+            ? ParseManifest(pVerifiedText->c_str(), kind.bPlaza, manifest, strProblem)
+            : ReadManifest(kind.strPath, kind.bPlaza, manifest, strProblem);
+    if (status != ManifestStatus::Ok)
+        return status;
+    // The signature covers each file only through its SHA-256.
+    for (const ManifestFileEntry& entry : manifest.files) {
+        if (pVerifiedText != nullptr && !IsSha256Text(entry.strSha256)) {
+            strProblem = FormatText("更新列表文件SHA-256校验码无效(%s)(%s)", entry.strName.c_str(),
+                                    entry.strSha256.c_str());
+            return ManifestStatus::Refused;
         }
-        // The signature covers each file only through its SHA-256.
-        for (const ManifestFileEntry& entry : manifest.files) {
-            if (pVerifiedText != nullptr && !IsSha256Text(entry.strSha256)) {
-                strProblem = FormatText("更新列表文件SHA-256校验码无效(%s)(%s)",
-                                        entry.strName.c_str(), entry.strSha256.c_str());
-                return Verdict::Refused;
-            }
-        }
-        if (!EntriesFit(manifest, strProblem))
-            return Verdict::Refused;
-        // Only a manifest that will be acted on ends anything: a refused one
-        // leaves the player's plaza or game running.
-        m_host.TerminateProcessByName(strOwnExe);
-        for (const std::string& strGame : manifest.skippedGames)
-            m_host.Log(FormatText("更新列表游戏名称无效，跳过(%s)", strGame.c_str()));
-        // Only the plaza manifest has games: the installed ones are ended
-        // before their files are compared.
-        for (const std::string& strGame : manifest.games) {
-            const std::string strExe = strGame + ".exe";
-            if (m_host.FileExists(m_config.strProgramFolder + strExe)) {
-                m_host.TerminateProcessByName(strExe);
-            }
-        }
-        CompareFiles(manifest, files, entries);
-        return Verdict::Proceed;
-    } catch (...) {
-        files.clear();
-        entries.clear();
-        return Verdict::Exception;
     }
+    if (!EntriesFit(manifest, strProblem))
+        return ManifestStatus::Refused;
+    // Only a manifest that will be acted on ends anything: a refused one
+    // leaves the player's plaza or game running.
+    m_host.TerminateProcessByName(kind.strOwnExe);
+    for (const std::string& strGame : manifest.skippedGames)
+        m_host.Log(FormatText("更新列表游戏名称无效，跳过(%s)", strGame.c_str()));
+    // Only the plaza manifest has games: the installed ones are ended
+    // before their files are compared.
+    for (const std::string& strGame : manifest.games) {
+        const std::string strExe = strGame + ".exe";
+        if (m_host.FileExists(m_config.strProgramFolder + strExe)) {
+            m_host.TerminateProcessByName(strExe);
+        }
+    }
+    CompareFiles(manifest, files, entries);
+    return ManifestStatus::Ok;
 }
 
-void CUpdateRun::DecidePlaza() {
-    const std::string strPath = PlazaManifestPath(m_config);
-    if (!m_host.FileExists(strPath)) {
-        Fail(FormatText("LastUpdateFiles.xml文件不存在！(%s)", strPath.c_str()),
-             "LastUpdateFiles.xml文件不存在！");
+void CUpdateRun::Decide(const Kind& kind, const DownLoadTask& task) {
+    if (!kind.bNameSafe) {
+        Fail(kind.strUnsafeLog, kind.strRefusedBox);
+        return;
+    }
+    if (!m_host.FileExists(kind.strPath)) {
+        Fail(kind.strMissingLog, kind.strMissingBox);
         return;
     }
     // A manifest that fails its signature ends nothing: the check comes first.
     std::string strVerified;
     const bool bSigned = !m_config.strPublicKey.empty();
-    if (bSigned &&
-        !AdmitSigned(kPlazaManifestName, strPath, "LastUpdateFiles.xml出错！", strVerified)) {
+    if (bSigned && !AdmitSigned(kind, strVerified))
         return;
-    }
     Manifest manifest;
     std::vector<NeedUpdateFile> files;
     std::vector<ManifestFileEntry> entries;
     std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, true, kPlazaExe, manifest, files, entries,
-                                           strProblem, bSigned ? &strVerified : nullptr);
-    switch (verdict) {
-        case Verdict::Proceed:
-            if (bSigned)
+    // From loading the document to the end of the file loop, anything
+    // thrown ends the decision as one failure.
+    ManifestStatus status;
+    try {
+        status = ReadAndCompare(kind, manifest, files, entries, strProblem,
+                                bSigned ? &strVerified : nullptr);
+    } catch (...) {
+        Fail(kind.strBroken, kind.strBroken);
+        return;
+    }
+    switch (status) {
+        case ManifestStatus::Ok:
+            if (bSigned && kind.bPlaza)
                 DropStaleStaging(manifest);
-            SendPlazaBatch(files, entries);
+            SendBatch(kind, files, entries, task);
             return;
-        case Verdict::LoadFailed:
-            Fail("", "LastUpdateFiles.xml出错！");
+        case ManifestStatus::LoadFailed:
+            Fail(kind.strRefusedLog, kind.strRefusedBox);
             return;
-        case Verdict::Refused:
-            Fail(strProblem, "LastUpdateFiles.xml出错！");
+        case ManifestStatus::Refused:
+            Fail(kind.strRefusedLog + strProblem, kind.strRefusedBox);
             return;
-        case Verdict::RootTextFirst:
-            Fail("网络下载LastUpdateFiles.xml出错！(无法解释xml文件)",
-                 "网络下载LastUpdateFiles.xml出错！");
-            return;
-        case Verdict::Exception:
-            Fail("操作LastUpdateFiles.xml出错！", "操作LastUpdateFiles.xml出错！");
-            return;
-    }
-}
-
-void CUpdateRun::DecideGame(const DownLoadTask& task) {
-    const std::string strGame = TaskGameName(task);
-    const std::string strPath = GameManifestPath(m_config, strGame);
-    if (!IsSafeGameName(strGame)) {
-        Fail(FormatText("游戏名称无效，拒绝更新(%s)", strGame.c_str()),
-             "打开" + strPath + "出错！");
-        return;
-    }
-    if (!m_host.FileExists(strPath)) {
-        const std::string strErrInfo = strPath + "文件不存在！";
-        Fail(FormatText("单个游戏更新(%s)", strErrInfo.c_str()), strErrInfo);
-        return;
-    }
-    const std::string strOpenFailed = "打开" + strPath + "出错！";
-    std::string strVerified;
-    const bool bSigned = !m_config.strPublicKey.empty();
-    if (bSigned &&
-        !AdmitSigned(strGame + kGameManifestSuffix, strPath, strOpenFailed, strVerified)) {
-        return;
-    }
-    Manifest manifest;
-    std::vector<NeedUpdateFile> files;
-    std::vector<ManifestFileEntry> entries;
-    std::string strProblem;
-    const Verdict verdict = ReadAndCompare(strPath, false, strGame + ".exe", manifest, files,
-                                           entries, strProblem, bSigned ? &strVerified : nullptr);
-    switch (verdict) {
-        case Verdict::Proceed:
-            SendGameBatch(files, entries, task);
-            return;
-        case Verdict::Refused:
-            Fail(strOpenFailed + strProblem, strOpenFailed);
-            return;
-        case Verdict::LoadFailed:
-            Fail(strOpenFailed, strOpenFailed);
-            return;
-        case Verdict::RootTextFirst:
-            Fail("网络下载" + strPath + "出错！", strPath);
-            return;
-        case Verdict::Exception:
-            Fail("操作" + strPath + "出错！", "操作" + strPath + "出错！");
+        case ManifestStatus::RootTextFirst:
+            Fail(kind.strGarbledLog, kind.strGarbledBox);
             return;
     }
 }
@@ -363,7 +333,7 @@ void CUpdateRun::DropStaleStaging(const Manifest& manifest) {
     // withdrew would be installed all the same.
     const std::string strStaging = m_config.strProgramFolder + "DownLoad\\Special";
     std::vector<std::string> staged;
-    const bool bListed = m_pTrust->ListFiles(strStaging, staged);
+    const bool bListed = m_trust.ListFiles(strStaging, staged);
     std::map<std::string, std::string> special;  // name as Windows compares it -> SHA-256
     for (const ManifestFileEntry& entry : manifest.files) {
         if (entry.nIsSpecial != 0)
@@ -372,59 +342,59 @@ void CUpdateRun::DropStaleStaging(const Manifest& manifest) {
     bool bStale = !bListed;
     for (const std::string& strFile : staged) {
         auto it = special.find(names::NameKey(strFile));
-        if (it == special.end() || m_pTrust->FileSha256(strStaging + "\\" + strFile) != it->second)
+        if (it == special.end() || m_trust.FileSha256(strStaging + "\\" + strFile) != it->second)
             bStale = true;
     }
     if (!bStale)
         return;
     for (const std::string& strFile : staged)
-        m_pTrust->RemoveFile(strStaging + "\\" + strFile);
-    m_pTrust->RemoveFile(m_config.strProgramFolder + "SpecialCpy.bat");
+        m_trust.RemoveFile(strStaging + "\\" + strFile);
+    m_trust.RemoveFile(m_config.strProgramFolder + "SpecialCpy.bat");
     m_host.Log(FormatText("删除上次未完成的特殊文件和SpecialCpy.bat(%d)",
                           static_cast<int>(staged.size())));
 }
 
 void CUpdateRun::RememberExpected(const std::vector<DownLoadRequest>& requests,
                                   const std::vector<ManifestFileEntry>& entries) {
-    if (m_config.strPublicKey.empty() || m_pExpected == nullptr)
+    if (m_config.strPublicKey.empty())
         return;
-    m_pExpected->clear();
+    m_expected.clear();
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const DownLoadRequest& req = requests[i];
         // An engine that checks refuses a wrong file before it replaces the
         // installed one; reading the file again would only cost time.
         const bool bEngineChecks =
             m_host.ExpectFile(req, ExpectedSize(entries[i].strBytes), entries[i].strSha256);
-        m_pExpected->push_back({req.szFileName, std::string(req.szSaveDir) + "\\" + req.szSaveName,
-                                entries[i].strSha256, bEngineChecks});
+        m_expected.push_back({req.szFileName, std::string(req.szSaveDir) + "\\" + req.szSaveName,
+                              entries[i].strSha256, bEngineChecks});
     }
 }
 
-void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
-                                const std::vector<ManifestFileEntry>& entries) {
+void CUpdateRun::SendBatch(const Kind& kind, const std::vector<NeedUpdateFile>& files,
+                           const std::vector<ManifestFileEntry>& entries,
+                           const DownLoadTask& task) {
     const int nCount = static_cast<int>(files.size());
     if (nCount == 0) {
-        m_host.Log(FormatText("没有需要更新的文件(%d)", nCount));
+        if (kind.bPlaza)
+            m_host.Log(FormatText("没有需要更新的文件(%d)", nCount));
         m_host.DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr);
-        m_host.FinishUpdate();
+        kind.bPlaza ? m_host.FinishUpdate() : m_host.OpenGame();
         return;
     }
     // Every request is filled before anything is written or sent, so a value
     // that does not fit leaves no batch file and no half-sent batch behind.
     std::vector<DownLoadRequest> requests;
-    if (!FillBatch(files, "", 0, requests)) {
-        Fail("", "LastUpdateFiles.xml出错！");
+    if (!FillBatch(files, kind.strGame.c_str(), kind.bPlaza ? 0 : task.Request.bForGame,
+                   requests)) {
+        Fail(kind.strRefusedLog, kind.strRefusedBox);
         return;
     }
     RememberExpected(requests, entries);
     bool bHasSpecial = false;
     for (const NeedUpdateFile& file : files) {
-        if (file.isSpecial != 0)
+        if (kind.bPlaza && file.isSpecial != 0)
             bHasSpecial = true;
     }
-    auto logRequest = [&](const DownLoadRequest& req) {
-        m_host.Log(FormatText("updatefile(%d)%s(%s)", nCount, req.szUrl, req.szUrlReserve));
-    };
     // Without its batch file the special files would wait in DownLoad\Special
     // for ever beside the new plaza: nothing is fetched then.
     auto writeBat = [&] {
@@ -433,66 +403,26 @@ void CUpdateRun::SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
         Fail("", "SpecialCpy.bat创建失败！");
         return false;
     };
-    if (nCount == 1) {
-        if (!writeBat())
-            return;
-        logRequest(requests[0]);
-        m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], nullptr);
+    if (nCount == 1 && !writeBat())
         return;
-    }
-    logRequest(requests[0]);
-    DownLoadRequestList otherDownloadReqList;
-    for (int i = 1; i < nCount; ++i) {
-        otherDownloadReqList.push_back(requests[i]);
-        logRequest(requests[i]);
-    }
-    if (!writeBat())
-        return;
-    m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], &otherDownloadReqList);
-}
-
-void CUpdateRun::SendGameBatch(const std::vector<NeedUpdateFile>& files,
-                               const std::vector<ManifestFileEntry>& entries,
-                               const DownLoadTask& task) {
-    const int nCount = static_cast<int>(files.size());
-    if (nCount == 0) {
-        m_host.DownLoadCommand(DOWNLOAD_CMD_NOTHING, nullptr, nullptr);
-        m_host.OpenGame();
-        return;
-    }
-    const std::string strGame = TaskGameName(task);
-    std::vector<DownLoadRequest> requests;
-    if (!FillBatch(files, strGame.c_str(), task.Request.bForGame, requests)) {
-        const std::string strOpenFailed = "打开" + GameManifestPath(m_config, strGame) + "出错！";
-        Fail(strOpenFailed, strOpenFailed);
-        return;
-    }
-    RememberExpected(requests, entries);
-    // Special files do not belong in a game update; they are still fetched
-    // into DownLoad\Special, and no batch file moves them.
-    if (nCount == 1) {
-        if (files[0].isSpecial != 0) {
-            m_host.Log(FormatText("游戏更新不允许有特殊文件1(%s)", requests[0].szSaveDir));
-            m_host.ShowMessage("游戏更新不允许有特殊文件1");
+    DownLoadRequestList others;
+    for (int i = 0; i < nCount; ++i) {
+        // Special files do not belong in a game update; they are still
+        // fetched into DownLoad\Special, and no batch file moves them. (A
+        // longer batch has never been warned of its first file.)
+        if (!kind.bPlaza && files[i].isSpecial != 0 && (nCount == 1 || i > 0)) {
+            const char* pszWarning =
+                nCount == 1 ? "游戏更新不允许有特殊文件1" : "游戏更新不允许有特殊文件2";
+            m_host.Log(FormatText("%s(%s)", pszWarning, requests[i].szSaveDir));
+            m_host.ShowMessage(pszWarning);
         }
-        m_host.Log(FormatText("单个游戏更新:%s(%s)", requests[0].szUrl, requests[0].szUrlReserve));
-        m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], nullptr);
+        if (i > 0)
+            others.push_back(requests[i]);
+        m_host.Log(RequestLine(kind.bPlaza, nCount, requests[i]));
+    }
+    if (nCount > 1 && !writeBat())
         return;
-    }
-    auto logRequest = [&](const DownLoadRequest& req) {
-        m_host.Log(FormatText("多个游戏文件更新:(%d)%s(%s)", nCount, req.szUrl, req.szUrlReserve));
-    };
-    logRequest(requests[0]);
-    DownLoadRequestList otherDownloadReqList;
-    for (int i = 1; i < nCount; ++i) {
-        if (files[i].isSpecial != 0) {
-            m_host.Log(FormatText("游戏更新不允许有特殊文件2(%s)", requests[i].szSaveDir));
-            m_host.ShowMessage("游戏更新不允许有特殊文件2");
-        }
-        otherDownloadReqList.push_back(requests[i]);
-        logRequest(requests[i]);
-    }
-    m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], &otherDownloadReqList);
+    m_host.DownLoadCommand(DOWNLOAD_CMD_FILES, &requests[0], nCount > 1 ? &others : nullptr);
 }
 
 void CUpdateRun::CheckCompletion(const DownLoadTask& task) {
@@ -500,47 +430,35 @@ void CUpdateRun::CheckCompletion(const DownLoadTask& task) {
     const unsigned long long qwNext = static_cast<unsigned long long>(task.dwBatchIndex) + 1;
     if (qwNext < task.dwBatchCount)
         return;
-    if (!FetchedFilesMatch(task))
+    const Kind kind = KindOf(task.Request.bForGame != 0, TaskGameName(task));
+    if (!FetchedFilesMatch(kind))
         return;
-    if (task.Request.bForGame != 0) {
-        m_host.Log("更新完成，打开游戏。");
-        m_host.OpenGame();
-    } else {
-        m_host.Log("更新完成，打开大厅。");
-        m_host.FinishUpdate();
-    }
+    m_host.Log(kind.bPlaza ? "更新完成，打开大厅。" : "更新完成，打开游戏。");
+    kind.bPlaza ? m_host.FinishUpdate() : m_host.OpenGame();
 }
 
-bool CUpdateRun::FetchedFilesMatch(const DownLoadTask& task) {
+bool CUpdateRun::FetchedFilesMatch(const Kind& kind) {
     if (m_config.strPublicKey.empty())
         return true;
-    // Without the trust host or the list nothing can be checked, and an
-    // unchecked batch is refused like one that failed.
-    std::string strLogLine = "更新文件SHA-256校验不符，已删除";
-    if (m_pTrust != nullptr && m_pExpected != nullptr) {
-        ExpectedFiles fetched;
-        fetched.swap(*m_pExpected);
-        std::string strRemoved;
-        for (const ExpectedFile& file : fetched) {
-            if (file.bEngineChecks || m_pTrust->FileSha256(file.strPath) == Lowered(file.strSha256))
-                continue;
-            // Whatever came instead must not be run or moved into place later.
-            m_pTrust->RemoveFile(file.strPath);
-            strRemoved += "(" + file.strName + ")";
-        }
-        strLogLine += strRemoved;
-        bool bAdopted = true;
-        for (const ExpectedFile& file : fetched) {
-            if (strRemoved.empty() && IsPlazaInfoEntry(file.strName))
-                bAdopted = AdoptPlazaInfo(file.strPath, strLogLine);
-        }
-        if (strRemoved.empty() && bAdopted)
-            return true;
+    ExpectedFiles fetched;
+    fetched.swap(m_expected);
+    std::string strRemoved;
+    for (const ExpectedFile& file : fetched) {
+        if (file.bEngineChecks || m_trust.FileSha256(file.strPath) == Lowered(file.strSha256))
+            continue;
+        // Whatever came instead must not be run or moved into place later.
+        m_trust.RemoveFile(file.strPath);
+        strRemoved += "(" + file.strName + ")";
     }
-    const std::string strGame = TaskGameName(task);
-    Fail(strLogLine, task.Request.bForGame != 0
-                         ? "打开" + GameManifestPath(m_config, strGame) + "出错！"
-                         : "LastUpdateFiles.xml出错！");
+    std::string strLogLine = "更新文件SHA-256校验不符，已删除" + strRemoved;
+    bool bAdopted = true;
+    for (const ExpectedFile& file : fetched) {
+        if (strRemoved.empty() && IsPlazaInfoEntry(file.strName))
+            bAdopted = AdoptPlazaInfo(file.strPath, strLogLine);
+    }
+    if (strRemoved.empty() && bAdopted)
+        return true;
+    Fail(strLogLine, kind.strRefusedBox);
     return false;
 }
 
@@ -549,26 +467,22 @@ bool CUpdateRun::AdoptPlazaInfo(const std::string& strFetched, std::string& strP
     // installation unsigned for good, or lock its updater out at start-up:
     // the file replaces the trusted one only when it still names a key.
     std::string strBytes;
-    std::string strXml;
     PlazaInfo info;
     UpdaterConfig next;
     std::string strWhy;
-    if (!m_pTrust->ReadWholeFile(strFetched, kelmar::kZivHeaderSize + kelmar::kZivMaxTextSize,
-                                 strBytes) ||
-        kelmar::DecodeZiv(strBytes, &strXml) != kelmar::kZivOk ||
-        !ParsePlazaInfo(strXml.c_str(), info)) {
+    if (!ReadPlazaInfoFile(m_trust, strFetched, strBytes, info)) {
         strWhy = "无法解析";
     } else if (!ApplyTrustSettings(info, next, strWhy)) {
     } else if (next.strPublicKey.empty()) {
         strWhy = "没有发布者公钥";
-    } else if (!m_pTrust->ReplaceFile(m_config.strProgramFolder + kPlazaInfoName, strBytes)) {
+    } else if (!m_trust.ReplaceFile(m_config.strProgramFolder + kPlazaInfoName, strBytes)) {
         strWhy = "无法替换";
     } else {
-        m_pTrust->RemoveFile(strFetched);
+        m_trust.RemoveFile(strFetched);
         m_host.Log(FormatText("已更新%s", kPlazaInfoName));
         return true;
     }
-    m_pTrust->RemoveFile(strFetched);
+    m_trust.RemoveFile(strFetched);
     strProblem = FormatText("拒绝更新%s：%s", kPlazaInfoName, strWhy.c_str());
     return false;
 }

@@ -61,17 +61,15 @@ typedef std::vector<ExpectedFile> ExpectedFiles;
 // The run keeps no state between reports beyond the configuration and, when
 // signed, the files its batch must bring: which step comes next is read from
 // the command code and the counters that come back with each task. Used on
-// the dialog's thread only. The host must outlive the run; the configuration
-// is copied. pTrust serves the checks of signed manifests and pExpected holds
-// a signed batch from its sending to its last report (a CUpdateRun lasts one
-// report, so its owner keeps the list for the whole run); both must be given
-// when config holds a public key (a run that cannot check refuses every
-// manifest), and must outlive the run too.
+// the dialog's thread only. The configuration is copied; the host, trust
+// (which serves the checks of signed manifests) and expected (which holds a
+// signed batch from its sending to its last report: a CUpdateRun lasts one
+// report, so its owner keeps the list for the whole run) must outlive it.
 class CUpdateRun {
 public:
-    CUpdateRun(const UpdaterConfig& config, IUpdateHost& host, IManifestTrustHost* pTrust = nullptr,
-               ExpectedFiles* pExpected = nullptr)
-        : m_config(config), m_host(host), m_pTrust(pTrust), m_pExpected(pExpected) {}
+    CUpdateRun(const UpdaterConfig& config, IUpdateHost& host, IManifestTrustHost& trust,
+               ExpectedFiles& expected)
+        : m_config(config), m_host(host), m_trust(trust), m_expected(expected) {}
 
     CUpdateRun(const CUpdateRun&) = delete;
     CUpdateRun& operator=(const CUpdateRun&) = delete;
@@ -96,31 +94,50 @@ public:
     bool OnServiceStop(const std::string& strGameName);
 
 private:
-    // What the guarded part of a decision found; acted on outside it.
-    enum class Verdict { Proceed, LoadFailed, RootTextFirst, Refused, Exception };
+    // Everything that tells the plaza's manifest and a game's apart.
+    struct Kind {
+        bool bPlaza = true;
+        bool bNameSafe = true;  // a game's name passes the name rule
+        int nManifestCommand = DOWNLOAD_CMD_PLAZA_XML;
+        std::string strGame;    // empty for the plaza
+        std::string strName;    // the manifest's own name, as signed and recorded
+        std::string strPath;    // where the engine saves it
+        std::string strOwnExe;  // what an accepted manifest ends first
+        // Each failure's box and log line. A refusal's log line is
+        // strRefusedLog followed by the problem found, if any.
+        std::string strRefusedBox;
+        std::string strRefusedLog;
+        std::string strUnsafeLog;
+        std::string strMissingLog;
+        std::string strMissingBox;
+        std::string strGarbledLog;  // the root's first node is text
+        std::string strGarbledBox;
+        std::string strBroken;  // an exception while it was read: line and box
+    };
+    // The plaza's manifest (bGame false) or strGame's, with all its texts.
+    Kind KindOf(bool bGame, const std::string& strGame) const;
 
-    // Ends strOwnExe (the plaza or the game) and the installed games only
-    // once the manifest has been read and every entry accepted. A signed
-    // manifest is read from pVerifiedText, the bytes that were verified.
-    // entries holds the manifest entry of each of files (its SHA-256 is empty when unsigned).
-    Verdict ReadAndCompare(const std::string& strPath, bool bPlaza, const std::string& strOwnExe,
-                           Manifest& manifest, std::vector<NeedUpdateFile>& files,
-                           std::vector<ManifestFileEntry>& entries, std::string& strProblem,
-                           const std::string* pVerifiedText = nullptr);
+    bool AskForManifest(const Kind& kind, int& nEngineResult);
+    void Decide(const Kind& kind, const DownLoadTask& task);
+    // Ends the kind's own process (the plaza or the game) and the installed
+    // games only once the manifest has been read and every entry accepted.
+    // A signed manifest is read from pVerifiedText, the bytes that were
+    // verified. entries holds the manifest entry of each of files (its
+    // SHA-256 is empty when unsigned).
+    ManifestStatus ReadAndCompare(const Kind& kind, Manifest& manifest,
+                                  std::vector<NeedUpdateFile>& files,
+                                  std::vector<ManifestFileEntry>& entries, std::string& strProblem,
+                                  const std::string* pVerifiedText);
     // Signed plaza runs: staged files that the accepted manifest does not
     // name as special with their SHA-256 are removed with the batch file.
     void DropStaleStaging(const Manifest& manifest);
     // Signed manifests: sends the manifest with its .sig, and checks them.
     bool SendSigned(int nCommandCode, DownLoadRequest& req, const std::string& strSavedPath,
                     int& nEngineResult);
-    bool AdmitSigned(const std::string& strName, const std::string& strPath,
-                     const std::string& strRefusedMessage, std::string& strText);
-    void DecidePlaza();
-    void DecideGame(const DownLoadTask& task);
-    void SendPlazaBatch(const std::vector<NeedUpdateFile>& files,
-                        const std::vector<ManifestFileEntry>& entries);
-    void SendGameBatch(const std::vector<NeedUpdateFile>& files,
-                       const std::vector<ManifestFileEntry>& entries, const DownLoadTask& task);
+    bool AdmitSigned(const Kind& kind, std::string& strText);
+    // The files of the batch, or straight to the hand-over when none differ.
+    void SendBatch(const Kind& kind, const std::vector<NeedUpdateFile>& files,
+                   const std::vector<ManifestFileEntry>& entries, const DownLoadTask& task);
     // A signed run notes what each request must bring before the batch goes out.
     void RememberExpected(const std::vector<DownLoadRequest>& requests,
                           const std::vector<ManifestFileEntry>& entries);
@@ -128,7 +145,7 @@ private:
     // Signed runs: removes every fetched file whose SHA-256 differs and
     // installs a fetched plaza information file; false, with the line and
     // the box, when a file differed or that file was refused.
-    bool FetchedFilesMatch(const DownLoadTask& task);
+    bool FetchedFilesMatch(const Kind& kind);
     // Signed runs: installs the plaza information file fetched to strFetched
     // over the trusted one only when it can be read and names a key; false
     // with the log line in strProblem otherwise. The fetched file is removed
@@ -146,6 +163,6 @@ private:
 
     const UpdaterConfig m_config;
     IUpdateHost& m_host;
-    IManifestTrustHost* const m_pTrust;
-    ExpectedFiles* const m_pExpected;
+    IManifestTrustHost& m_trust;
+    ExpectedFiles& m_expected;
 };

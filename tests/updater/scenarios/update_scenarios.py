@@ -145,53 +145,6 @@ def nothing_to_update(root):
                  "更新完成！"], inst.log()[-3:], "end of the updater log")
 
 
-def unusable_manifests_end_with_a_box(root):
-    cases = [
-        ("plaza manifest missing", None, None, "LastUpdateFiles.xml文件不存在！"),
-        ("plaza manifest not xml", "<Update><Files>", None, "LastUpdateFiles.xml出错！"),
-        ("plaza manifest text first", "<html>404 Not Found<F/><G/></html>", None,
-         "网络下载LastUpdateFiles.xml出错！"),
-        ("plaza manifest without games", "<Update><Files/></Update>", None,
-         "LastUpdateFiles.xml出错！"),
-        ("plaza file without date", '<U><F><File name="\\a" isSpecial="0"/></F><G/></U>', None,
-         "LastUpdateFiles.xml出错！"),
-        ("game manifest missing", None, "G", "{path}文件不存在！"),
-        ("game manifest text first", "<R>oops<F/></R>", "G", "{path}"),
-    ]
-    for index, (what, manifest, game, box) in enumerate(cases):
-        inst = installation(os.path.join(root, "cases", str(index)), "serve", manifest, game)
-        args = [f"-gamename:{game}"] if game else []
-        rc, boxes = boxes_of(inst, *args)
-        path = inst.windows(f"DownLoad\\{game}_UpdateFiles.xml")
-        check_equal(EXIT_QUIT, rc, f"{what}: exit code")
-        check_equal([("Talvex", box.format(path=path))], boxes, f"{what}: message boxes")
-        check_equal([2 if game is None else 5], [c for c, _ in inst.recorded_commands()],
-                    f"{what}: only the manifest was requested")
-        check(not inst.exists("ZIVGame.log"), f"{what}: no plaza started")
-
-
-def hostile_manifests_are_refused(root):
-    cases = [
-        ("a .. step", entry("\\..\\outside.dll", b"x")),
-        ("a drive", entry("C:\\outside.dll", b"x")),
-        ("a stream", entry("\\a.dll:evil", b"x")),
-        ("a quoting special name", entry("\\a&quot; &amp; del x &amp; &quot;.dll", b"x", special=1)),
-        ("a percent special name", entry("\\%COMSPEC%.dll", b"x", special=1)),
-    ]
-    for index, (what, hostile) in enumerate(cases):
-        case_root = os.path.join(root, "cases", str(index))
-        inst = installation(case_root, "serve",
-                            plaza_manifest([entry("\\ok.dll", b"ok", special=1), hostile]))
-        before = sorted(os.listdir(case_root))
-        rc, boxes = boxes_of(inst)
-        check_equal(EXIT_QUIT, rc, f"{what}: exit code")
-        check_equal([("Talvex", "LastUpdateFiles.xml出错！")], boxes, f"{what}: message boxes")
-        check_equal([2], [c for c, _ in inst.recorded_commands()], f"{what}: nothing requested")
-        check(not inst.exists("SpecialCpy.bat"), f"{what}: no batch file")
-        check_equal(before, sorted(os.listdir(case_root)), f"{what}: nothing written outside")
-        check(any("拒绝更新" in line for line in inst.log()), f"{what}: log {inst.log()}")
-
-
 def engine_stop_while_fetching_hands_nothing_over(root):
     inst = installation(root, "stop", plaza_manifest([
         entry("\\a.dll", b"a"), entry("\\b.dll", b"b"), entry("\\s.dll", b"s", special=1)]))
@@ -264,8 +217,6 @@ SCENARIOS = {f.__name__: f for f in (
     plaza_update_hands_over_to_the_batch_file,
     game_update_tells_the_plaza,
     nothing_to_update,
-    unusable_manifests_end_with_a_box,
-    hostile_manifests_are_refused,
     engine_stop_while_fetching_hands_nothing_over,
 )}
 
