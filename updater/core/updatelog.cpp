@@ -4,20 +4,10 @@
 #include <cstring>
 
 #include "kelmar/logfile.h"
+#include "kelmar/logline.h"
 
 namespace talvex {
 namespace {
-
-std::tm SystemLocalTime() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    return local;
-}
 
 LocalTimeFunction g_localTime = nullptr;
 
@@ -50,7 +40,7 @@ void WriteUpdateLogV(const char* fmt, va_list args) {
 
     try {
         std::string strLogFileName =
-            UpdateLogFileName(g_localTime != nullptr ? g_localTime() : SystemLocalTime());
+            UpdateLogFileName(g_localTime != nullptr ? g_localTime() : kelmar::LocalNow());
         CLogFile::SetFilePath(strLogFileName.c_str());
         CLogFile::WriteLog(szLogBuf);
     } catch (...) {
