@@ -38,7 +38,7 @@ BUDGET_S = float(os.environ.get("KILLPOINT_BUDGET_S", "600"))
 RUN_TIMEOUT_S = 60
 # Installations killed side by side: most of a cycle is waiting (the batch
 # file's pause of a second, the network), not work.
-LANES = int(os.environ.get("KILLPOINT_LANES", "3"))
+LANES = int(os.environ.get("KILLPOINT_LANES", "5"))
 SKIP = 77
 # A batch file that runs takes about a second (its pause) and a few copies.
 STUCK_S = 15
