@@ -37,6 +37,7 @@
 
 #include "chunks/fastcdc.h"
 #include "engine/downloadservice.h"
+#include "templates/winhandle.h"
 
 namespace {
 
@@ -95,14 +96,15 @@ unsigned FileFloor(const std::vector<std::string>& targets, DWORD cbFile) {
             const std::string strTemp = strTarget.substr(0, strTarget.rfind('\\') + 1) +
                                         "~PellowD-" + std::to_string(dwPid) + "-" +
                                         std::to_string(i) + ".tmp";
-            HANDLE hFile = ::CreateFileA(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (hFile == INVALID_HANDLE_VALUE)
+            CFileHandle file(::CreateFileA(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file.IsValid())
                 continue;
             DWORD cbWritten = 0;
-            const BOOL bWritten = ::WriteFile(hFile, zeros.data(), cbFile, &cbWritten, nullptr) &&
-                                  cbWritten == cbFile;
-            if (::CloseHandle(hFile) && bWritten &&
+            const BOOL bWritten =
+                ::WriteFile(file.Get(), zeros.data(), cbFile, &cbWritten, nullptr) &&
+                cbWritten == cbFile;
+            if (file.Close() && bWritten &&
                 ::MoveFileExA(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING))
                 ++nDone;
         }
@@ -117,9 +119,9 @@ unsigned FileFloor(const std::vector<std::string>& targets, DWORD cbFile) {
 }
 
 int ChunkScan(const char* pszPath) {
-    HANDLE hFile = ::CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) {
+    CFileHandle file(::CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.IsValid()) {
         std::fprintf(stderr, "cannot open %s\n", pszPath);
         return 1;
     }
@@ -129,12 +131,13 @@ int ChunkScan(const char* pszPath) {
     LARGE_INTEGER start;
     ::QueryPerformanceCounter(&start);
     DWORD cbRead = 0;
-    while (::ReadFile(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), &cbRead, nullptr) &&
+    while (::ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &cbRead,
+                      nullptr) &&
            cbRead > 0)
         chunker.Feed(buffer.data(), cbRead);
     chunker.Finish();
     const double dMs = MsSince(start);
-    ::CloseHandle(hFile);
+    file.Reset();
     std::printf("bytes=%llu chunks=%llu ms=%.1f\n",
                 static_cast<unsigned long long>(chunker.BytesFed()), nChunks, dMs);
     return 0;

@@ -25,6 +25,7 @@
 #include "chunks/chunkindex.h"
 #include "engine/downloadservice.h"
 #include "kelmar/md5.h"
+#include "templates/winhandle.h"
 
 namespace {
 
@@ -61,8 +62,8 @@ bool Exists(const std::string& strPath) {
 int CountTempFiles(const std::string& strFolder) {
     int n = 0;
     WIN32_FIND_DATAA fd;
-    HANDLE hFind = ::FindFirstFileA((strFolder + "\\*").c_str(), &fd);
-    if (hFind == INVALID_HANDLE_VALUE)
+    CFindHandle find(::FindFirstFileA((strFolder + "\\*").c_str(), &fd));
+    if (!find.IsValid())
         return 0;
     do {
         std::string strName = fd.cFileName;
@@ -72,8 +73,7 @@ int CountTempFiles(const std::string& strFolder) {
             n += CountTempFiles(strFolder + "\\" + strName);
         else if (strName.rfind("~PellowD-", 0) == 0)
             ++n;
-    } while (::FindNextFileA(hFind, &fd));
-    ::FindClose(hFind);
+    } while (::FindNextFileA(find.Get(), &fd));
     return n;
 }
 
@@ -372,27 +372,6 @@ TEST_F(EngineHost, PrimaryAddressFaultsAndTheirAttempts) {
         << "each redirect is logged";
 }
 
-// A handle of any kind CloseHandle ends; invalid at null.
-class CHandle {
-public:
-    explicit CHandle(HANDLE h = nullptr) : m_h(h) {}
-    ~CHandle() {
-        if (m_h != nullptr)
-            ::CloseHandle(m_h);
-    }
-    CHandle(const CHandle&) = delete;
-    CHandle& operator=(const CHandle&) = delete;
-    HANDLE Get() const { return m_h; }
-    void Reset(HANDLE h) {
-        if (m_h != nullptr)
-            ::CloseHandle(m_h);
-        m_h = h;
-    }
-
-private:
-    HANDLE m_h;
-};
-
 std::string Inverted(std::string strData) {
     for (char& c : strData)
         c = static_cast<char>(~static_cast<unsigned char>(c));
@@ -413,13 +392,14 @@ TEST_F(EngineHost, SecondEngineInAnotherProcessFetchesIntoTheSameFolder) {
     const std::string strEvents =
         bPeer ? Env("PELLOW_PEER_EVENTS")
               : "PellowTwoEngines-" + std::to_string(::GetCurrentProcessId());
-    CHandle ready(
+    CKernelHandle ready(
         ::CreateEventA(nullptr, /*bManualReset=*/TRUE, FALSE, (strEvents + "-ready").c_str()));
-    CHandle go(::CreateEventA(nullptr, /*bManualReset=*/TRUE, FALSE, (strEvents + "-go").c_str()));
+    CKernelHandle go(
+        ::CreateEventA(nullptr, /*bManualReset=*/TRUE, FALSE, (strEvents + "-go").c_str()));
     ASSERT_NE(nullptr, ready.Get());
     ASSERT_NE(nullptr, go.Get());
 
-    CHandle peer;
+    CKernelHandle peer;
     if (!bPeer) {
         ASSERT_TRUE(::CreateDirectoryA(strShared.c_str(), nullptr));
         ASSERT_TRUE(::CreateDirectoryA((strWork + "\\peer").c_str(), nullptr));
@@ -442,7 +422,7 @@ TEST_F(EngineHost, SecondEngineInAnotherProcessFetchesIntoTheSameFolder) {
         ::SetEnvironmentVariableA("PELLOW_PEER_EVENTS", nullptr);
         ::SetEnvironmentVariableA("PELLOW_WORK", strWorkBefore.c_str());
         ASSERT_TRUE(bStarted) << ::GetLastError();
-        ::CloseHandle(pi.hThread);
+        const CKernelHandle thread(pi.hThread);
         peer.Reset(pi.hProcess);
         ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.Get(), 60000)) << "the peer started";
         ::SetEvent(go.Get());

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "templates/winhandle.h"
+
 namespace {
 
 std::string BinFolder() {
@@ -51,10 +53,9 @@ BOOL CALLBACK MatchPlazaWindow(HWND hWnd, LPARAM lParam) {
 struct ProcessGuard {
     PROCESS_INFORMATION pi;
     ~ProcessGuard() {
-        if (::WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT)
-            ::TerminateProcess(pi.hProcess, 3);
-        ::CloseHandle(pi.hThread);
-        ::CloseHandle(pi.hProcess);
+        const CKernelHandle thread(pi.hThread), process(pi.hProcess);
+        if (::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT)
+            ::TerminateProcess(process.Get(), 3);
     }
 };
 

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "templates/winhandle.h"
+
 int main(int argc, char** argv) {
     const bool bShareRead = argc == 3 && std::strcmp(argv[2], "--share-read") == 0;
     if (argc != 2 && !bShareRead) {
@@ -18,10 +20,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const DWORD dwShareMode = bShareRead ? FILE_SHARE_READ : 0;
-    HANDLE hFile = ::CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, dwShareMode,
-                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) {
+    CFileHandle file(::CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, dwShareMode,
+                                   /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/nullptr));
+    if (!file.IsValid()) {
         std::fprintf(stderr, "holdfile: cannot open %s (error %lu)\n", argv[1],
                      static_cast<unsigned long>(::GetLastError()));
         return 2;
@@ -32,7 +34,7 @@ int main(int argc, char** argv) {
     char szLine[64];
     std::fgets(szLine, sizeof(szLine), stdin);  // a line or the end of input: both release
 
-    ::CloseHandle(hFile);
+    file.Reset();
     std::fputs("released\n", stdout);
     std::fflush(stdout);
     return 0;

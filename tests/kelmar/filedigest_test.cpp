@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "testdir.h"
+#if defined(_WIN32)
+#include "templates/winhandle.h"
+#endif
 
 namespace {
 
@@ -82,25 +85,6 @@ TEST_F(FileDigestTest, UnopenableGivesOneSpace) {
 
 #if defined(_WIN32)
 
-// Another handle on the file, held for the test's duration.
-class OtherOpen {
-public:
-    OtherOpen(const std::string& path, DWORD access, DWORD share)
-        : m_h(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~OtherOpen() {
-        if (m_h != INVALID_HANDLE_VALUE) {
-            CloseHandle(m_h);
-        }
-    }
-    OtherOpen(const OtherOpen&) = delete;
-    OtherOpen& operator=(const OtherOpen&) = delete;
-    bool ok() const { return m_h != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE m_h;
-};
-
 TEST_F(FileDigestTest, SharingWithOtherOpeners) {
     struct {
         const char* what;
@@ -121,8 +105,10 @@ TEST_F(FileDigestTest, SharingWithOtherOpeners) {
     std::string path = dir / "shared.dll";
     ASSERT_TRUE(WriteBytes(path, "abc"));
     for (const auto& c : cases) {
-        OtherOpen other(path, c.access, c.share);
-        ASSERT_TRUE(other.ok()) << c.what;
+        // Another handle on the file, held while the digest is taken.
+        CFileHandle other(CreateFileA(path.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(other.IsValid()) << c.what;
         EXPECT_EQ(c.want, GetFileMD5(path.c_str())) << c.what;
     }
 }

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include "templates/winhandle.h"
+
 namespace {
 
 std::string ExeFolder() {
@@ -39,10 +41,9 @@ public:
     ~Watcher() {
         if (!m_bStarted)
             return;
-        TerminateProcess(m_pi.hProcess, 0);
-        WaitForSingleObject(m_pi.hProcess, 5000);
-        CloseHandle(m_pi.hThread);
-        CloseHandle(m_pi.hProcess);
+        const CKernelHandle thread(m_pi.hThread), process(m_pi.hProcess);
+        TerminateProcess(process.Get(), 0);
+        WaitForSingleObject(process.Get(), 5000);
     }
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
