@@ -1,37 +1,19 @@
 // ECDSA backend over Windows CNG (bcrypt.dll), Windows 7 and later. CNG's own
 // key blobs carry X, Y and d as fixed 32-byte big-endian fields and its
 // signatures are r || s, which are the shared raw forms already.
-#include <windows.h>
-#include <bcrypt.h>
-
 #include <cstring>
 
+#include "kelmar/cnghash.h"
 #include "kelmar/ecdsa.h"
+#include "kelmar/sha256.h"
 
 namespace kelmar {
 namespace {
 
 constexpr ULONG kCoordinateSize = 32;
 
-// Providers are opened once and never closed, as for MD5: closing under the
-// loader lock is not safe, and the process end releases them.
-BCRYPT_ALG_HANDLE Provider(LPCWSTR pszAlgorithm) noexcept {
-    BCRYPT_ALG_HANDLE h = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&h, pszAlgorithm,
-                                                    /*pszImplementation=*/nullptr,
-                                                    /*dwFlags=*/0))) {
-        h = nullptr;
-    }
-    return h;
-}
-
 BCRYPT_ALG_HANDLE EcdsaProvider() noexcept {
-    static const BCRYPT_ALG_HANDLE hProvider = Provider(BCRYPT_ECDSA_P256_ALGORITHM);
-    return hProvider;
-}
-
-BCRYPT_ALG_HANDLE Sha256Provider() noexcept {
-    static const BCRYPT_ALG_HANDLE hProvider = Provider(BCRYPT_SHA256_ALGORITHM);
+    static const BCRYPT_ALG_HANDLE hProvider = cng::OpenProvider(BCRYPT_ECDSA_P256_ALGORITHM);
     return hProvider;
 }
 
@@ -51,28 +33,11 @@ private:
     BCRYPT_KEY_HANDLE m_hKey = nullptr;
 };
 
-bool Sha256(const std::string& strMessage, UCHAR (&digest)[32]) noexcept {
-    BCRYPT_ALG_HANDLE hProvider = Sha256Provider();
-    BCRYPT_HASH_HANDLE hHash = nullptr;
-    if (hProvider == nullptr ||
-        !BCRYPT_SUCCESS(BCryptCreateHash(hProvider, &hHash, /*pbHashObject=*/nullptr,
-                                         /*cbHashObject=*/0, /*pbSecret=*/nullptr,
-                                         /*cbSecret=*/0, /*dwFlags=*/0))) {
-        return false;
-    }
-    bool bOk = true;
-    auto* pBytes = reinterpret_cast<PUCHAR>(const_cast<char*>(strMessage.data()));
-    std::size_t cbLeft = strMessage.size();
-    // ULONG is 32 bits; feed larger runs in pieces.
-    while (bOk && cbLeft > 0) {
-        ULONG cbPiece = cbLeft > 0x40000000u ? 0x40000000u : static_cast<ULONG>(cbLeft);
-        bOk = BCRYPT_SUCCESS(BCryptHashData(hHash, pBytes, cbPiece, /*dwFlags=*/0));
-        pBytes += cbPiece;
-        cbLeft -= cbPiece;
-    }
-    bOk = bOk && BCRYPT_SUCCESS(BCryptFinishHash(hHash, digest, sizeof(digest), /*dwFlags=*/0));
-    BCryptDestroyHash(hHash);
-    return bOk;
+// The digest a signature covers.
+bool MessageDigest(const std::string& strMessage, UCHAR (&digest)[32]) noexcept {
+    Sha256 hash;
+    hash.Update(strMessage.data(), strMessage.size());
+    return hash.Digest(digest);
 }
 
 // A BCRYPT_ECCKEY_BLOB header followed by the given fields.
@@ -138,7 +103,7 @@ bool EcdsaSign(const EcdsaKeyPair& keyPair, const std::string& strMessage,
         bool bImported = Import(BCRYPT_ECCPRIVATE_BLOB, strBlob, key);
         SecureZeroMemory(&strBlob[0], strBlob.size());
         UCHAR digest[32];
-        if (!bImported || !Sha256(strMessage, digest))
+        if (!bImported || !MessageDigest(strMessage, digest))
             return false;
         std::string strRaw(kEcdsaSignatureSize, '\0');
         ULONG cbSignature = 0;
@@ -178,7 +143,7 @@ bool EcdsaVerify(const std::string& strPublic, const std::string& strMessage,
         UCHAR digest[32];
         if (!Import(BCRYPT_ECCPUBLIC_BLOB, KeyBlob(BCRYPT_ECDSA_PUBLIC_P256_MAGIC, strPublic),
                     key) ||
-            !Sha256(strMessage, digest)) {
+            !MessageDigest(strMessage, digest)) {
             return false;
         }
         return BCRYPT_SUCCESS(

@@ -2,9 +2,13 @@
 
 namespace kelmar {
 
+bool Sha256::Digest(unsigned char (&digest)[32]) noexcept {
+    return m_pState != nullptr && Finish(digest);
+}
+
 std::string Sha256::HexDigest() noexcept {
     unsigned char digest[32];
-    if (m_pState == nullptr || !Finish(digest))
+    if (!Digest(digest))
         return std::string();
     static const char kHex[] = "0123456789abcdef";
     char szText[2 * sizeof(digest)];

@@ -3,7 +3,7 @@
 // (sha256_cng.cpp). A signed manifest binds each file to it, since MD5 alone
 // lets a maker of colliding pairs choose which twin is served.
 //
-// Feed bytes in order with Update(), then read HexDigest() once. Nothing
+// Feed bytes in order with Update(), then read HexDigest() or Digest() once. Nothing
 // throws: when the provider cannot be used or fails, the digest is empty,
 // which never equals a digest text. One object per thread at a time.
 #pragma once
@@ -26,6 +26,10 @@ public:
     // 64 lower-case hexadecimal digits of every byte given so far, or empty
     // when the object failed. Ends the digest: later calls give empty text.
     std::string HexDigest() noexcept;
+
+    // The same digest as 32 raw bytes; false when the object failed. Ends
+    // the digest as HexDigest does.
+    bool Digest(unsigned char (&digest)[32]) noexcept;
 
 private:
     // The provider's part of HexDigest: the raw digest, and the state released.
