@@ -37,6 +37,13 @@ bool QueryHeader(HINTERNET hRequest, DWORD dwInfo, std::string* pstrValue) {
     return true;
 }
 
+std::string RangeHeaders(const std::string& strBytes, const std::string& strValidator) {
+    std::string strHeaders = "Range: bytes=" + strBytes + "\r\n";
+    if (!strValidator.empty())
+        strHeaders += "If-Range: " + strValidator + "\r\n";
+    return strHeaders;
+}
+
 // A status other than the one asked for: a 4xx says the file is not there,
 // anything else is a fault of the server.
 Failure StatusFailure(DWORD dwStatus, std::string* pstrWhy) {
@@ -250,10 +257,9 @@ Failure CWinInetTransport::GetRange(const std::string& strUrl, std::uint64_t nFi
                                     std::string* pstrWhy) {
     const RequestCloser closer{this};
     const std::uint64_t nLast = nFirst + nLength - 1;
-    std::string strHeaders =
-        "Range: bytes=" + std::to_string(nFirst) + "-" + std::to_string(nLast) + "\r\n";
-    if (pstrValidator != nullptr && !pstrValidator->empty())
-        strHeaders += "If-Range: " + *pstrValidator + "\r\n";
+    const std::string strHeaders =
+        RangeHeaders(std::to_string(nFirst) + "-" + std::to_string(nLast),
+                     pstrValidator != nullptr ? *pstrValidator : std::string());
     HINTERNET hRequest = nullptr;
     DWORD dwStatus = 0;
     const Failure eRequest =

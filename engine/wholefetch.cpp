@@ -109,13 +109,9 @@ Failure CWinInetTransport::FetchRound(const WholeFile& file, bool bFirst, std::u
         *pbAgain = bFirst;
         return eFailure;
     };
-    std::string strHeaders;
-    if (*pnHave > 0) {
-        strHeaders = "Range: bytes=" + std::to_string(*pnHave) + "-\r\n";
-        const std::string strValidator = m_folders.Validator(file.strPartial);
-        if (!strValidator.empty())
-            strHeaders += "If-Range: " + strValidator + "\r\n";
-    }
+    const std::string strHeaders = *pnHave > 0 ? RangeHeaders(std::to_string(*pnHave) + "-",
+                                                              m_folders.Validator(file.strPartial))
+                                               : std::string();
     HINTERNET hRequest = nullptr;
     DWORD dwStatus = 0;
     const Failure eRequest =

@@ -241,4 +241,8 @@ Failure StatusFailure(DWORD dwStatus, std::string* pstrWhy);
 // A response header as text; false when it is missing.
 bool QueryHeader(HINTERNET hRequest, DWORD dwInfo, std::string* pstrValue);
 
+// The headers that ask for the bytes strBytes ("N-" or "N-M") of the
+// version strValidator names, or of any version when it is empty.
+std::string RangeHeaders(const std::string& strBytes, const std::string& strValidator);
+
 }  // namespace pellowd
